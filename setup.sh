@@ -1,0 +1,26 @@
+#!/bin/sh
+# Installs what the build, the tests and the benchmarks need (Debian 12, as root) and
+# configures the build tree in ./build. Safe to run again: it only calls apt-get when a
+# package is missing, and re-running cmake on a configured tree takes a second.
+set -eu
+cd "$(dirname "$0")"
+
+packages="build-essential cmake pkg-config libcurl4-openssl-dev libjansson-dev
+  libgtest-dev libgmock-dev libbenchmark-dev iproute2 iptables procps util-linux
+  openssl python3 strace clang"
+
+missing=""
+for p in $packages; do
+  dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+  echo "setup: installing$missing"
+  [ "$(id -u)" -eq 0 ] || { echo "setup: run as root to install packages" >&2; exit 1; }
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  # shellcheck disable=SC2086
+  apt-get install -y -qq --no-install-recommends $missing >/dev/null
+fi
+
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+echo "setup: build tree configured in ./build"
