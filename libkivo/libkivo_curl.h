@@ -1,0 +1,22 @@
+// Blocking HTTP requests over libcurl, an interface-bound variant, and a
+// streaming URL reader with download operations.
+#pragma once
+
+// Request helpers: method "GET" or "POST"; headers is a NULL-terminated array of
+// header lines or NULL; the body is post_size bytes, sent only for POST; the
+// answer body is copied into resp, cut to resp_size - 1 bytes and NUL-terminated.
+// Result: the HTTP status of the last response, 0 when none arrived, -1 for an
+// unsupported method (resp untouched). timeout is in seconds, 0 for none.
+long kivo_curl_cmd(const char *method, const char *url, const char *nic,
+                   const char *const *headers, const char *post_data, long post_size,
+                   char *resp, int resp_size, unsigned int timeout);
+long kivo_curl_cmd_debug(const char *method, const char *url, const char *nic,
+                         const char *const *headers, const char *post_data, long post_size,
+                         char *resp, int resp_size, unsigned int timeout);
+long kivo_curl_cmd_limit_speed(const char *method, const char *url,
+                               const char *const *headers, long max_speed, int timeout);
+
+// As kivo_curl_cmd, with the connection bound to the interface nic.
+long kivo_curl_check_nic(const char *method, const char *url, const char *nic,
+                         const char *const *headers, const char *post_data, long post_size,
+                         char *resp, int resp_size, unsigned int timeout);
