@@ -1,0 +1,3 @@
+# Helpers shared by every subsystem's tests.
+add_library(kivo_test_support STATIC ${CMAKE_CURRENT_SOURCE_DIR}/support/sandbox.cpp)
+target_include_directories(kivo_test_support PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/support)
