@@ -1,0 +1,42 @@
+// kivo_ddns: keeps a DNSPod A record pointed at this box's external IPv4 address.
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "kivo_ddnspod.h"
+#include "kivo_extern_ip.h"
+#include "kivo_option.h"
+#include "libkivo_log.h"
+
+int main(int argc, char **argv)
+{
+    // Diagnostics reach a pipe or the journal line by line, not in lumps lost
+    // when the process is killed.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    libkivo_log_init_just_for_debug();
+    kivo_option_init(argc, argv);
+
+    kivo_option_record &o = kivo_option_info;
+    if (o.sub_domain[0] == '\0') {
+        std::puts("please point sub_domain, such as: --sub_domain=hostname");
+        return 255;
+    }
+    if (o.main_domain[0] == '\0') {
+        std::puts("please point main_domain, such as: --main_domain=" KIVO_OPTION_DEFAULT_ZONE);
+        return 254;
+    }
+
+    for (;;) {
+        int result = KIVO_REGISTER_NONE;
+        kivo_extern_ip_get(o.extern_ip, o.nic);
+        kivo_ddnspod_register_domain_name(o.ddns_token, o.sub_domain, o.main_domain, o.extern_ip,
+                                          &result);
+        // Only a pass that got no API answer at all retries with the fallback token.
+        if (result == KIVO_REGISTER_NONE)
+            kivo_ddnspod_register_domain_name(o.ddns_token_fallback, o.sub_domain, o.main_domain,
+                                              o.extern_ip, &result);
+        libkivo_log_write("INFO", 1, "interval: %d, ddnspod: %s.%s --> %s\n", o.interval,
+                          o.sub_domain, o.main_domain, o.extern_ip);
+        sleep(static_cast<unsigned>(o.interval));
+    }
+}
