@@ -1,0 +1,66 @@
+// Routing-table list: every link's table must be known to ip by name.
+#include "linkfan.h"
+
+static const char system_list[] = "/etc/iproute2/rt_tables";
+static const char work_list[] = "./rt_tables";
+
+static char rt_tables[4096];
+
+int linkfan_rt_tables_check()
+{
+    FILE *in = fopen(system_list, "r");
+    if (!in) {
+        linkfan_log(LINKFAN_LOG_ERROR, "could not open file : %s!\n", system_list);
+        return 4;
+    }
+    memset(rt_tables, 0, sizeof rt_tables);
+    size_t got = fread(rt_tables, 1, sizeof rt_tables - 1, in);
+    rt_tables[got] = '\0';
+    fclose(in);
+
+    // The line feed in the key keeps ppp1 from matching a listed ppp11.
+    char table_name[32];
+    for (int i = 0; i < LINKFAN_MAX_LINKS; i++) {
+        if (!linkfan_is_link(g_array_info_new[i]))
+            continue;
+        snprintf(table_name, sizeof table_name, "%.15s\n", g_array_info_new[i].pppoe_name);
+        if (!strstr(rt_tables, table_name)) {
+            g_new_ppp = 1;
+            break;
+        }
+    }
+    return 0;
+}
+
+int linkfan_rt_tables_rewrite()
+{
+    linkfan_log(LINKFAN_LOG_INFO, "update file /etc/iproute2/rt_tables......\n");
+    FILE *out = fopen(work_list, "w+");
+    if (!out) {
+        linkfan_log(LINKFAN_LOG_ERROR, "could not open file : %s!\n", work_list);
+        return 5;
+    }
+    fputs("# reserved values\n"
+          "255\tlocal\n"
+          "254\tmain\n"
+          "253\tdefault\n"
+          "0\tunspec\n"
+          "# local\n"
+          "#1\tinr.ruhep\n",
+          out);
+    if (g_multipath_routing)
+        fputs("6\tbalance\n", out);
+    // Numbers follow the link's place among the present links, not its name.
+    int item = 0;
+    for (int i = 0; i < LINKFAN_MAX_LINKS; i++) {
+        if (!linkfan_is_link(g_array_info_new[i]))
+            continue;
+        item++;
+        fprintf(out, "%d %s\n", item * 10, g_array_info_new[i].pppoe_name);
+    }
+    fflush(out);
+    fclose(out);
+    linkfan_run("cp ./rt_tables /etc/iproute2/rt_tables");
+    linkfan_pause(50000);
+    return 0;
+}
