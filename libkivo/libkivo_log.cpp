@@ -20,14 +20,14 @@ constexpr int kFlushSeconds = 30;
 constexpr int kFlushLength = 6144;
 constexpr off_t kRotateSize = 1048576;
 
-void set_level(int level)
+void libkivo_log_set_level(int level)
 {
     libkivo_log_info.level = (level >= 0 && level <= 5) ? level : 4;
 }
 
 // A path that does not fit the field is refused rather than cut: a cut name is
 // another file, and the log would append to whatever lives there.
-void set_path(const char *directory, const char *file_name)
+void libkivo_log_set_path(const char *directory, const char *file_name)
 {
     if (directory == nullptr || file_name == nullptr)
         return;
@@ -56,8 +56,8 @@ void libkivo_log_init(int console, int level, const char *directory, const char 
 {
     libkivo_log_info.console = console;
     libkivo_log_info.last_flush = libkivo_log_clock(nullptr);
-    set_level(level);
-    set_path(directory, file_name);
+    libkivo_log_set_level(level);
+    libkivo_log_set_path(directory, file_name);
     libkivo_log_info.length = 0;
     std::memset(libkivo_log_info.buffer, 0, sizeof libkivo_log_info.buffer);
 }
