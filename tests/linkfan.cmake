@@ -1,0 +1,17 @@
+# kivo_linkfan: phase tests with a recording runner, and end-to-end runs of the
+# real program. Both make their own network and mount namespaces (run as root).
+if(NOT TARGET kivo_linkfan)
+  return()
+endif()
+
+add_library(kivo_linkfan_scene STATIC
+  ${CMAKE_CURRENT_SOURCE_DIR}/linkfan_support/linkfan_scene.cpp)
+target_include_directories(kivo_linkfan_scene PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/linkfan_support)
+target_link_libraries(kivo_linkfan_scene PUBLIC kivo_test_support)
+
+add_executable(test_linkfan_phases
+  ${CMAKE_CURRENT_SOURCE_DIR}/test_linkfan_phases.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/linkfan_support/recording_run.cpp)
+target_link_libraries(test_linkfan_phases PRIVATE kivo_linkfan_core kivo_linkfan_scene
+  GTest::gtest GTest::gtest_main)
+gtest_discover_tests(test_linkfan_phases TEST_PREFIX "linkfan." DISCOVERY_TIMEOUT 60)

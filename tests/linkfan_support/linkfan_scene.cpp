@@ -1,0 +1,119 @@
+#include "linkfan_scene.h"
+
+#include "sandbox.h"
+
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+const char scene_rt_tables_head[] = "# reserved values\n255\tlocal\n254\tmain\n253\tdefault\n"
+                                    "0\tunspec\n# local\n#1\tinr.ruhep\n";
+
+int scene_enter(linkfan_scene *scene, const char *rt_tables_text)
+{
+    if (sandbox_enter(true) != 0)
+        return -1;
+    scene->etc_dir = sandbox_tempdir("linkfan-etc");
+    scene->work_dir = sandbox_tempdir("linkfan-work");
+    if (scene->etc_dir.empty() || scene->work_dir.empty())
+        return -1;
+    if (rt_tables_text)
+        scene_write_file(scene->etc_dir + "/rt_tables", rt_tables_text);
+    if (sandbox_bind(scene->etc_dir.c_str(), "/etc/iproute2") != 0)
+        return -1;
+    return chdir(scene->work_dir.c_str());
+}
+
+std::string scene_ipv4(unsigned n) { return "10.0." + std::to_string(n) + ".2"; }
+std::string scene_peer(unsigned n) { return "10.0." + std::to_string(n) + ".1"; }
+std::string scene_ipv6(unsigned n)
+{
+    return n == 0 ? "2001:db8::2/64" : "2001:db8:" + std::to_string(n) + "::2/64";
+}
+
+int scene_add_link(unsigned n, bool ipv6)
+{
+    std::string dev = "ppp" + std::to_string(n);
+    std::string cmd = "ip tuntap add dev " + dev + " mode tun && ip addr add " + scene_ipv4(n) +
+                      " peer " + scene_peer(n) + " dev " + dev;
+    if (ipv6)
+        cmd += " && ip -6 addr add " + scene_ipv6(n) + " dev " + dev + " nodad";
+    else
+        cmd += " && sysctl -qw net.ipv6.conf." + dev + ".disable_ipv6=1";
+    cmd += " && ip link set " + dev + " up";
+    return sandbox_sh(cmd) == 0 ? 0 : -1;
+}
+
+std::string scene_read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void scene_write_file(const std::string &path, const std::string &text)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+std::vector<std::string> expected_link_commands(unsigned n)
+{
+    std::string dev = "ppp" + std::to_string(n);
+    std::vector<std::string> cmds = {
+        "ip route flush table " + dev,
+        "ip route add 0/0 dev " + dev + " table " + dev,
+        "ip rule del table " + dev,
+        "ip rule add from " + scene_ipv4(n) + " table " + dev + " priority 1000",
+        "ip link set dev " + dev + " txqueuelen 1000",
+        "ip -6 route add default dev " + dev + " table " + dev,
+    };
+    for (int k = 0; k < 4; k++)
+        cmds.push_back("ip -6 rule del table " + dev);
+    cmds.push_back("ip -6 rule add from " + scene_ipv6(n) + " table " + dev + " pref 200");
+    cmds.push_back("ip -6 rule add to " + scene_ipv6(n) + " lookup " + dev + " pref 200");
+    return cmds;
+}
+
+std::vector<std::string> expected_multipath_rebuild(unsigned count)
+{
+    std::vector<std::string> cmds;
+    std::string balance = "ip route replace table balance default ";
+    for (unsigned n = 0; n < count; n++) {
+        std::string dev = "ppp" + std::to_string(n);
+        cmds.push_back("iptables -t nat -D POSTROUTING -o " + dev + " -j MASQUERADE");
+        cmds.push_back("iptables -t nat -I POSTROUTING -o " + dev + " -j MASQUERADE");
+        balance += "nexthop via " + scene_peer(n) + " dev " + dev + " weight 1 ";
+    }
+    cmds.push_back("ip route del default");
+    cmds.push_back("ip route replace default via " + scene_peer(0) + " dev ppp0");
+    cmds.push_back("ip route del table balance default");
+    cmds.push_back(balance);
+    cmds.push_back("ip rule del priority 100");
+    cmds.push_back("ip rule add from " + scene_ipv4(0) +
+                   " dport 1-1023 ipproto tcp table balance priority 100");
+    cmds.push_back("ip route flush cache");
+    cmds.push_back("ip route flush cache table balance");
+    return cmds;
+}
+
+std::vector<std::string> scene_log_messages(const std::string &log_text)
+{
+    // A record starts with "YYYY-MM-DD HH:MM:SS.uuuuuu [TAG]: "; some messages
+    // end in an empty line, which stays with the record before it.
+    std::vector<std::string> out;
+    std::istringstream in(log_text);
+    std::string row;
+    while (std::getline(in, row)) {
+        size_t colon = row.find("]: ");
+        bool is_record = row.size() > 27 && row[4] == '-' && row[19] == '.' && row[26] == ' ' &&
+                         colon != std::string::npos;
+        if (is_record)
+            out.push_back(row.substr(27));
+        else if (!out.empty())
+            out.back() += "\n" + row;
+    }
+    return out;
+}

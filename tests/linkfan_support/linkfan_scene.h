@@ -1,0 +1,41 @@
+// Scenes for kivo_linkfan tests: a fresh network and mount namespace with a
+// private /etc/iproute2 and working directory, and links that look like PPPoE
+// ones (point-to-point tun devices named pppN).
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct linkfan_scene {
+    std::string etc_dir;   // bound over /etc/iproute2
+    std::string work_dir;  // the tool's working directory
+};
+
+// Enters fresh namespaces, binds a new folder holding rt_tables_text (no file
+// when null) over /etc/iproute2 and makes a working directory. 0 or -1.
+int scene_enter(linkfan_scene *scene, const char *rt_tables_text);
+
+// Adds pppN with 10.0.N.2 peer 10.0.N.1 and, with ipv6, 2001:db8:N::2/64.
+// The device has no carrier, so it never gets a link-local address.
+int scene_add_link(unsigned n, bool ipv6 = true);
+
+std::string scene_read_file(const std::string &path);
+void scene_write_file(const std::string &path, const std::string &text);
+
+// The addresses scene_add_link gives link N.
+std::string scene_ipv4(unsigned n);
+std::string scene_peer(unsigned n);
+std::string scene_ipv6(unsigned n);  // with "/64"
+
+// The commands the tool runs to configure link N (per-link policy routing).
+std::vector<std::string> expected_link_commands(unsigned n);
+
+// The rebuild of the default routes in multipath mode over links 0..count-1,
+// all of them full links.
+std::vector<std::string> expected_multipath_rebuild(unsigned count);
+
+// Records of the run log without their time and level prefix.
+std::vector<std::string> scene_log_messages(const std::string &log_text);
+
+// The rt_tables header that the tool writes before the link lines.
+extern const char scene_rt_tables_head[];

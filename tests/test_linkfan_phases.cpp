@@ -1,0 +1,700 @@
+// kivo_linkfan's probe, options and routing phases, run on the real kernel in
+// namespaces of the test's own, with a runner that records every command.
+#include "linkfan.h"
+#include "linkfan_scene.h"
+#include "recording_run.h"
+#include "sandbox.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+using strings = std::vector<std::string>;
+
+class LinkfanPhases : public ::testing::Test {
+protected:
+    linkfan_scene scene;
+
+    void SetUp() override
+    {
+        ASSERT_EQ(scene_enter(&scene, "255\tlocal\n"), 0);
+        recording_reset();
+        linkfan_cycle_init();
+        g_multipath_routing = 0;
+        g_debug = 0;
+        // The socket answers for the namespace it was made in.
+        if (inet_sock >= 0)
+            close(inet_sock);
+        inet_sock = socket(AF_INET, SOCK_DGRAM, 0);
+        ASSERT_GE(inet_sock, 0);
+        log_file = std::fopen((scene.work_dir + "/linkfan.log").c_str(), "w+");
+        ASSERT_NE(log_file, nullptr);
+    }
+
+    void TearDown() override
+    {
+        if (log_file)
+            std::fclose(log_file);
+        log_file = nullptr;
+        recording_reset();
+    }
+
+    strings log_messages()
+    {
+        std::fflush(log_file);
+        return scene_log_messages(scene_read_file(scene.work_dir + "/linkfan.log"));
+    }
+
+    std::string system_list() { return scene_read_file("/etc/iproute2/rt_tables"); }
+};
+
+// A record as the probe would give it for link n (no kernel needed).
+pppoe_info prepared(unsigned n, bool ipv6 = true, bool gateway = true)
+{
+    pppoe_info info{};
+    linkfan_text_copy(info.pppoe_name, ("ppp" + std::to_string(n)).c_str());
+    linkfan_text_copy(info.pppoe_ip, scene_ipv4(n).c_str());
+    if (gateway)
+        linkfan_text_copy(info.gateway, scene_peer(n).c_str());
+    if (ipv6)
+        linkfan_text_copy(info.pppoe_ipv6, scene_ipv6(n).c_str());
+    info.txqueuelen = 1000;
+    return info;
+}
+
+strings concat(std::initializer_list<strings> parts)
+{
+    strings out;
+    for (const strings &p : parts)
+        out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+unsigned long total(const std::vector<unsigned long> &pauses)
+{
+    unsigned long sum = 0;
+    for (unsigned long p : pauses)
+        sum += p;
+    return sum;
+}
+
+// ---------------------------------------------------------------- probe
+
+TEST_F(LinkfanPhases, ProbeReadsAPppLink)
+{
+    ASSERT_EQ(scene_add_link(3), 0);
+    pppoe_info info;
+    ASSERT_EQ(if_fetch("ppp3", &info), 0);
+    EXPECT_STREQ(info.pppoe_name, "ppp3");
+    EXPECT_STREQ(info.vlan, "");
+    EXPECT_STREQ(info.pppoe_ip, "10.0.3.2");
+    EXPECT_STREQ(info.gateway, "10.0.3.1");
+    EXPECT_STREQ(info.pppoe_ipv6, "2001:db8:3::2/64");
+    EXPECT_STREQ(info.mac, "00:00:00:00:00:00");
+    EXPECT_EQ(info.txqueuelen, 500u);  // the tun default, before the tool sets 1000
+    EXPECT_EQ(info.pppd_time, 0u);
+}
+
+TEST_F(LinkfanPhases, ProbeOfAMissingOrOverlongNameFailsWithAZeroRecord)
+{
+    ASSERT_EQ(scene_add_link(0), 0);
+    const pppoe_info zero{};
+    for (const char *name : {"ppp9", "ppp0ppp0ppp0ppp0", ""}) {
+        pppoe_info info;
+        std::memset(&info, 0xab, sizeof info);
+        EXPECT_EQ(if_fetch(name, &info), -1) << name;
+        EXPECT_EQ(std::memcmp(&info, &zero, sizeof info), 0) << name;
+    }
+}
+
+struct probe_case {
+    const char *setup;
+    const char *name;
+    const char *pppoe_name;
+    const char *vlan;
+    const char *pppoe_ip;
+    const char *gateway;
+    const char *pppoe_ipv6;
+    const char *mac;
+};
+
+TEST_F(LinkfanPhases, ProbeTable)
+{
+    const probe_case cases[] = {
+        // A tap device is not point-to-point, whatever its name: never a link.
+        {"ip tuntap add dev ppp4 mode tap && ip link set ppp4 address 02:ab:cd:ef:01:23",
+         "ppp4", "", "ppp4", "", "", "", "02:ab:cd:ef:01:23"},
+        // Addresses of the longest text form fit with their terminators.
+        {"ip tuntap add dev ppp7 mode tun && "
+         "ip addr add 192.168.100.200 peer 255.255.255.255 dev ppp7 && "
+         "ip -6 addr add 2001:db8:aaaa:bbbb:cccc:dddd:eeee:ffff/64 dev ppp7 nodad",
+         "ppp7", "ppp7", "", "192.168.100.200", "255.255.255.255",
+         "2001:db8:aaaa:bbbb:cccc:dddd:eeee:ffff/64", "00:00:00:00:00:00"},
+        // Only a link-local address: it is still taken, with "/64".
+        {"ip tuntap add dev ppp8 mode tun && ip -6 addr add fe80::8/10 dev ppp8 nodad", "ppp8",
+         "ppp8", "", "", "", "fe80::8/64", "00:00:00:00:00:00"},
+    };
+    for (const probe_case &c : cases) {
+        ASSERT_EQ(sandbox_sh(c.setup), 0) << c.setup;
+        pppoe_info info;
+        ASSERT_EQ(if_fetch(c.name, &info), 0) << c.name;
+        EXPECT_STREQ(info.pppoe_name, c.pppoe_name) << c.name;
+        EXPECT_STREQ(info.vlan, c.vlan) << c.name;
+        EXPECT_STREQ(info.pppoe_ip, c.pppoe_ip) << c.name;
+        EXPECT_STREQ(info.gateway, c.gateway) << c.name;
+        EXPECT_STREQ(info.pppoe_ipv6, c.pppoe_ipv6) << c.name;
+        EXPECT_STREQ(info.mac, c.mac) << c.name;
+    }
+}
+
+TEST_F(LinkfanPhases, ProbeTakesTheFirstIpv6Address)
+{
+    ASSERT_EQ(sandbox_sh("ip tuntap add dev ppp7 mode tun && "
+                         "ip -6 addr add 2001:db8:7::7/64 dev ppp7 nodad && "
+                         "ip -6 addr add 2001:db8:7::8/64 dev ppp7 nodad"),
+              0);
+    pppoe_info info;
+    ASSERT_EQ(if_fetch("ppp7", &info), 0);
+    // The kernel's own order of the addresses, as ip lists them.
+    std::string first = sandbox_output("ip -6 -o addr show dev ppp7 | awk 'NR==1 {print $4}'");
+    EXPECT_EQ(std::string(info.pppoe_ipv6) + "\n", first);
+}
+
+// ---------------------------------------------------------------- options
+
+struct option_case {
+    strings args;
+    int result;
+    int debug;
+    int multipath;
+    int sysctl_pairs;
+    bool usage;
+};
+
+TEST_F(LinkfanPhases, CommandLineTable)
+{
+    const option_case cases[] = {
+        {{}, 0, 0, 0, 0, false},
+        {{"-d"}, 0, 1, 0, 0, false},
+        {{"--debug", "--multipath-routing"}, 0, 1, 1, 1, false},
+        {{"-m", "-m"}, 0, 0, 1, 2, false},
+        {{"-dm", "extra", "words"}, 0, 1, 1, 1, false},
+        {{"-m", "-h", "-d"}, 1, 0, 1, 1, true},
+        {{"--help"}, 1, 0, 0, 0, true},
+        {{"-x"}, 1, 0, 0, 0, true},
+        {{"--bogus"}, 1, 0, 0, 0, true},
+    };
+    const std::string usage =
+        "Usage: /sbin/kivo_linkfan [options] \n\nOptions:\n"
+        "  -h, --help               Print this help and exit\n"
+        "  -d, --debug              debug mode\n"
+        "  -m, --multipath-routing  enable multipath routing\n"
+        "  example: ./kivo_linkfan -d -m\n";
+    for (const option_case &c : cases) {
+        std::vector<std::string> words = {"/sbin/kivo_linkfan"};
+        words.insert(words.end(), c.args.begin(), c.args.end());
+        std::vector<char *> argv;
+        for (std::string &w : words)
+            argv.push_back(w.data());
+        argv.push_back(nullptr);
+        g_debug = 0;
+        g_multipath_routing = 0;
+        recording_reset();
+        optind = 0;  // glibc: start a fresh scan
+        opterr = 0;
+        testing::internal::CaptureStdout();
+        int result = kivo_parse_commandline(static_cast<int>(words.size()), argv.data());
+        std::fflush(stdout);
+        std::string out = testing::internal::GetCapturedStdout();
+        std::string where = words.size() > 1 ? words[1] : "(none)";
+        EXPECT_EQ(result, c.result) << where;
+        EXPECT_EQ(g_debug, c.debug) << where;
+        EXPECT_EQ(g_multipath_routing, c.multipath) << where;
+        strings sysctls;
+        for (int k = 0; k < c.sysctl_pairs; k++) {
+            sysctls.push_back("sysctl -w net.ipv4.fib_multipath_hash_policy=1");
+            sysctls.push_back("sysctl -w net.ipv4.fib_multipath_use_neigh=1");
+        }
+        EXPECT_EQ(recorded_commands, sysctls) << where;
+        EXPECT_EQ(out.find(usage) != std::string::npos, c.usage) << where << ": " << out;
+    }
+    opterr = 1;
+}
+
+TEST_F(LinkfanPhases, MultipathSysctlsChangeOnlyTheTestNamespace)
+{
+    char arg0[] = "kivo_linkfan", arg1[] = "-m";
+    char *argv[] = {arg0, arg1, nullptr};
+    optind = 0;
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(kivo_parse_commandline(2, argv), 0);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(sandbox_output("sysctl -n net.ipv4.fib_multipath_hash_policy"), "1\n");
+    EXPECT_EQ(sandbox_output("sysctl -n net.ipv4.fib_multipath_use_neigh"), "1\n");
+}
+
+// ---------------------------------------------------------------- run log
+
+TEST_F(LinkfanPhases, LogRecordHasTimeMicrosecondsAndTag)
+{
+    linkfan_log(LINKFAN_LOG_INFO, "one %s\n", "two");
+    linkfan_log(LINKFAN_LOG_ERROR, "three\n");
+    std::fflush(log_file);
+    std::string text = scene_read_file(scene.work_dir + "/linkfan.log");
+    // 2024-05-01 12:00:00.000042 [INFO]: one two
+    const char *shape = "dddd-dd-dd dd:dd:dd.dddddd ";
+    size_t at = 0;
+    for (const char *tail : {"[INFO]: one two\n", "[ERROR]: three\n"}) {
+        for (size_t k = 0; shape[k]; k++) {
+            char got = text[at + k];
+            if (shape[k] == 'd')
+                EXPECT_TRUE(got >= '0' && got <= '9') << text;
+            else
+                EXPECT_EQ(got, shape[k]) << text;
+        }
+        EXPECT_EQ(text.substr(at + 27, std::strlen(tail)), tail);
+        at += 27 + std::strlen(tail);
+    }
+    EXPECT_EQ(at, text.size());
+}
+
+// ---------------------------------------------------------------- routing-table list
+
+TEST_F(LinkfanPhases, ListRewriteNumbersLinksByPlace)
+{
+    g_array_info_new[0] = prepared(0);
+    g_array_info_new[2] = prepared(2, false, false);
+    g_array_info_new[5].txqueuelen = 7;  // a cleared-but-touched entry is no link
+    g_multipath_routing = 1;
+    ASSERT_EQ(linkfan_rt_tables_rewrite(), 0);
+    std::string expected = std::string(scene_rt_tables_head) + "6\tbalance\n10 ppp0\n20 ppp2\n";
+    EXPECT_EQ(scene_read_file("rt_tables"), expected);
+    EXPECT_EQ(system_list(), expected);
+    EXPECT_EQ(recorded_commands, strings{"cp ./rt_tables /etc/iproute2/rt_tables"});
+    EXPECT_EQ(recorded_pauses, std::vector<unsigned long>{50000});
+    EXPECT_EQ(log_messages(), strings{"[INFO]: update file /etc/iproute2/rt_tables......"});
+}
+
+TEST_F(LinkfanPhases, ListRewriteWithoutLinksHasTheFixedLinesOnly)
+{
+    ASSERT_EQ(linkfan_rt_tables_rewrite(), 0);
+    EXPECT_EQ(system_list(), scene_rt_tables_head);
+}
+
+TEST_F(LinkfanPhases, ListRewriteOfAllLinks)
+{
+    for (unsigned n = 0; n < LINKFAN_MAX_LINKS; n++)
+        g_array_info_new[n] = prepared(n);
+    ASSERT_EQ(linkfan_rt_tables_rewrite(), 0);
+    std::string list = system_list();
+    EXPECT_NE(list.find("\n10 ppp0\n20 ppp1\n"), std::string::npos);
+    EXPECT_EQ(list.substr(list.size() - 12), "1280 ppp127\n");
+    // The tool's own list must pass its own check, or it would rewrite every cycle.
+    g_new_ppp = 0;
+    ASSERT_EQ(linkfan_rt_tables_check(), 0);
+    EXPECT_EQ(g_new_ppp, 0);
+}
+
+struct list_case {
+    const char *name;
+    std::string file;
+    std::vector<unsigned> links;
+    int new_ppp;
+};
+
+TEST_F(LinkfanPhases, ListCheckTable)
+{
+    const list_case cases[] = {
+        {"every link listed, other numbers", "7 ppp1\n3 ppp0\n", {0, 1}, 0},
+        {"no link present", "", {}, 0},
+        {"one link missing", "10 ppp0\n", {0, 1}, 1},
+        {"ppp11 does not list ppp1", "10 ppp11\n", {1}, 1},
+        {"name needs its line feed", "10 ppp1", {1}, 1},
+        {"name past the first 4095 bytes", std::string(4090, '#') + "\n10 ppp0\n", {0}, 1},
+        {"name ending at byte 4095", std::string(4087, '#') + "\nppp0\n", {0}, 0},
+    };
+    for (const list_case &c : cases) {
+        scene_write_file("/etc/iproute2/rt_tables", c.file);
+        std::memset(g_array_info_new, 0, sizeof g_array_info_new);
+        for (unsigned n : c.links)
+            g_array_info_new[n] = prepared(n);
+        g_new_ppp = 0;
+        EXPECT_EQ(linkfan_rt_tables_check(), 0) << c.name;
+        EXPECT_EQ(g_new_ppp, c.new_ppp) << c.name;
+    }
+    EXPECT_TRUE(recorded_commands.empty());
+}
+
+TEST_F(LinkfanPhases, ListCheckWithoutASystemListEndsWithFour)
+{
+    ASSERT_EQ(unlink("/etc/iproute2/rt_tables"), 0);
+    g_new_ppp = 0;
+    EXPECT_EQ(linkfan_rt_tables_check(), 4);
+    EXPECT_EQ(log_messages(), strings{"[ERROR]: could not open file : /etc/iproute2/rt_tables!"});
+}
+
+TEST_F(LinkfanPhases, ListRewriteInAReadOnlyDirectoryEndsWithFive)
+{
+    ASSERT_EQ(sandbox_bind(scene.work_dir.c_str(), scene.work_dir.c_str(), true), 0);
+    ASSERT_EQ(chdir("/") == 0 && chdir(scene.work_dir.c_str()) == 0, true);
+    EXPECT_EQ(linkfan_rt_tables_rewrite(), 5);
+    EXPECT_TRUE(recorded_commands.empty());
+    std::fflush(log_file);
+}
+
+// ---------------------------------------------------------------- per-link routing
+
+TEST_F(LinkfanPhases, FirstCycleConfiguresEveryFullLinkInOrder)
+{
+    ASSERT_EQ(scene_add_link(0), 0);
+    ASSERT_EQ(scene_add_link(1, false), 0);
+    ASSERT_EQ(scene_add_link(2), 0);
+    scene_write_file("/etc/iproute2/rt_tables", "10 ppp0\n20 ppp1\n30 ppp2\n");
+    for (unsigned n = 0; n < 3; n++)
+        ASSERT_EQ(if_fetch(("ppp" + std::to_string(n)).c_str(), &g_array_info_new[n]), 0);
+    linkfan_link_route();
+    EXPECT_EQ(g_chang_ip, 1);
+    EXPECT_EQ(recorded_commands, concat({expected_link_commands(0), expected_link_commands(2)}));
+    EXPECT_EQ(log_messages(),
+              (strings{"[INFO]: update ppp0 route rule.", "[INFO]: update ppp0 ipv6 route rule.",
+                       "[INFO]: update ppp2 route rule.", "[INFO]: update ppp2 ipv6 route rule."}));
+
+    // What the kernel holds afterwards.
+    EXPECT_NE(sandbox_output("ip rule").find("1000:\tfrom 10.0.0.2 lookup ppp0"), std::string::npos);
+    EXPECT_EQ(sandbox_output("ip rule").find("10.0.1.2"), std::string::npos);
+    EXPECT_NE(sandbox_output("ip -6 rule").find("200:\tfrom 2001:db8:2::2/64 lookup ppp2"),
+              std::string::npos);
+    EXPECT_NE(sandbox_output("ip -6 rule").find("200:\tfrom all to 2001:db8:2::2/64 lookup ppp2"),
+              std::string::npos);
+    EXPECT_NE(sandbox_output("ip route show table ppp0").find("default dev ppp0"), std::string::npos);
+    EXPECT_NE(sandbox_output("ip -6 route show table ppp2").find("default dev ppp2"),
+              std::string::npos);
+    EXPECT_NE(sandbox_output("ip link show ppp0").find("qlen 1000"), std::string::npos);
+    EXPECT_NE(sandbox_output("ip link show ppp1").find("qlen 500"), std::string::npos);
+
+    // Configuring again leaves one copy of each rule, not two.
+    linkfan_link_route();
+    std::string rules = sandbox_output("ip rule") + sandbox_output("ip -6 rule");
+    size_t count = 0;
+    for (size_t at = rules.find("lookup ppp0"); at != std::string::npos;
+         at = rules.find("lookup ppp0", at + 1))
+        count++;
+    EXPECT_EQ(count, 3u) << rules;
+}
+
+struct change_case {
+    const char *name;
+    unsigned old_txqueuelen;
+    const char *new_ip;
+    const char *new_ipv6;
+    bool configured;
+};
+
+TEST_F(LinkfanPhases, LaterCyclesConfigureOnlyChangedLinks)
+{
+    const change_case cases[] = {
+        {"unchanged", 1000, "10.0.0.2", "2001:db8::2/64", false},
+        {"queue length not yet set", 500, "10.0.0.2", "2001:db8::2/64", true},
+        {"new IPv4 address", 1000, "10.0.0.9", "2001:db8::2/64", true},
+        {"new IPv6 address", 1000, "10.0.0.2", "2001:db8::9/64", true},
+    };
+    for (const change_case &c : cases) {
+        recording_reset();
+        std::rewind(log_file);
+        ASSERT_EQ(ftruncate(fileno(log_file), 0), 0);
+        g_first = 0;
+        g_chang_ip = 0;
+        g_array_info[0] = prepared(0);
+        g_array_info[0].txqueuelen = c.old_txqueuelen;
+        g_array_info_new[0] = prepared(0);
+        linkfan_text_copy(g_array_info_new[0].pppoe_ip, c.new_ip);
+        linkfan_text_copy(g_array_info_new[0].pppoe_ipv6, c.new_ipv6);
+        linkfan_link_route();
+        EXPECT_EQ(g_chang_ip, c.configured ? 1 : 0) << c.name;
+        EXPECT_EQ(recorded_commands.size(), c.configured ? 12u : 0u) << c.name;
+        strings logged = log_messages();
+        if (c.configured) {
+            ASSERT_EQ(logged.size(), 3u) << c.name;
+            EXPECT_EQ(logged[0], std::string("[INFO]: chang_ip, ppp0 : 10.0.0.2 -------> ") +
+                                     c.new_ip + " | 2001:db8::2/64 ------> " + c.new_ipv6 + "!")
+                << c.name;
+        } else {
+            EXPECT_TRUE(logged.empty()) << c.name;
+        }
+    }
+}
+
+TEST_F(LinkfanPhases, ALinkWithoutIpv6IsNeverConfigured)
+{
+    for (int first : {1, 0}) {
+        g_first = first;
+        g_array_info_new[4] = prepared(4, false);
+        g_array_info_new[4].txqueuelen = 500;
+        linkfan_link_route();
+    }
+    EXPECT_EQ(g_chang_ip, 0);
+    EXPECT_TRUE(recorded_commands.empty());
+}
+
+// ---------------------------------------------------------------- default routes
+
+TEST_F(LinkfanPhases, FindDefaultGatewayLooksForTheWordOnAnyLine)
+{
+    EXPECT_EQ(find_default_gateway("printf 'a b\\nx nodefaulty\\n'"), 1);
+    EXPECT_EQ(find_default_gateway("printf 'a b\\nDefault\\n'"), 0);
+    EXPECT_EQ(find_default_gateway("true"), 0);
+    EXPECT_EQ(find_default_gateway("/nonexistent/command 2>/dev/null"), 0);
+    // The search stops at the first match and does not wait for the rest.
+    EXPECT_EQ(find_default_gateway("echo default; yes"), 1);
+}
+
+TEST_F(LinkfanPhases, CheckReportsMissingDefaultRoutes)
+{
+    g_multipath_routing = 1;
+    linkfan_default_route_check();
+    EXPECT_EQ(g_chang_ip, 1);
+    EXPECT_EQ(recorded_commands, (strings{"< ip route", "< ip route list table balance"}));
+    EXPECT_EQ(log_messages(), (strings{"[ERROR]: not find in main table default route.\n",
+                                       "[ERROR]: not find in balance table default route.\n"}));
+
+    ASSERT_EQ(scene_add_link(0), 0);
+    scene_write_file("/etc/iproute2/rt_tables", "6\tbalance\n");
+    ASSERT_EQ(sandbox_sh("ip route add default dev ppp0 && ip route add default dev ppp0 table 6"),
+              0);
+    g_chang_ip = 0;
+    linkfan_default_route_check();
+    EXPECT_EQ(g_chang_ip, 0);
+    g_multipath_routing = 0;
+    ASSERT_EQ(sandbox_sh("ip route flush table 6"), 0);
+    linkfan_default_route_check();
+    EXPECT_EQ(g_chang_ip, 0);  // single-table mode never looks at "balance"
+}
+
+TEST_F(LinkfanPhases, SingleTableRebuildSpreadsOverEveryNextHop)
+{
+    ASSERT_EQ(scene_add_link(0), 0);
+    ASSERT_EQ(scene_add_link(1, false), 0);
+    for (unsigned n = 0; n < 2; n++)
+        ASSERT_EQ(if_fetch(("ppp" + std::to_string(n)).c_str(), &g_array_info[n]), 0);
+    g_array_info[3] = prepared(3, true, false);  // no gateway: no next hop
+    linkfan_default_route_rebuild();
+    const std::string route = "ip route replace default nexthop via 10.0.0.1 dev ppp0 weight 1 "
+                              "nexthop via 10.0.1.1 dev ppp1 weight 1 ";
+    EXPECT_EQ(recorded_commands, (strings{"ip route del default", route, "ip route flush cache"}));
+    EXPECT_EQ(log_messages(), (strings{"[INFO]: update route table......\n",
+                                       "[INFO]: set main route : " + route}));
+    std::string main_table = sandbox_output("ip route");
+    EXPECT_NE(main_table.find("nexthop via 10.0.0.1 dev ppp0 weight 1"), std::string::npos)
+        << main_table;
+    EXPECT_NE(main_table.find("nexthop via 10.0.1.1 dev ppp1 weight 1"), std::string::npos);
+    EXPECT_TRUE(sandbox_output("iptables -t nat -S POSTROUTING").find("MASQUERADE") ==
+                std::string::npos);
+}
+
+TEST_F(LinkfanPhases, MultipathRebuildLeadsWithTheFirstFullLink)
+{
+    ASSERT_EQ(scene_add_link(0, false), 0);
+    ASSERT_EQ(scene_add_link(1), 0);
+    scene_write_file("/etc/iproute2/rt_tables", "6\tbalance\n");
+    g_multipath_routing = 1;
+    for (unsigned n = 0; n < 2; n++)
+        ASSERT_EQ(if_fetch(("ppp" + std::to_string(n)).c_str(), &g_array_info[n]), 0);
+    linkfan_default_route_rebuild();
+    const std::string balance = "ip route replace table balance default "
+                                "nexthop via 10.0.0.1 dev ppp0 weight 1 "
+                                "nexthop via 10.0.1.1 dev ppp1 weight 1 ";
+    EXPECT_EQ(recorded_commands,
+              (strings{"iptables -t nat -D POSTROUTING -o ppp0 -j MASQUERADE",
+                       "iptables -t nat -I POSTROUTING -o ppp0 -j MASQUERADE",
+                       "iptables -t nat -D POSTROUTING -o ppp1 -j MASQUERADE",
+                       "iptables -t nat -I POSTROUTING -o ppp1 -j MASQUERADE",
+                       "ip route del default", "ip route replace default via 10.0.1.1 dev ppp1",
+                       "ip route del table balance default", balance, "ip rule del priority 100",
+                       "ip rule add from 10.0.1.2 dport 1-1023 ipproto tcp table balance "
+                       "priority 100",
+                       "ip route flush cache", "ip route flush cache table balance"}));
+    EXPECT_NE(sandbox_output("ip route").find("default via 10.0.1.1 dev ppp1"), std::string::npos);
+    EXPECT_NE(sandbox_output("ip rule").find("100:\tfrom 10.0.1.2 ipproto tcp dport 1-1023 lookup "
+                                             "balance"),
+              std::string::npos);
+    // A second rebuild replaces rather than stacks.
+    linkfan_default_route_rebuild();
+    EXPECT_EQ(sandbox_output("iptables -t nat -S POSTROUTING"),
+              "-P POSTROUTING ACCEPT\n-A POSTROUTING -o ppp1 -j MASQUERADE\n"
+              "-A POSTROUTING -o ppp0 -j MASQUERADE\n");
+    std::string rules = sandbox_output("ip rule");
+    EXPECT_EQ(rules.find("100:"), rules.rfind("100:")) << rules;
+}
+
+TEST_F(LinkfanPhases, RebuildWithoutAFullLinkRunsNothing)
+{
+    g_array_info[0] = prepared(0, false);
+    g_array_info[1] = prepared(1, false);
+    for (int mode : {0, 1}) {
+        g_multipath_routing = mode;
+        linkfan_default_route_rebuild();
+    }
+    EXPECT_TRUE(recorded_commands.empty());
+    EXPECT_TRUE(log_messages().empty());
+}
+
+TEST_F(LinkfanPhases, RebuildOverAllLinksKeepsEveryNextHop)
+{
+    for (unsigned n = 0; n < LINKFAN_MAX_LINKS; n++) {
+        g_array_info[n] = prepared(n);
+        linkfan_text_copy(g_array_info[n].gateway, "100.100.100.100");
+    }
+    linkfan_default_route_rebuild();
+    ASSERT_EQ(recorded_commands.size(), 3u);
+    const std::string &route = recorded_commands[1];
+    size_t clauses = 0;
+    for (size_t at = route.find("nexthop via"); at != std::string::npos;
+         at = route.find("nexthop via", at + 1))
+        clauses++;
+    EXPECT_EQ(clauses, 128u);
+    EXPECT_EQ(route.substr(route.size() - 20), "dev ppp127 weight 1 ");
+}
+
+// ---------------------------------------------------------------- cycle
+
+TEST_F(LinkfanPhases, DiscoveryRecordsALinkAgainWhenItsAddressChanges)
+{
+    ASSERT_EQ(scene_add_link(0), 0);
+    ASSERT_EQ(sandbox_sh("ip tuntap add dev ppp1 mode tun && ip link set ppp1 up"), 0);
+    int pauses = 0;
+    pause_hook = [&pauses] {
+        if (++pauses == 2)  // ppp0 and ppp1 each pause once per pass
+            sandbox_sh("ip addr flush dev ppp0 && "
+                       "ip addr add 10.0.0.7 peer 10.0.0.1 dev ppp0");
+    };
+    linkfan_discover();
+    EXPECT_STREQ(g_array_info[0].pppoe_ip, "10.0.0.7");
+    const pppoe_info zero{};
+    EXPECT_EQ(std::memcmp(&g_array_info[1], &zero, sizeof zero), 0);  // no address: not recorded
+    EXPECT_EQ(recorded_pauses, std::vector<unsigned long>(6, 50000));
+    strings logged = log_messages();
+    ASSERT_EQ(logged.size(), 11u);
+    EXPECT_EQ(logged[0], "[INFO]: Please wait ppp dev checking......");
+    EXPECT_EQ(logged[2], "[INFO]: g_array_info[i].pppoe_ip = 10.0.0.2");
+    EXPECT_EQ(logged[7], "[INFO]: g_array_info[i].pppoe_ip = 10.0.0.7");
+    EXPECT_EQ(logged[10], "[INFO]: g_array_info[i].txqueuelen = 500");
+}
+
+TEST_F(LinkfanPhases, TwoLinkMultipathRunInOrder)
+{
+    ASSERT_EQ(scene_add_link(0), 0);
+    ASSERT_EQ(scene_add_link(1), 0);
+    char arg0[] = "kivo_linkfan", arg1[] = "-m";
+    char *argv[] = {arg0, arg1, nullptr};
+    optind = 0;
+    ASSERT_EQ(kivo_parse_commandline(2, argv), 0);
+    linkfan_discover();
+    ASSERT_EQ(linkfan_cycle(), 0);
+    ASSERT_EQ(linkfan_cycle(), 0);
+    size_t second_cycle_end = recorded_commands.size();
+    ASSERT_EQ(linkfan_cycle(), 0);
+
+    const strings checks = {"< ip route", "< ip route list table balance"};
+    const strings expected = concat({
+        {"sysctl -w net.ipv4.fib_multipath_hash_policy=1",
+         "sysctl -w net.ipv4.fib_multipath_use_neigh=1"},
+        {"cp ./rt_tables /etc/iproute2/rt_tables"},
+        expected_link_commands(0), expected_link_commands(1), checks,
+        expected_multipath_rebuild(2),
+        // Second cycle: the discovery records still hold queue length 500.
+        expected_link_commands(0), expected_link_commands(1), checks,
+        expected_multipath_rebuild(2),
+        // Third cycle: nothing changed, both default routes are there.
+        checks,
+    });
+    EXPECT_EQ(recorded_commands, expected);
+    EXPECT_EQ(second_cycle_end, expected.size() - 2);
+
+    std::vector<unsigned long> pauses(6, 50000);
+    pauses.push_back(50000);
+    pauses.push_back(10000000);
+    for (int cycle = 0; cycle < 2; cycle++) {
+        pauses.insert(pauses.end(), 128, 20000);
+        pauses.push_back(10000000);
+    }
+    EXPECT_EQ(recorded_pauses, pauses);
+    EXPECT_EQ(total(recorded_pauses), 6 * 50000ul + 50000 + 3 * 10000000ul + 2 * 128 * 20000ul);
+
+    strings logged = log_messages();
+    const std::string same = "[INFO]: chang_ip, ppp0 : 10.0.0.2 -------> 10.0.0.2 | "
+                             "2001:db8::2/64 ------> 2001:db8::2/64!";
+    EXPECT_EQ(std::count(logged.begin(), logged.end(), same), 1);
+    EXPECT_EQ(std::count(logged.begin(), logged.end(), "[INFO]: finish!!!!"), 3);
+    EXPECT_EQ(std::count(logged.begin(), logged.end(), "[INFO]: Processing routing......"), 3);
+    EXPECT_EQ(system_list(), std::string(scene_rt_tables_head) + "6\tbalance\n10 ppp0\n20 ppp1\n");
+    EXPECT_EQ(g_first, 0);
+    EXPECT_EQ(g_new_ppp, 0);
+    EXPECT_EQ(g_chang_ip, 0);
+}
+
+TEST_F(LinkfanPhases, RescanFindsNewLinksAndRenumbersTheList)
+{
+    ASSERT_EQ(scene_add_link(0), 0);
+    ASSERT_EQ(scene_add_link(1), 0);
+    linkfan_discover();
+    ASSERT_EQ(linkfan_cycle(), 0);
+    ASSERT_EQ(linkfan_cycle(), 0);  // settles the queue lengths
+    recording_reset();
+    ASSERT_EQ(linkfan_cycle(), 0);
+    EXPECT_EQ(recorded_commands, strings{"< ip route"});
+
+    // ppp0 goes away and ppp2 comes up: its empty old entry calls for a rewrite.
+    ASSERT_EQ(sandbox_sh("ip link del ppp0"), 0);
+    ASSERT_EQ(scene_add_link(2), 0);
+    recording_reset();
+    ASSERT_EQ(linkfan_cycle(), 0);
+    EXPECT_EQ(system_list(), std::string(scene_rt_tables_head) + "10 ppp1\n20 ppp2\n");
+    const strings expected = concat({{"cp ./rt_tables /etc/iproute2/rt_tables"},
+                                     expected_link_commands(2),
+                                     {"< ip route", "ip route del default",
+                                      "ip route replace default nexthop via 10.0.1.1 dev ppp1 "
+                                      "weight 1 nexthop via 10.0.2.1 dev ppp2 weight 1 ",
+                                      "ip route flush cache"}});
+    EXPECT_EQ(recorded_commands, expected);
+    const pppoe_info zero{};
+    EXPECT_EQ(std::memcmp(&g_array_info[0], &zero, sizeof zero), 0);
+}
+
+TEST_F(LinkfanPhases, CycleWithoutLinksKeepsReportingTheMissingRoute)
+{
+    linkfan_discover();
+    ASSERT_EQ(linkfan_cycle(), 0);
+    ASSERT_EQ(linkfan_cycle(), 0);
+    EXPECT_EQ(recorded_commands,
+              (strings{"cp ./rt_tables /etc/iproute2/rt_tables", "< ip route", "< ip route"}));
+    EXPECT_EQ(system_list(), scene_rt_tables_head);
+    const strings cycle = {"[INFO]: Processing routing......",
+                           "[ERROR]: not find in main table default route.\n",
+                           "[INFO]: finish!!!!"};
+    strings expected = {"[INFO]: Please wait ppp dev checking......",
+                        "[INFO]: Processing routing......",
+                        "[INFO]: update file /etc/iproute2/rt_tables......",
+                        "[ERROR]: not find in main table default route.\n", "[INFO]: finish!!!!"};
+    expected.insert(expected.end(), cycle.begin(), cycle.end());
+    EXPECT_EQ(log_messages(), expected);
+}
+
+TEST_F(LinkfanPhases, CycleEndsWithFourWhenTheSystemListVanishes)
+{
+    ASSERT_EQ(scene_add_link(0), 0);
+    linkfan_discover();
+    ASSERT_EQ(linkfan_cycle(), 0);
+    ASSERT_EQ(unlink("/etc/iproute2/rt_tables"), 0);
+    recording_reset();
+    EXPECT_EQ(linkfan_cycle(), 4);
+    EXPECT_TRUE(recorded_commands.empty());  // it stops before any routing
+}
+
+}  // namespace
