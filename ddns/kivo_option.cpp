@@ -38,8 +38,17 @@ enum text_option {
     OPT_TEXT_COUNT,
 };
 
-constexpr const char *kTextOptionName[OPT_TEXT_COUNT] = {
-    "ddns_token", "sub_domain", "main_domain", "extern_ip", "nic",
+struct text_option_field {
+    const char *name;
+    size_t size; // of the field, NUL included
+};
+
+constexpr text_option_field kTextOptions[OPT_TEXT_COUNT] = {
+    {"ddns_token", sizeof kivo_option_record::ddns_token},
+    {"sub_domain", sizeof kivo_option_record::sub_domain},
+    {"main_domain", sizeof kivo_option_record::main_domain},
+    {"extern_ip", sizeof kivo_option_record::extern_ip},
+    {"nic", sizeof kivo_option_record::nic},
 };
 
 // Bit i set: an argument of text option i did not fit and was not stored.
@@ -47,26 +56,14 @@ unsigned refused_options;
 
 // Copies arg into the field whole, or leaves the field as it is and records the
 // refusal: a cut name would publish another record or bind another interface.
-template <size_t N>
-void set_text(char (&field)[N], text_option which, const char *arg)
+void set_text(char *field, text_option which, const char *arg)
 {
-    if (std::strlen(arg) >= N) {
+    size_t size = kTextOptions[which].size;
+    if (std::strlen(arg) >= size) {
         refused_options |= 1u << which;
         return;
     }
-    kivo_text_copy_field(field, arg);
-}
-
-size_t text_option_limit(text_option which)
-{
-    kivo_option_record &o = kivo_option_info;
-    switch (which) {
-    case OPT_DDNS_TOKEN: return sizeof o.ddns_token - 1;
-    case OPT_SUB_DOMAIN: return sizeof o.sub_domain - 1;
-    case OPT_MAIN_DOMAIN: return sizeof o.main_domain - 1;
-    case OPT_EXTERN_IP: return sizeof o.extern_ip - 1;
-    default: return sizeof o.nic - 1;
-    }
+    kivo_text_copy(field, size, arg);
 }
 
 // A placeholder token of DNSPod's form: decimal account id, comma, 32 hex digits
@@ -171,7 +168,7 @@ void kivo_option_init(int argc, char **argv)
         for (int i = 0; i < OPT_TEXT_COUNT; i++) {
             if (refused_options & (1u << i))
                 std::printf("kivo_ddns: the argument of --%s is longer than %zu characters, refused\n",
-                            kTextOptionName[i], text_option_limit(static_cast<text_option>(i)));
+                            kTextOptions[i].name, kTextOptions[i].size - 1);
         }
         std::exit(KIVO_OPTION_EXIT_TOO_LONG);
     }
