@@ -31,7 +31,8 @@ int main(int argc, char **argv)
         kivo_extern_ip_get(o.extern_ip, o.nic);
         kivo_ddnspod_register_domain_name(o.ddns_token, o.sub_domain, o.main_domain, o.extern_ip,
                                           &result);
-        // Only a pass that got no API answer at all retries with the fallback token.
+        // Still 0: the primary token got no API answer (or the address is already
+        // confirmed, and the fallback call then returns at once as well).
         if (result == KIVO_REGISTER_NONE)
             kivo_ddnspod_register_domain_name(o.ddns_token_fallback, o.sub_domain, o.main_domain,
                                               o.extern_ip, &result);
