@@ -1,0 +1,88 @@
+# Manual pages, service units, install layout and the Debian package.
+# The programs' own install() rules live beside their sources (bin, sbin, the
+# library folder); this file adds what an operator needs around them.
+
+set(KIVO_SYSTEMD_UNITDIR "lib/systemd/system" CACHE STRING
+    "Folder of the systemd units: relative to the install prefix, or absolute")
+
+set(kivo_pages
+    ${CMAKE_SOURCE_DIR}/man/kivo_ddns.8
+    ${CMAKE_SOURCE_DIR}/man/kivo_linkfan.8
+    ${CMAKE_SOURCE_DIR}/man/libkivotraffic.8)
+install(FILES ${kivo_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+
+# The units name the programs by their packaged paths (/usr/bin, /usr/sbin,
+# /usr/share/doc/kivo). The paths are rewritten when the units are installed, not
+# when the tree is configured, so the prefix that counts is the one given to
+# cmake --install --prefix or to cpack, and a unit never starts a program that
+# is not where it points. dest is a folder, evaluated at install time.
+function(kivo_install_unit source dest)
+  get_filename_component(name ${source} NAME)
+  install(CODE "
+    file(READ \"${source}\" unit)
+    string(REPLACE \"/usr/bin/\" \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/\" unit \"\${unit}\")
+    string(REPLACE \"/usr/sbin/\" \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_SBINDIR}/\" unit \"\${unit}\")
+    string(REPLACE \"/usr/share/doc/kivo/\" \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DOCDIR}/\" unit \"\${unit}\")
+    message(STATUS \"Installing: \$ENV{DESTDIR}${dest}/${name}\")
+    file(WRITE \"\$ENV{DESTDIR}${dest}/${name}\" \"\${unit}\")
+    list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"${dest}/${name}\")
+  ")
+endfunction()
+
+if(IS_ABSOLUTE "${KIVO_SYSTEMD_UNITDIR}")
+  set(kivo_unit_dest "${KIVO_SYSTEMD_UNITDIR}")
+else()
+  set(kivo_unit_dest "\${CMAKE_INSTALL_PREFIX}/${KIVO_SYSTEMD_UNITDIR}")
+endif()
+kivo_install_unit(${CMAKE_SOURCE_DIR}/systemd/kivo_ddns.service "${kivo_unit_dest}")
+kivo_install_unit(${CMAKE_SOURCE_DIR}/systemd/kivo_linkfan.service "${kivo_unit_dest}")
+# Multipath mode is the operator's choice, so its drop-in ships as an example.
+kivo_install_unit(${CMAKE_SOURCE_DIR}/systemd/kivo_linkfan.service.d/multipath.conf
+  "\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DOCDIR}/examples/kivo_linkfan.service.d")
+
+# The Debian package: cpack -G DEB in the build tree.
+set(CPACK_PACKAGE_NAME kivo)
+set(CPACK_PACKAGE_VENDOR "kivo")
+set(CPACK_PACKAGE_CONTACT "kivo edge team <edge@kivo.invalid>")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "edge box tools: DNSPod updater, ppp uplink routing, socket byte counter")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "kivo_ddns keeps a DNSPod A record on the box's public IPv4 address.
+kivo_linkfan keeps policy routing, default routes and NAT in step with the box's ppp uplinks.
+libkivotraffic.so.0, preloaded into content-provider processes, counts their socket bytes and reports them to a local traffic agent.")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+# The tools that kivo_linkfan runs and the libraries that kivo_ddns links are
+# named here; dpkg-shlibdeps adds the C and C++ runtime the binaries need.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcurl4, libjansson4, iproute2, iptables")
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS systemd)
+
+# The shared library needs the linker cache refreshed, and new or changed units
+# need systemd to read them again; nothing is enabled or started by the package.
+set(kivo_deb_control ${CMAKE_BINARY_DIR}/debian-control)
+file(WRITE ${kivo_deb_control}/triggers "activate-noawait ldconfig\n")
+file(WRITE ${kivo_deb_control}/postinst "#!/bin/sh
+set -e
+if [ -d /run/systemd/system ]; then
+  systemctl daemon-reload || true
+fi
+")
+file(WRITE ${kivo_deb_control}/postrm "#!/bin/sh
+set -e
+if [ -d /run/systemd/system ]; then
+  systemctl daemon-reload || true
+fi
+")
+file(CHMOD ${kivo_deb_control}/postinst ${kivo_deb_control}/postrm
+     PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                 WORLD_READ WORLD_EXECUTE)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${kivo_deb_control}/triggers ${kivo_deb_control}/postinst ${kivo_deb_control}/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+
+set(CPACK_GENERATOR DEB)
+include(CPack)

@@ -1,0 +1,21 @@
+# What an operator gets: the install layout, the service units, the Debian package.
+# Each deliverable that this tree builds must be installed where it belongs.
+set(kivo_packaged)
+if(TARGET kivo_ddns)
+  list(APPEND kivo_packaged ddns)
+endif()
+if(TARGET kivo_linkfan)
+  list(APPEND kivo_packaged linkfan)
+endif()
+if(TARGET kivotraffic OR TARGET libkivotraffic)
+  list(APPEND kivo_packaged traffic)
+endif()
+
+foreach(check layout units deb)
+  add_test(NAME packaging.${check}
+           COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/packaging_check.sh ${check} ${CMAKE_BINARY_DIR}
+                   ${kivo_packaged})
+  # Installs write the build tree's install_manifest.txt: one at a time.
+  set_tests_properties(packaging.${check} PROPERTIES
+    SKIP_RETURN_CODE 77 TIMEOUT 180 RESOURCE_LOCK kivo_install)
+endforeach()

@@ -1,0 +1,216 @@
+#!/bin/sh
+# Checks what an operator gets from this build tree: the install layout under a
+# temporary prefix, the service units as systemd reads them, and the Debian package.
+#
+#   packaging_check.sh layout|units|deb BUILD_DIR [expected deliverables...]
+#
+# The expected deliverables (ddns, linkfan, traffic) are those that the tree
+# builds; each one named must be installed where an operator looks for it.
+# Exit status 0: all checks passed; 1: a check failed; 77: nothing to check here.
+set -eu
+
+mode=$1
+build=$2
+shift 2
+expected=" $* "
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/kivo-packaging.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+failures=0
+
+fail() {
+    echo "FAIL: $*" >&2
+    failures=$((failures + 1))
+}
+
+expects() {
+    case $expected in *" $1 "*) return 0 ;; *) return 1 ;; esac
+}
+
+install_into() {
+    if ! cmake --install "$build" --prefix "$1" >"$work/install.log" 2>&1; then
+        cat "$work/install.log" >&2
+        fail "cmake --install into $1"
+        exit 1
+    fi
+}
+
+# The one library folder under the prefix that holds the preload library
+# (lib, lib64 or a multiarch folder, as GNUInstallDirs chose).
+library_of() {
+    find "$1" -name 'libkivotraffic.so.0' 2>/dev/null | head -n 1
+}
+
+# First word of every ExecStart= line that starts a program.
+exec_paths() {
+    sed -n 's/^ExecStart=\([^ ]\{1,\}\).*/\1/p' "$1"
+}
+
+check_page() {
+    page=$1
+    [ -f "$page" ] || { fail "manual page $page missing"; return; }
+    warnings=$(groff -man -Tutf8 -ww -z "$page" 2>&1 || true)
+    [ -z "$warnings" ] || fail "groff warns on $page: $warnings"
+}
+
+# Every option that a program's usage text names must be in its manual page, so
+# the page cannot silently fall behind the program.
+check_options_documented() {
+    page=$1
+    usage=$2
+    for opt in $(printf '%s\n' "$usage" | grep -o -- '--[a-z_-]*[a-z]' | sort -u); do
+        roff=$(printf '%s' "$opt" | sed 's/-/\\\\-/g')
+        grep -q -- "$roff" "$page" || fail "$(basename "$page") does not document $opt"
+    done
+}
+
+check_layout() {
+    prefix=$work/prefix
+    install_into "$prefix"
+
+    if expects ddns; then
+        [ -x "$prefix/bin/kivo_ddns" ] || fail "bin/kivo_ddns not installed"
+    fi
+    if expects linkfan; then
+        [ -x "$prefix/sbin/kivo_linkfan" ] || fail "sbin/kivo_linkfan not installed"
+    fi
+    if expects traffic; then
+        lib=$(library_of "$prefix")
+        if [ -z "$lib" ]; then
+            fail "libkivotraffic.so.0 not installed"
+        else
+            case ${lib#"$prefix"/} in
+                lib*/libkivotraffic.so.0) ;;
+                *) fail "libkivotraffic.so.0 outside a library folder: $lib" ;;
+            esac
+            soname=$(readelf -d "$lib" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
+            [ "$soname" = libkivotraffic.so.0 ] || fail "soname of $lib is '$soname'"
+            dev=$(dirname "$lib")/libkivotraffic.so
+            if [ ! -L "$dev" ]; then
+                fail "development link $dev missing"
+            elif [ "$(readlink -f "$dev")" != "$(readlink -f "$lib")" ]; then
+                fail "$dev does not lead to $lib"
+            fi
+        fi
+    fi
+
+    for page in kivo_ddns kivo_linkfan libkivotraffic; do
+        check_page "$prefix/share/man/man8/$page.8"
+    done
+    if expects ddns && [ -x "$prefix/bin/kivo_ddns" ]; then
+        check_options_documented "$prefix/share/man/man8/kivo_ddns.8" \
+            "$("$prefix/bin/kivo_ddns" --help)"
+    fi
+    if expects linkfan && [ -x "$prefix/sbin/kivo_linkfan" ]; then
+        # -h only prints; it also creates linkfan.log in its working directory.
+        check_options_documented "$prefix/share/man/man8/kivo_linkfan.8" \
+            "$(cd "$work" && "$prefix/sbin/kivo_linkfan" -h || true)"
+    fi
+    if expects traffic && [ -n "$(library_of "$prefix")" ]; then
+        # Every name the library exports is named in its page.
+        for sym in $(nm -D --defined-only "$(library_of "$prefix")" | awk '{print $3}' | sed 's/@.*//' | sort -u); do
+            grep -qw -- "$sym" "$prefix/share/man/man8/libkivotraffic.8" ||
+                fail "libkivotraffic.8 does not name the export $sym"
+        done
+    fi
+
+    units=$prefix/lib/systemd/system
+    dropin=$prefix/share/doc/kivo/examples/kivo_linkfan.service.d/multipath.conf
+    for unit in "$units/kivo_ddns.service" "$units/kivo_linkfan.service" "$dropin"; do
+        [ -f "$unit" ] || { fail "$unit not installed"; continue; }
+        for program in $(exec_paths "$unit"); do
+            [ -x "$program" ] || fail "$(basename "$unit") starts $program, which is not installed"
+        done
+    done
+    grep -q '^ExecStart=.*/kivo_linkfan -m$' "$dropin" 2>/dev/null ||
+        fail "the multipath drop-in does not start kivo_linkfan -m"
+
+    # Nothing may land outside the prefix it was given.
+    while IFS= read -r path; do
+        case $path in
+            "$prefix"/*) ;;
+            *) fail "installed outside the prefix: $path" ;;
+        esac
+    done <"$build/install_manifest.txt"
+}
+
+check_units() {
+    command -v systemd-analyze >/dev/null 2>&1 || { echo "no systemd-analyze here"; exit 77; }
+    prefix=$work/prefix
+    install_into "$prefix"
+    units=$prefix/lib/systemd/system
+    export MANPATH="$prefix/share/man"
+
+    # Warnings count as failures too: systemd ignores an unknown setting and
+    # verify still exits 0.
+    out=$(systemd-analyze verify "$units/kivo_ddns.service" "$units/kivo_linkfan.service" 2>&1) ||
+        fail "systemd-analyze verify refuses the units"
+    [ -z "$out" ] || fail "systemd-analyze verify: $out"
+
+    # The drop-in, placed as an operator places it.
+    mkdir -p "$work/units/kivo_linkfan.service.d"
+    cp "$units/kivo_linkfan.service" "$work/units/"
+    cp "$prefix/share/doc/kivo/examples/kivo_linkfan.service.d/multipath.conf" \
+        "$work/units/kivo_linkfan.service.d/"
+    out=$(SYSTEMD_UNIT_PATH="$work/units:" systemd-analyze verify "$work/units/kivo_linkfan.service" 2>&1) ||
+        fail "systemd-analyze verify refuses kivo_linkfan with the multipath drop-in"
+    [ -z "$out" ] || fail "systemd-analyze verify with the drop-in: $out"
+}
+
+check_deb() {
+    command -v dpkg-deb >/dev/null 2>&1 || { echo "no dpkg-deb here"; exit 77; }
+    if ! cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work/deb" >"$work/cpack.log" 2>&1; then
+        cat "$work/cpack.log" >&2
+        fail "cpack -G DEB"
+        exit 1
+    fi
+    deb=$(find "$work/deb" -maxdepth 1 -name '*.deb' | head -n 1)
+    [ -n "$deb" ] || { fail "cpack made no .deb"; exit 1; }
+
+    depends=$(dpkg-deb -f "$deb" Depends)
+    for dep in libcurl4 libjansson4 iproute2 iptables; do
+        printf '%s\n' "$depends" | tr ',' '\n' | grep -q "^ *$dep\( \|$\)" ||
+            fail "the package does not depend on $dep (Depends: $depends)"
+    done
+
+    dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./|/|' >"$work/files"
+    want="/usr/share/man/man8/kivo_ddns.8 /usr/share/man/man8/kivo_linkfan.8
+        /usr/share/man/man8/libkivotraffic.8 /usr/lib/systemd/system/kivo_ddns.service
+        /usr/lib/systemd/system/kivo_linkfan.service
+        /usr/share/doc/kivo/examples/kivo_linkfan.service.d/multipath.conf"
+    expects ddns && want="$want /usr/bin/kivo_ddns"
+    expects linkfan && want="$want /usr/sbin/kivo_linkfan"
+    for f in $want; do
+        grep -qx -- "$f" "$work/files" || fail "the package lacks $f"
+    done
+    if expects traffic; then
+        grep -qx '/usr/lib[^/]*\(/[^/]*\)\{0,1\}/libkivotraffic\.so\.0' "$work/files" ||
+            fail "the package lacks libkivotraffic.so.0"
+        grep -qx '/usr/lib[^/]*\(/[^/]*\)\{0,1\}/libkivotraffic\.so' "$work/files" ||
+            fail "the package lacks the libkivotraffic.so link"
+    fi
+    grep -v '^/usr/' "$work/files" | grep -vx '/' | grep -q . &&
+        fail "the package installs outside /usr: $(grep -v '^/usr/' "$work/files" | grep -vx '/' | tr '\n' ' ')"
+
+    # The units in the package must start the packaged programs, not a path of
+    # the staging folder that cpack installed into.
+    mkdir -p "$work/root"
+    dpkg-deb -x "$deb" "$work/root"
+    for unit in "$work/root/usr/lib/systemd/system/kivo_ddns.service" \
+        "$work/root/usr/lib/systemd/system/kivo_linkfan.service" \
+        "$work/root/usr/share/doc/kivo/examples/kivo_linkfan.service.d/multipath.conf"; do
+        [ -f "$unit" ] || continue
+        for program in $(exec_paths "$unit"); do
+            [ -x "$work/root$program" ] || fail "packaged $(basename "$unit") starts $program, not in the package"
+        done
+    done
+}
+
+case $mode in
+    layout) check_layout ;;
+    units) check_units ;;
+    deb) check_deb ;;
+    *) echo "usage: $0 layout|units|deb BUILD_DIR [ddns] [linkfan] [traffic]" >&2; exit 2 ;;
+esac
+[ "$failures" -eq 0 ] || { echo "$failures check(s) failed" >&2; exit 1; }
+echo "all $mode checks passed"
