@@ -1,6 +1,8 @@
 // DNSPod record client: lists the A record and creates or modifies it.
 #pragma once
 
+#include <cstdint>
+
 // Register results, also the update cycle's per-pass state.
 enum {
     KIVO_REGISTER_NONE = 0,     // error or nothing done
@@ -15,3 +17,38 @@ enum {
 void kivo_ddnspod_register_domain_name(const char *token, const char *sub_domain,
                                        const char *main_domain, const char *extern_ip,
                                        int *result);
+
+// Codes of the list operation.
+enum {
+    KIVO_DDNSPOD_LIST_NONE = 0,     // no usable answer: not an API answer, refused, or cut
+    KIVO_DDNSPOD_LIST_MISSING = 1,  // no record of that name
+    KIVO_DDNSPOD_LIST_SAME = 2,     // the first record holds the address
+    KIVO_DDNSPOD_LIST_DIFF = 3,     // the first record holds another value
+};
+
+// Sizes of the request's form body and of the answer buffer.
+enum {
+    KIVO_DDNSPOD_BODY_SIZE = 512,
+    KIVO_DDNSPOD_ANSWER_SIZE = 1024,
+};
+
+// Posts Record.List and reads the answer; writes *record_id only for LIST_SAME
+// and LIST_DIFF.
+int32_t kivo_ddnspod_list(const char *token, const char *sub_domain, const char *main_domain,
+                          int64_t *record_id, const char *extern_ip);
+
+// Post Record.Create and Record.Modify; their answers are not read.
+void kivo_ddnspod_create(const char *token, const char *sub_domain, const char *main_domain,
+                         const char *extern_ip);
+void kivo_ddnspod_modify(const char *token, const char *sub_domain, const char *main_domain,
+                         const char *extern_ip, int64_t record_id);
+
+// Reads a Record.List answer (at most KIVO_DDNSPOD_ANSWER_SIZE - 1 bytes, as the
+// request helper leaves it) by plain substring searches: one of the LIST codes.
+int32_t kivo_ddnspod_read_list_answer(const char *answer, const char *extern_ip,
+                                      int64_t *record_id);
+
+// Nonzero when every form body for these values, the longest being the modify
+// body with a 20-character record id, fits KIVO_DDNSPOD_BODY_SIZE.
+int kivo_ddnspod_bodies_fit(const char *token, const char *sub_domain, const char *main_domain,
+                            const char *extern_ip);

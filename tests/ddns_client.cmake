@@ -6,3 +6,11 @@ if(TARGET libkivo)
   target_link_libraries(test_libkivo_json PRIVATE libkivo kivo_test_support GTest::gtest_main)
   gtest_discover_tests(test_libkivo_json TEST_PREFIX "libkivo." DISCOVERY_TIMEOUT 60)
 endif()
+
+if(TARGET kivo_ddns_core)
+  # Answer readers: no network.
+  add_executable(test_kivo_ddns_answers ${CMAKE_CURRENT_SOURCE_DIR}/test_kivo_ddnspod_answer.cpp
+                                        ${CMAKE_CURRENT_SOURCE_DIR}/test_kivo_extern_ip_answer.cpp)
+  target_link_libraries(test_kivo_ddns_answers PRIVATE kivo_ddns_core GTest::gtest_main)
+  gtest_discover_tests(test_kivo_ddns_answers TEST_PREFIX "ddns." DISCOVERY_TIMEOUT 60)
+endif()

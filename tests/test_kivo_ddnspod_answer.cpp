@@ -1,0 +1,161 @@
+// Reading of Record.List answers shaped like DNSPod's own, whole and cut at the
+// 1023 bytes the record client keeps of an answer.
+#include "kivo_ddnspod.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+constexpr int64_t kUnset = -77;
+
+// Record.List as DNSPod answers it: status, domain and info objects, then the
+// records with quoted ids. @PAD@ lies in the domain object, before "records",
+// so a test can move any part of the records to the cut.
+const std::string kStatusDone =
+    "{\"status\":{\"code\":\"1\",\"message\":\"Action completed successful\","
+    "\"created_at\":\"2026-12-08 10:00:00\"},";
+const std::string kDomain =
+    "\"domain\":{\"id\":\"87654321\",\"name\":\"example.com\",\"punycode\":\"example.com\","
+    "\"grade\":\"DP_Free\",\"owner\":\"owner@example.com@PAD@\",\"ext_status\":\"\",\"ttl\":600,"
+    "\"min_ttl\":600,\"dnspod_ns\":[\"f1g1ns1.dnspod.net\",\"f1g1ns2.dnspod.net\"],"
+    "\"status\":\"enable\",\"can_handle_at_ns\":true},"
+    "\"info\":{\"sub_domains\":\"2\",\"record_total\":\"2\",\"records_num\":\"2\"},";
+
+std::string record(const char *id, const char *value)
+{
+    return std::string("{\"id\":\"") + id +
+           "\",\"ttl\":\"600\",\"value\":\"" + value +
+           "\",\"enabled\":\"1\",\"status\":\"enable\",\"updated_on\":\"2026-12-08 09:00:00\","
+           "\"name\":\"home\",\"line\":\"默认\",\"line_id\":\"0\",\"type\":\"A\",\"weight\":null,"
+           "\"monitor_status\":\"\",\"remark\":\"\",\"use_aqb\":\"no\",\"mx\":\"0\"}";
+}
+
+std::string list_answer(const std::string &records, const std::string &pad = "")
+{
+    std::string text = kStatusDone + kDomain + "\"records\":[" + records + "]}";
+    return text.replace(text.find("@PAD@"), 5, pad);
+}
+
+const std::string kTwoRecords = record("1234567", "10.0.0.9") + "," + record("7654321", "10.0.0.1");
+
+struct answer_case {
+    const char *name;
+    std::string answer;
+    int32_t code;
+    int64_t id; // kUnset: must stay untouched
+};
+
+int32_t read(const std::string &answer, int64_t *id, const char *address = "10.0.0.1")
+{
+    return kivo_ddnspod_read_list_answer(answer.c_str(), address, id);
+}
+
+TEST(DdnspodAnswer, WholeAnswers)
+{
+    const answer_case cases[] = {
+        {"first record holds the address", list_answer(record("1234567", "10.0.0.1")),
+         KIVO_DDNSPOD_LIST_SAME, 1234567},
+        {"first record differs, the second holding the address is not looked at",
+         list_answer(kTwoRecords), KIVO_DDNSPOD_LIST_DIFF, 1234567},
+        {"value that only starts with the address", list_answer(record("5", "10.0.0.11")),
+         KIVO_DDNSPOD_LIST_DIFF, 5},
+        {"empty record list", list_answer(""), KIVO_DDNSPOD_LIST_MISSING, kUnset},
+        {"code 10, no records", "{\"status\":{\"code\":\"10\",\"message\":\"No records\"," +
+                                    kDomain.substr(0, kDomain.size() - 1) + "}",
+         KIVO_DDNSPOD_LIST_MISSING, kUnset},
+        {"bare code", "{\"status\":{\"code\":1,\"message\":\"ok\"},\"records\":[{\"id\":42,"
+                      "\"value\":\"10.0.0.1\"}]}",
+         KIVO_DDNSPOD_LIST_SAME, 42},
+        {"blanks around the colon", "{\"status\": {\"code\" : \"1\"}, \"records\": "
+                                    "[{\"id\": \"8\", \"value\" : \"10.0.0.1\"}]}",
+         KIVO_DDNSPOD_LIST_SAME, 8},
+        {"record without a value", "{\"status\":{\"code\":\"1\"},\"records\":[{\"id\":\"9\"}]}",
+         KIVO_DDNSPOD_LIST_DIFF, 9},
+        {"refused login token", "{\"status\":{\"code\":\"-1\",\"message\":\"Login failed, "
+                                "please check your login token\",\"created_at\":\"x\"}}",
+         KIVO_DDNSPOD_LIST_NONE, kUnset},
+        {"other API error with records", "{\"status\":{\"code\":\"6\",\"message\":\"Domain id "
+                                         "invalid\"},\"records\":[]}",
+         KIVO_DDNSPOD_LIST_NONE, kUnset},
+        {"code 100 is not 10", "{\"status\":{\"code\":\"100\"}}", KIVO_DDNSPOD_LIST_NONE, kUnset},
+        {"status without a code", "{\"status\":{\"message\":\"x\"},\"records\":[]}",
+         KIVO_DDNSPOD_LIST_NONE, kUnset},
+        {"HTML error page", "<html><body><h1>502 Bad Gateway</h1></body></html>",
+         KIVO_DDNSPOD_LIST_NONE, kUnset},
+        {"no answer", "", KIVO_DDNSPOD_LIST_NONE, kUnset},
+        {"value key without its text", "{\"status\":{\"code\":\"1\"},\"records\":[{\"id\":\"3\","
+                                       "\"value\":null}]}",
+         KIVO_DDNSPOD_LIST_NONE, kUnset},
+    };
+    for (const answer_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        int64_t id = kUnset;
+        EXPECT_EQ(c.code, read(c.answer, &id));
+        EXPECT_EQ(c.id, id);
+    }
+}
+
+// The answer padded so that it is cut, at 1023 bytes, right after the first
+// `keep` characters from the start of `marker` in the records.
+std::string cut_after(const std::string &records, const std::string &marker, size_t keep)
+{
+    std::string whole = list_answer(records);
+    size_t at = whole.find(marker, whole.find("\"records\""));
+    if (marker == "\"records\"")
+        at = whole.find(marker);
+    size_t end = at + keep; // where the cut falls without padding
+    EXPECT_LE(end, size_t{KIVO_DDNSPOD_ANSWER_SIZE - 1});
+    std::string padded = list_answer(records, std::string(KIVO_DDNSPOD_ANSWER_SIZE - 1 - end, 'x'));
+    return padded.substr(0, KIVO_DDNSPOD_ANSWER_SIZE - 1);
+}
+
+TEST(DdnspodAnswer, CutAnswersDecideNothing)
+{
+    const std::string one = record("1234567", "10.0.0.1");
+    const answer_case cases[] = {
+        {"cut before records", cut_after(one, "\"records\"", 3), KIVO_DDNSPOD_LIST_NONE, kUnset},
+        {"cut after records, before the id", cut_after(one, "\"records\"", 11),
+         KIVO_DDNSPOD_LIST_NONE, kUnset},
+        {"cut in the id digits", cut_after(one, "\"id\"", 9), KIVO_DDNSPOD_LIST_NONE, kUnset},
+        {"cut after the id, before value", cut_after(one, "\"ttl\"", 2), KIVO_DDNSPOD_LIST_NONE,
+         kUnset},
+        {"cut after the value key", cut_after(one, "\"value\"", 7), KIVO_DDNSPOD_LIST_NONE, kUnset},
+        {"cut in the value text", cut_after(one, "\"value\"", 12), KIVO_DDNSPOD_LIST_NONE, kUnset},
+        {"cut after the whole value", cut_after(one, "\"value\"", 18), KIVO_DDNSPOD_LIST_SAME,
+         1234567},
+        {"cut in the second record", cut_after(kTwoRecords, "\"7654321\"", 3),
+         KIVO_DDNSPOD_LIST_DIFF, 1234567},
+    };
+    for (const answer_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(size_t{KIVO_DDNSPOD_ANSWER_SIZE - 1}, c.answer.size());
+        int64_t id = kUnset;
+        EXPECT_EQ(c.code, read(c.answer, &id));
+        EXPECT_EQ(c.id, id);
+    }
+    // One byte short of full is a whole answer: an empty list there is a missing record.
+    std::string short_one = list_answer("", std::string(KIVO_DDNSPOD_ANSWER_SIZE - 2 -
+                                                        list_answer("").size(), 'x'));
+    ASSERT_EQ(size_t{KIVO_DDNSPOD_ANSWER_SIZE - 2}, short_one.size());
+    int64_t id = kUnset;
+    EXPECT_EQ(KIVO_DDNSPOD_LIST_MISSING, read(short_one, &id));
+}
+
+TEST(DdnspodAnswer, BodyLimitCountsTheWidestRecordId)
+{
+    // login_token=&format=json&domain=&sub_domain=&record_type=A&record_line=默认
+    // &value=&record_id= is 95 bytes; with a 20-character id and a 15-character
+    // address, 511 bytes leave 381 for the token and the two names.
+    std::string names(127, 'n');
+    std::string token(381 - 2 * names.size(), 't');
+    const char *ip = "255.255.255.255";
+    EXPECT_NE(0, kivo_ddnspod_bodies_fit(token.c_str(), names.c_str(), names.c_str(), ip));
+    token += 't';
+    EXPECT_EQ(0, kivo_ddnspod_bodies_fit(token.c_str(), names.c_str(), names.c_str(), ip));
+    std::string longest_token(255, 't');
+    EXPECT_EQ(0, kivo_ddnspod_bodies_fit(longest_token.c_str(), names.c_str(), names.c_str(), ip));
+}
+
+} // namespace
