@@ -15,3 +15,12 @@ add_executable(test_linkfan_phases
 target_link_libraries(test_linkfan_phases PRIVATE kivo_linkfan_core kivo_linkfan_scene
   GTest::gtest GTest::gtest_main)
 gtest_discover_tests(test_linkfan_phases TEST_PREFIX "linkfan." DISCOVERY_TIMEOUT 60)
+
+add_executable(test_linkfan_e2e ${CMAKE_CURRENT_SOURCE_DIR}/test_linkfan_e2e.cpp)
+target_link_libraries(test_linkfan_e2e PRIVATE kivo_linkfan_scene GTest::gtest GTest::gtest_main)
+target_compile_definitions(test_linkfan_e2e PRIVATE
+  LINKFAN_BINARY="$<TARGET_FILE:kivo_linkfan>"
+  LINKFAN_SHIM="${CMAKE_CURRENT_SOURCE_DIR}/linkfan_shims/shim.sh")
+add_dependencies(test_linkfan_e2e kivo_linkfan)
+gtest_discover_tests(test_linkfan_e2e TEST_PREFIX "linkfan." DISCOVERY_TIMEOUT 60
+  PROPERTIES TIMEOUT 90)

@@ -601,19 +601,7 @@ TEST_F(LinkfanPhases, TwoLinkMultipathRunInOrder)
     size_t second_cycle_end = recorded_commands.size();
     ASSERT_EQ(linkfan_cycle(), 0);
 
-    const strings checks = {"< ip route", "< ip route list table balance"};
-    const strings expected = concat({
-        {"sysctl -w net.ipv4.fib_multipath_hash_policy=1",
-         "sysctl -w net.ipv4.fib_multipath_use_neigh=1"},
-        {"cp ./rt_tables /etc/iproute2/rt_tables"},
-        expected_link_commands(0), expected_link_commands(1), checks,
-        expected_multipath_rebuild(2),
-        // Second cycle: the discovery records still hold queue length 500.
-        expected_link_commands(0), expected_link_commands(1), checks,
-        expected_multipath_rebuild(2),
-        // Third cycle: nothing changed, both default routes are there.
-        checks,
-    });
+    const strings expected = expected_two_link_multipath_run(3, "< ");
     EXPECT_EQ(recorded_commands, expected);
     EXPECT_EQ(second_cycle_end, expected.size() - 2);
 

@@ -99,6 +99,29 @@ std::vector<std::string> expected_multipath_rebuild(unsigned count)
     return cmds;
 }
 
+std::vector<std::string> expected_two_link_multipath_run(int cycles, const std::string &read_mark)
+{
+    std::vector<std::string> cmds = {"sysctl -w net.ipv4.fib_multipath_hash_policy=1",
+                                     "sysctl -w net.ipv4.fib_multipath_use_neigh=1",
+                                     "cp ./rt_tables /etc/iproute2/rt_tables"};
+    auto append = [&cmds](const std::vector<std::string> &more) {
+        cmds.insert(cmds.end(), more.begin(), more.end());
+    };
+    for (int cycle = 1; cycle <= cycles; cycle++) {
+        // The second cycle compares with the discovery records, which still
+        // hold the queue length from before the first cycle set 1000.
+        if (cycle <= 2) {
+            append(expected_link_commands(0));
+            append(expected_link_commands(1));
+        }
+        cmds.push_back(read_mark + "ip route");
+        cmds.push_back(read_mark + "ip route list table balance");
+        if (cycle <= 2)
+            append(expected_multipath_rebuild(2));
+    }
+    return cmds;
+}
+
 std::vector<std::string> scene_log_messages(const std::string &log_text)
 {
     // A record starts with "YYYY-MM-DD HH:MM:SS.uuuuuu [TAG]: "; some messages

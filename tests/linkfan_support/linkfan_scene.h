@@ -34,6 +34,11 @@ std::vector<std::string> expected_link_commands(unsigned n);
 // all of them full links.
 std::vector<std::string> expected_multipath_rebuild(unsigned count);
 
+// Every command of a -m run over the full links ppp0 and ppp1, from the
+// option's sysctls to the end of the given cycle (1 to 3); command outputs
+// that the tool reads are marked with read_mark before the command line.
+std::vector<std::string> expected_two_link_multipath_run(int cycles, const std::string &read_mark);
+
 // Records of the run log without their time and level prefix.
 std::vector<std::string> scene_log_messages(const std::string &log_text);
 
