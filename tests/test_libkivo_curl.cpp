@@ -24,10 +24,7 @@ class CurlCmd : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        http_server_options opt;
-        opt.https_port = 0;
-        opt.routes = routes;
-        ASSERT_EQ(http_server_start(&srv, opt), 0);
+        ASSERT_EQ(http_server_start_both(&srv, routes), 0);
         std::memset(resp, 'x', sizeof resp);
     }
     void TearDown() override { http_server_stop(&srv); }

@@ -133,6 +133,14 @@ int http_server_start(http_server *srv, const http_server_options &opt)
     return 0;
 }
 
+int http_server_start_both(http_server *srv, const char *routes)
+{
+    http_server_options opt;
+    opt.https_port = 0;
+    opt.routes = routes;
+    return http_server_start(srv, opt);
+}
+
 void http_server_stop(http_server *srv)
 {
     if (srv->pid > 0) {

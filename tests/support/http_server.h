@@ -32,6 +32,9 @@ struct http_server_options {
 // with the process that started it. Returns 0, or -1 with a message on stderr.
 int http_server_start(http_server *srv, const http_server_options &opt = {});
 
+// The usual test peer: plain and TLS listeners on free loopback ports.
+int http_server_start_both(http_server *srv, const char *routes);
+
 // Stops the server, waits for it and removes its scratch folder.
 void http_server_stop(http_server *srv);
 
