@@ -1,0 +1,215 @@
+#!/usr/bin/env bash
+# A one-minute demonstration of the three kivo tools that needs nothing outside
+# this machine and changes nothing on it.
+#
+#   tools/demo.sh [BUILD_DIR]        (as root; BUILD_DIR defaults to ./build)
+#
+# Everything runs inside private mount, network and process-id namespaces that
+# the script makes itself: local stand-ins play DNSPod and the five address-echo
+# services (their names resolved through a hosts file bind-mounted over
+# /etc/hosts), two simulated ppp links carry kivo_linkfan's routing, and a
+# reference traffic agent receives the report of a preloaded program. When the
+# script ends, the namespaces and every process in them end with it. Its files
+# (logs, the stand-ins' state, the simulated /etc/iproute2) stay in BUILD_DIR/demo
+# for a look afterwards, and are replaced by the next run.
+set -euo pipefail
+
+tools=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+python=/usr/bin/python3
+
+if [ "${1:-}" != --inside ]; then
+    build=${1:-./build}
+    [ -d "$build" ] || { echo "demo: no build directory $build (build first: cmake --build $build)" >&2; exit 1; }
+    build=$(cd "$build" && pwd)
+    [ "$(id -u)" -eq 0 ] || { echo "demo: run as root (it makes network and mount namespaces)" >&2; exit 1; }
+    missing=""
+    for f in bin/kivo_ddns bin/kivo_linkfan lib/libkivotraffic.so.0; do
+        [ -e "$build/$f" ] || missing="$missing $f"
+    done
+    for f in kivo_standin.py kivo_agent.py; do
+        [ -e "$tools/$f" ] || missing="$missing tools/$f"
+    done
+    for cmd in "$python" unshare ip iptables curl openssl; do
+        command -v "$cmd" >/dev/null 2>&1 || missing="$missing $cmd"
+    done
+    [ -z "$missing" ] || { echo "demo: missing:$missing" >&2; exit 1; }
+    # The whole run is bounded: a hang ends it, and with it every process inside.
+    exec timeout --kill-after=5 90 unshare --mount --net --pid --fork --kill-child \
+        --propagation private --mount-proc "$tools/demo.sh" --inside "$build"
+fi
+
+build=$2
+demo=$build/demo
+
+# --- Inside the namespaces: process 1 of a new pid namespace. ---
+mount --make-rprivate /
+ip link set lo up
+rm -rf "$demo"
+mkdir -p "$demo"
+
+started=$(date +%s%N)
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+}
+trap cleanup EXIT
+
+say() { printf '  %s\n' "$*"; }
+show() { sed 's/^/      /'; }
+step() { printf '\n[%s] %s\n' "$1" "$2"; }
+elapsed() {
+    local tenths=$((($(date +%s%N) - started) / 100000000))
+    printf '%d.%d' $((tenths / 10)) $((tenths % 10))
+}
+
+# wait_for SECONDS WHAT COMMAND...: polls COMMAND every 0.1 s until it succeeds.
+wait_for() {
+    local limit=$1 what=$2
+    shift 2
+    local end=$(($(date +%s) + limit))
+    until "$@" >/dev/null 2>&1; do
+        if [ "$(date +%s)" -ge "$end" ]; then
+            echo "demo: gave up after ${limit}s waiting for $what" >&2
+            return 1
+        fi
+        sleep 0.1
+    done
+}
+
+# The message part of kivo_ddns's coloured log records.
+ddns_messages() { sed -n 's/.*\x1b\[0m//p' "$demo/ddns.err"; }
+
+echo "kivo demonstration: private network, mount and pid namespaces; files in $demo"
+
+# --- The preloaded program starts first: its report thread reports every 20 s. ---
+step 3a "libkivotraffic: a preloaded web server, counted from its first byte"
+"$python" -u "$tools/kivo_agent.py" 49193 >"$demo/agent.out" 2>&1 &
+pids+=($!)
+wait_for 5 "the traffic agent" grep -q '^listening' "$demo/agent.out"
+say "reference agent tools/kivo_agent.py listening on 127.0.0.1:49193"
+mkdir -p "$demo/www"
+head -c 50000 /dev/urandom >"$demo/www/sample.bin"
+(cd "$demo/www" && KIVO_CP=iqiyi LD_PRELOAD="$build/lib/libkivotraffic.so.0" \
+    exec "$python" -u -m http.server 8080 --bind 127.0.0.1 >"$demo/www.out" 2>&1) &
+pids+=($!)
+wait_for 5 "the web server" grep -q 'Serving HTTP' "$demo/www.out"
+say "started: KIVO_CP=iqiyi LD_PRELOAD=$build/lib/libkivotraffic.so.0 python3 -m http.server 8080"
+read -r c_request c_header c_body < <(curl -s -o "$demo/sample.copy" \
+    -w '%{size_request} %{size_header} %{size_download}\n' http://127.0.0.1:8080/sample.bin)
+say "curl (not preloaded) fetched sample.bin: sent a $c_request-byte request, got $c_header bytes of header and $c_body of body"
+say "the report follows within 20 s of the server's start; meanwhile:"
+
+# --- kivo_ddns against the stand-ins. ---
+step 1 "kivo_ddns: create a record, follow an address change, confirm it"
+hosts="dnsapi.cn members.3322.org icanhazip.com api.ipify.org ipinfo.io ifconfig.co"
+printf '127.0.0.1\tlocalhost\n::1\tlocalhost\n127.0.0.1\t%s\n' "$hosts" >"$demo/hosts"
+mount --bind "$demo/hosts" /etc/hosts
+say "hosts file bind-mounted over /etc/hosts: $hosts -> 127.0.0.1"
+mkdir -p "$demo/dnspod"
+printf '{"address": "198.51.100.10"}\n' >"$demo/dnspod/control.json"
+"$python" -u "$tools/kivo_standin.py" --state "$demo/dnspod" >"$demo/standin.out" 2>&1 &
+pids+=($!)
+wait_for 15 "the DNSPod and echo stand-ins" test -e "$demo/dnspod/ready"
+say "stand-ins tools/kivo_standin.py on :80 and :443 (self-signed certificate); DNSPod holds no record"
+say "the echo services report 198.51.100.10"
+token=12345,0123456789abcdef0123456789abcdef
+"$build/bin/kivo_ddns" --interval=1 --sub_domain=edge1 --main_domain=example.com \
+    --ddns_token=$token >"$demo/ddns.out" 2>"$demo/ddns.err" &
+ddns=$!
+pids+=($ddns)
+say "started: kivo_ddns --interval=1 --sub_domain=edge1 --main_domain=example.com --ddns_token=$token"
+wait_for 30 "the record to be created" grep -q 'create: edge1.example.com --> 198.51.100.10' "$demo/ddns.err"
+wait_for 30 "the address to be confirmed" grep -q 'exist and same: edge1.example.com --> 198.51.100.10' "$demo/ddns.err"
+printf '{"address": "198.51.100.20"}\n' >"$demo/dnspod/control.tmp"
+mv "$demo/dnspod/control.tmp" "$demo/dnspod/control.json"
+say "the echo services now report 198.51.100.20"
+wait_for 30 "the record to be modified" grep -q 'exist and diff: edge1.example.com --> 198.51.100.20' "$demo/ddns.err"
+wait_for 30 "the new address to be confirmed" grep -q 'exist and same: edge1.example.com --> 198.51.100.20' "$demo/ddns.err"
+kill "$ddns"
+wait "$ddns" 2>/dev/null || true
+say "its discovery diagnostics of the first pass (standard output):"
+head -n 3 "$demo/ddns.out" | show
+say "its log (standard error, one record per event):"
+ddns_messages | grep -v '^interval:' | uniq | show
+say "and after every pass: $(ddns_messages | grep '^interval:' | tail -n 1)"
+say "DNSPod received, in order:"
+"$python" - "$demo/dnspod/requests.log" <<'EOF' | show
+import json, sys
+for line in open(sys.argv[1], encoding="utf-8"):
+    r = json.loads(line)
+    if r["host"] == "dnsapi.cn":
+        form = dict(p.split("=", 1) for p in r["body"].split("&"))
+        extra = "".join("  %s=%s" % (k, form[k]) for k in ("value", "record_id") if k in form)
+        print("%s %s://%s%s%s" % (r["method"], r["scheme"], r["host"], r["path"], extra))
+echo = {}
+for line in open(sys.argv[1], encoding="utf-8"):
+    r = json.loads(line)
+    if r["host"] != "dnsapi.cn":
+        echo[r["host"]] = echo.get(r["host"], 0) + 1
+print("and the echo services: " + ", ".join("%s %d" % kv for kv in echo.items()) +
+      " (the first source answered every pass, so no other was asked)")
+EOF
+say "the record at the stand-in now:"
+"$python" -c 'import json,sys; [print("%s.%s %s %s (id %s)" % (r["name"], r["domain"], r["type"], r["value"], r["id"])) for r in json.load(open(sys.argv[1]))]' \
+    "$demo/dnspod/records.json" | show
+
+# --- kivo_linkfan -m over two simulated ppp links. ---
+step 2 "kivo_linkfan -m: policy routing over two simulated ppp links"
+mkdir -p "$demo/iproute2" "$demo/linkfan"
+cp -a /etc/iproute2/. "$demo/iproute2/"
+mount --bind "$demo/iproute2" /etc/iproute2
+say "a copy of /etc/iproute2 bind-mounted over it; working directory $demo/linkfan"
+for n in 0 1; do
+    ip tuntap add dev ppp$n mode tun
+    ip addr add 10.0.$n.2 peer 10.0.$n.1 dev ppp$n
+    ip -6 addr add 2001:db8:$((n + 1))::2/64 dev ppp$n nodad
+    ip link set ppp$n up
+    say "ppp$n: 10.0.$n.2 peer 10.0.$n.1, 2001:db8:$((n + 1))::2/64 (a tun device: point-to-point, no carrier)"
+done
+(cd "$demo/linkfan" && exec "$build/bin/kivo_linkfan" -m >"$demo/linkfan.out" 2>&1) &
+linkfan=$!
+pids+=($linkfan)
+say "started: kivo_linkfan -m"
+wait_for 20 "the first cycle" grep -q 'finish!!!!' "$demo/linkfan/linkfan.log"
+kill "$linkfan"
+wait "$linkfan" 2>/dev/null || true
+say "first cycle done, stopped; from its $(grep -c . "$demo/linkfan/linkfan.log") records in linkfan.log:"
+sed -n 's/^[-0-9]* [0-9:.]* \[[A-Z]*\]: //p' "$demo/linkfan/linkfan.log" |
+    grep -E '^(update|set )' | show
+say "what it left in the kernel:"
+say "/etc/iproute2/rt_tables:"
+show <"$demo/iproute2/rt_tables"
+say "ip rule:"
+ip rule | show
+say "ip -6 rule (the per-link rules):"
+ip -6 rule | grep ppp | show
+say "ip route (main table):"
+ip route | show
+say "ip route show table balance:"
+ip route show table balance | show
+for n in 0 1; do
+    say "table ppp$n: $(ip route show table ppp$n | tr '\n' ' ')| ipv6: $(ip -6 route show table ppp$n | tr '\n' ' ')"
+done
+say "iptables -t nat -S POSTROUTING:"
+iptables -t nat -S POSTROUTING | show
+say "sysctl: fib_multipath_hash_policy=$(sysctl -n net.ipv4.fib_multipath_hash_policy)" \
+    "fib_multipath_use_neigh=$(sysctl -n net.ipv4.fib_multipath_use_neigh)"
+qlen() { ip -o link show "$1" | sed -n 's/.* qlen \([0-9]*\).*/\1/p'; }
+say "txqueuelen: ppp0 $(qlen ppp0), ppp1 $(qlen ppp1)"
+
+# --- Back to the preloaded server: its report. ---
+step 3b "libkivotraffic: the report reaches the agent"
+wait_for 40 "the traffic report" grep -q '^report' "$demo/agent.out"
+report=$(grep -m1 '^report' "$demo/agent.out")
+say "agent received: ${report%% request=*}"
+say "request text: ${report#* request=}"
+sb=$(printf '%s\n' "$report" | sed -n 's/.* sb=\([0-9]*\).*/\1/p')
+rb=$(printf '%s\n' "$report" | sed -n 's/.* rb=\([0-9]*\).*/\1/p')
+if [ "$sb" -eq $((c_header + c_body)) ] && [ "$rb" -eq "$c_request" ]; then
+    say "sb=$sb is what curl received ($c_header + $c_body), rb=$rb what it sent: counted exactly"
+else
+    say "curl saw $((c_header + c_body)) bytes received and $c_request sent; the report says sb=$sb rb=$rb"
+fi
+
+step done "$(elapsed) s; the namespaces and all their processes end with this script"
