@@ -14,3 +14,31 @@ if(TARGET kivo_ddns_core)
   target_link_libraries(test_kivo_ddns_answers PRIVATE kivo_ddns_core GTest::gtest_main)
   gtest_discover_tests(test_kivo_ddns_answers TEST_PREFIX "ddns." DISCOVERY_TIMEOUT 60)
 endif()
+
+# The stand-ins of tools/kivo_standin.py in a namespace of the test's own.
+if(TARGET libkivo)
+  add_library(kivo_ddns_standin STATIC ${CMAKE_CURRENT_SOURCE_DIR}/support/ddns_standin.cpp)
+  target_include_directories(kivo_ddns_standin PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/support)
+  target_compile_definitions(kivo_ddns_standin PRIVATE
+    KIVO_STANDIN_TOOL="${PROJECT_SOURCE_DIR}/tools/kivo_standin.py")
+  target_link_libraries(kivo_ddns_standin PUBLIC kivo_test_support libkivo)
+endif()
+
+if(TARGET kivo_ddns_core)
+  add_executable(test_kivo_ddns_client ${CMAKE_CURRENT_SOURCE_DIR}/test_kivo_ddnspod.cpp
+                                       ${CMAKE_CURRENT_SOURCE_DIR}/test_kivo_extern_ip.cpp)
+  target_link_libraries(test_kivo_ddns_client PRIVATE kivo_ddns_core kivo_ddns_standin
+                                                      GTest::gtest_main)
+  gtest_discover_tests(test_kivo_ddns_client TEST_PREFIX "ddns." DISCOVERY_TIMEOUT 60
+                       PROPERTIES TIMEOUT 120)
+endif()
+
+# The real kivo_ddns, unchanged, against the stand-ins: ctest -R ddns.e2e
+if(TARGET kivo_ddns AND TARGET kivo_ddns_standin)
+  add_executable(test_kivo_ddns_e2e ${CMAKE_CURRENT_SOURCE_DIR}/test_kivo_ddns_e2e.cpp)
+  target_compile_definitions(test_kivo_ddns_e2e PRIVATE KIVO_DDNS_BINARY="$<TARGET_FILE:kivo_ddns>")
+  target_link_libraries(test_kivo_ddns_e2e PRIVATE kivo_ddns_standin GTest::gtest_main)
+  add_dependencies(test_kivo_ddns_e2e kivo_ddns)
+  gtest_discover_tests(test_kivo_ddns_e2e TEST_PREFIX "ddns." DISCOVERY_TIMEOUT 60
+                       PROPERTIES TIMEOUT 120)
+endif()

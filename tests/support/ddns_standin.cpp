@@ -1,0 +1,157 @@
+#include "ddns_standin.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <jansson.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "sandbox.h"
+
+namespace {
+
+constexpr char kHosts[] =
+    "127.0.0.1 localhost\n"
+    "127.0.0.1 dnsapi.cn members.3322.org icanhazip.com api.ipify.org ipinfo.io ifconfig.co\n";
+
+bool write_file(const std::string &path, const std::string &text)
+{
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f << text;
+    return static_cast<bool>(f);
+}
+
+std::string member(json_t *object, const char *key)
+{
+    json_t *value = json_object_get(object, key);
+    if (json_is_string(value))
+        return json_string_value(value);
+    if (json_is_integer(value))
+        return std::to_string(json_integer_value(value));
+    return "";
+}
+
+} // namespace
+
+int ddns_world_enter(ddns_world &w, const std::string &records, const std::string &control)
+{
+    w.dir = sandbox_tempdir("ddns");
+    if (w.dir.empty() || !write_file(w.dir + "/hosts", kHosts) ||
+        !write_file(w.dir + "/records.json", records) ||
+        !write_file(w.dir + "/control.json", control))
+        return -1;
+    if (sandbox_enter(true) != 0 ||
+        sandbox_bind((w.dir + "/hosts").c_str(), "/etc/hosts", true) != 0)
+        return -1;
+    w.standin = ddns_world_spawn(w, {"/usr/bin/python3", KIVO_STANDIN_TOOL, "--state", w.dir},
+                                 "standin.out", "standin.err");
+    if (w.standin < 0)
+        return -1;
+    bool ready = ddns_world_wait(
+        [&] { return access((w.dir + "/ready").c_str(), F_OK) == 0 ||
+                     waitpid(w.standin, nullptr, WNOHANG) != 0; },
+        20);
+    if (!ready || access((w.dir + "/ready").c_str(), F_OK) != 0) {
+        std::fprintf(stderr, "ddns_world: stand-in did not start:\n%s\n",
+                     ddns_world_file(w, "standin.err").c_str());
+        return -1;
+    }
+    return 0;
+}
+
+void ddns_world_leave(ddns_world &w)
+{
+    if (w.standin > 0)
+        ddns_world_kill(w.standin);
+    w.standin = -1;
+    if (!w.dir.empty())
+        sandbox_sh("rm -rf '" + w.dir + "'");
+}
+
+void ddns_world_control(const ddns_world &w, const std::string &control)
+{
+    std::string tmp = w.dir + "/control.json.tmp";
+    write_file(tmp, control);
+    std::rename(tmp.c_str(), (w.dir + "/control.json").c_str());
+}
+
+std::vector<ddns_request> ddns_world_requests(const ddns_world &w, const std::string &host)
+{
+    std::vector<ddns_request> out;
+    std::istringstream lines(ddns_world_file(w, "requests.log"));
+    std::string line;
+    while (std::getline(lines, line)) {
+        json_error_t error;
+        json_t *entry = json_loads(line.c_str(), 0, &error);
+        if (entry == nullptr)
+            continue; // a line still being written
+        ddns_request r{member(entry, "scheme"),       member(entry, "host"),
+                       member(entry, "method"),       member(entry, "path"),
+                       member(entry, "user_agent"),   member(entry, "content_type"),
+                       member(entry, "body"),         member(entry, "answer")};
+        json_decref(entry);
+        if (host.empty() || r.host == host)
+            out.push_back(r);
+    }
+    return out;
+}
+
+std::string ddns_world_file(const ddns_world &w, const std::string &name)
+{
+    std::ifstream f(w.dir + "/" + name, std::ios::binary);
+    std::ostringstream text;
+    text << f.rdbuf();
+    return text.str();
+}
+
+pid_t ddns_world_spawn(const ddns_world &w, const std::vector<std::string> &argv,
+                       const std::string &out_name, const std::string &err_name)
+{
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid != 0)
+        return pid;
+    int out = open((w.dir + "/" + out_name).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = open((w.dir + "/" + err_name).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int none = open("/dev/null", O_RDONLY);
+    if (out < 0 || err < 0 || none < 0)
+        _exit(127);
+    dup2(none, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    std::vector<char *> args;
+    for (const std::string &a : argv)
+        args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+}
+
+void ddns_world_kill(pid_t pid)
+{
+    kill(pid, SIGTERM);
+    bool gone = ddns_world_wait([&] { return waitpid(pid, nullptr, WNOHANG) == pid; }, 5);
+    if (!gone) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+}
+
+bool ddns_world_wait(const std::function<bool()> &done, double seconds)
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    for (;;) {
+        if (done())
+            return true;
+        if (std::chrono::steady_clock::now() >= end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
