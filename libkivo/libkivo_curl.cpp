@@ -98,7 +98,8 @@ static constexpr const char *kivo_curl_trace_titles[] = {
 static int kivo_curl_trace(CURL *, curl_infotype type, char *bytes, size_t length, void *)
 {
     if (type == CURLINFO_TEXT) {
-        std::fprintf(stderr, "== Info: %s", bytes);
+        // libcurl ends its text with a NUL, but the length is the promise.
+        std::fprintf(stderr, "== Info: %.*s", static_cast<int>(length), bytes);
         return 0;
     }
     size_t index = static_cast<size_t>(type);

@@ -11,13 +11,17 @@
 // header lines or NULL; the body is post_size bytes, sent only for POST; the
 // answer body is copied into resp, cut to resp_size - 1 bytes and NUL-terminated.
 // Result: the HTTP status of the last response, 0 when none arrived, -1 for an
-// unsupported method (resp untouched). timeout is in seconds, 0 for none.
+// unsupported method (resp untouched). timeout is in seconds, 0 for none. A
+// resp_size below 1 (no room for the NUL) leaves resp untouched. Certificates
+// are not verified; redirects are not followed.
 long kivo_curl_cmd(const char *method, const char *url, const char *nic,
                    const char *const *headers, const char *post_data, long post_size,
                    char *resp, int resp_size, unsigned int timeout);
 long kivo_curl_cmd_debug(const char *method, const char *url, const char *nic,
                          const char *const *headers, const char *post_data, long post_size,
                          char *resp, int resp_size, unsigned int timeout);
+// GET only (-1 otherwise): follows redirects and throws the body away, reading
+// at most max_speed bytes a second (capped at 200000; 0 or less: no cap).
 long kivo_curl_cmd_limit_speed(const char *method, const char *url,
                                const char *const *headers, long max_speed, int timeout);
 
@@ -31,7 +35,8 @@ long kivo_curl_check_nic(const char *method, const char *url, const char *nic,
 // The debug request traces every exchange through it.
 void kivo_dump(const char *title, FILE *stream, const unsigned char *bytes, size_t length);
 
-// Streaming reader with a stdio-like interface. url_fopen first tries url as a
+// Streaming reader with a stdio-like interface, under the downloads and open
+// to callers that want to stream a resource themselves. url_fopen first tries url as a
 // local path (fopen with mode); otherwise it starts a transfer of the resource
 // with method "GET" or "POST" (any other method ends the process with status
 // 255) on one multi handle that all open readers share. A transfer moves only
