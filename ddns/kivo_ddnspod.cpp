@@ -24,8 +24,7 @@ constexpr const char *kHeaders[] = {
     "User-Agent: kivoedge/2.0",
     nullptr,
 };
-// DNSPod answers in a second or two; 20 seconds ride out a slow uplink.
-constexpr unsigned kTimeoutSeconds = 20;
+constexpr unsigned kTimeoutSeconds = 20; // DNSPod answers in a second or two
 
 // The widest record id in decimal: the modify body is never longer than with it.
 constexpr int64_t kWidestRecordId = INT64_MIN;
@@ -143,7 +142,8 @@ void kivo_ddnspod_register_domain_name(const char *token, const char *sub_domain
                                        int *result)
 {
     const char *sub = sub_domain, *zone = main_domain, *ip = extern_ip;
-    if (!publishable(ip) || std::strcmp(ip, old_extern_ip) == 0)
+    if (!token || !sub || !zone || !ip || !result || !publishable(ip) ||
+        std::strcmp(ip, old_extern_ip) == 0)
         return;
     int64_t id = 0;
     int32_t code = KIVO_DDNSPOD_LIST_NONE;

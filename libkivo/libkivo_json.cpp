@@ -139,8 +139,8 @@ int kivo_json_put_ip_to_file(const char *path, int64_t t, const char *ip)
     if (path == nullptr || ip == nullptr || std::strlen(ip) >= kAddressMax)
         return kFailed;
     char text[kCacheFileMax];
-    int length = std::snprintf(text, sizeof text, "{\"t\":%ld, \"ip\":\"%s\"}", static_cast<long>(t),
-                               ip);
+    int length = std::snprintf(text, sizeof text, "{\"t\":%ld, \"ip\":\"%s\"}",
+                               static_cast<long>(t), ip);
     // A cut text would be a file that no reader parses; refuse it before the old
     // file is emptied.
     if (length < 0 || static_cast<size_t>(length) >= sizeof text)

@@ -19,8 +19,8 @@ constexpr char kPrimary[] = "50001,00112233445566778899aabbccddeeff";
 
 std::string record_set(const char *value)
 {
-    return std::string("[{\"id\":1234567,\"domain\":\"example.com\",\"name\":\"home\",\"type\":\"A\","
-                       "\"line\":\"默认\",\"value\":\"") +
+    return std::string("[{\"id\":1234567,\"domain\":\"example.com\",\"name\":\"home\","
+                       "\"type\":\"A\",\"line\":\"默认\",\"value\":\"") +
            value + "\"}]";
 }
 
@@ -97,7 +97,8 @@ TEST_F(e2e, AddressChangeIsModifiedConfirmedThenQuiet)
     start(record_set("10.0.0.1"), "{\"address\":\"10.0.0.2\"}");
     ASSERT_TRUE(api_reaches(3));
     ASSERT_TRUE(more_passes(3)); // discovery goes on, DNSPod hears nothing more
-    ASSERT_EQ((std::vector<std::string>{"/Record.List", "/Record.Modify", "/Record.List"}), paths());
+    ASSERT_EQ((std::vector<std::string>{"/Record.List", "/Record.Modify", "/Record.List"}),
+              paths());
     std::vector<ddns_request> r = api();
     EXPECT_NE(std::string::npos, r[1].body.find("&value=10.0.0.2&record_id=1234567")) << r[1].body;
     for (const ddns_request &each : r)
@@ -130,7 +131,8 @@ TEST_F(e2e, MissingRecordIsCreated)
     start("[]", "{\"address\":\"10.0.1.5\"}");
     ASSERT_TRUE(api_reaches(3));
     ASSERT_TRUE(more_passes(2));
-    ASSERT_EQ((std::vector<std::string>{"/Record.List", "/Record.Create", "/Record.List"}), paths());
+    ASSERT_EQ((std::vector<std::string>{"/Record.List", "/Record.Create", "/Record.List"}),
+              paths());
     EXPECT_NE(std::string::npos, api()[1].body.find("&record_type=A&record_line=\xE9\xBB\x98"
                                                     "\xE8\xAE\xA4&value=10.0.1.5"));
     std::string log = err();

@@ -20,8 +20,8 @@ const std::string kListBody =
 
 std::string record_set(const char *value)
 {
-    return std::string("[{\"id\":1234567,\"domain\":\"example.com\",\"name\":\"home\",\"type\":\"A\","
-                       "\"line\":\"默认\",\"value\":\"") +
+    return std::string("[{\"id\":1234567,\"domain\":\"example.com\",\"name\":\"home\","
+                       "\"type\":\"A\",\"line\":\"默认\",\"value\":\"") +
            value + "\"}]";
 }
 

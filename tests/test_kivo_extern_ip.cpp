@@ -13,7 +13,10 @@ namespace {
 
 class ExternIp : public ::testing::Test {
 protected:
-    void start(const std::string &control) { ASSERT_EQ(0, ddns_world_enter(world_, "[]", control)); }
+    void start(const std::string &control)
+    {
+        ASSERT_EQ(0, ddns_world_enter(world_, "[]", control));
+    }
     void TearDown() override { ddns_world_leave(world_); }
 
     // One discovery with what it printed as the result.

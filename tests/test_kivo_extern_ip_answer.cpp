@@ -35,7 +35,8 @@ TEST(ExternIpAnswer, OnlyAnIpv4AddressCounts)
         {&kPlain, 503, "203.0.113.7\n", nullptr},
         {&kPlain, 0, "", nullptr},
         {&kJson, 200, "{\"ip\":\"198.51.100.4\"}", "198.51.100.4"},
-        {&kJson, 200, "{\n  \"ip\": \"198.51.100.4\",\n  \"city\": \"Hangzhou\"\n}", "198.51.100.4"},
+        {&kJson, 200, "{\n  \"ip\": \"198.51.100.4\",\n  \"city\": \"Hangzhou\"\n}",
+         "198.51.100.4"},
         {&kJson, 200, "{\"ip\":\"2001:db8::7\"}", nullptr},
         {&kJson, 200, "{\"ip\":3325256714}", nullptr},
         {&kJson, 200, "{\"ip\":\"198.51.100.4\"", nullptr}, // cut JSON
