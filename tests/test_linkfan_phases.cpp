@@ -587,6 +587,14 @@ TEST_F(LinkfanPhases, DiscoveryRecordsALinkAgainWhenItsAddressChanges)
     EXPECT_EQ(logged[10], "[INFO]: g_array_info[i].txqueuelen = 500");
 }
 
+TEST_F(LinkfanPhases, DiscoveryLooksNoFurtherThanPpp127)
+{
+    ASSERT_EQ(scene_add_link(128), 0);
+    linkfan_discover();
+    EXPECT_EQ(log_messages(), strings{"[INFO]: Please wait ppp dev checking......"});
+    EXPECT_TRUE(recorded_pauses.empty());
+}
+
 TEST_F(LinkfanPhases, TwoLinkMultipathRunInOrder)
 {
     ASSERT_EQ(scene_add_link(0), 0);
