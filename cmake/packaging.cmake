@@ -84,5 +84,20 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${kivo_deb_control}/triggers ${kivo_deb_control}/postinst ${kivo_deb_control}/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
+# Debian ships manual pages compressed; the pages of a plain install stay as
+# they are. This runs on cpack's staging folder, before the package is made.
+set(kivo_deb_pages ${CMAKE_BINARY_DIR}/debian-pages.cmake)
+file(WRITE ${kivo_deb_pages} [=[
+file(GLOB_RECURSE pages "${CPACK_TEMPORARY_INSTALL_DIRECTORY}/*.8")
+list(FILTER pages INCLUDE REGEX "/man8/[^/]*\\.8$")
+foreach(page IN LISTS pages)
+  execute_process(COMMAND gzip -9nf ${page} RESULT_VARIABLE failed)
+  if(failed)
+    message(FATAL_ERROR "gzip ${page} failed")
+  endif()
+endforeach()
+]=])
+set(CPACK_PRE_BUILD_SCRIPTS ${kivo_deb_pages})
+
 set(CPACK_GENERATOR DEB)
 include(CPack)

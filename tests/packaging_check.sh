@@ -174,8 +174,9 @@ check_deb() {
     done
 
     dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./|/|' >"$work/files"
-    want="/usr/share/man/man8/kivo_ddns.8 /usr/share/man/man8/kivo_linkfan.8
-        /usr/share/man/man8/libkivotraffic.8 /usr/lib/systemd/system/kivo_ddns.service
+    # Debian's manual pages are compressed.
+    want="/usr/share/man/man8/kivo_ddns.8.gz /usr/share/man/man8/kivo_linkfan.8.gz
+        /usr/share/man/man8/libkivotraffic.8.gz /usr/lib/systemd/system/kivo_ddns.service
         /usr/lib/systemd/system/kivo_linkfan.service
         /usr/share/doc/kivo/examples/kivo_linkfan.service.d/multipath.conf"
     expects ddns && want="$want /usr/bin/kivo_ddns"
