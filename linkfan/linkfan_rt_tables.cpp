@@ -50,13 +50,14 @@ int linkfan_rt_tables_rewrite()
           out);
     if (g_multipath_routing)
         fputs("6\tbalance\n", out);
-    // Numbers follow the link's place among the present links, not its name.
-    int item = 0;
+    // A link keeps the number of its name (pppN is 10 * (N + 1)) whatever
+    // else comes and goes: the kernel holds rules and routes by number, and a
+    // link that stays must not find its number handed to another link, whose
+    // set-up would then flush its table and delete its rules.
     for (int i = 0; i < LINKFAN_MAX_LINKS; i++) {
         if (!linkfan_is_link(g_array_info_new[i]))
             continue;
-        item++;
-        fprintf(out, "%d %s\n", item * 10, g_array_info_new[i].pppoe_name);
+        fprintf(out, "%d %s\n", (i + 1) * 10, g_array_info_new[i].pppoe_name);
     }
     fflush(out);
     fclose(out);

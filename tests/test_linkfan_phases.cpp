@@ -77,6 +77,11 @@ strings concat(std::initializer_list<strings> parts)
     return out;
 }
 
+bool has(const std::string &text, const std::string &part)
+{
+    return text.find(part) != std::string::npos;
+}
+
 unsigned long total(const std::vector<unsigned long> &pauses)
 {
     unsigned long sum = 0;
@@ -267,14 +272,14 @@ TEST_F(LinkfanPhases, LogRecordHasTimeMicrosecondsAndTag)
 
 // ---------------------------------------------------------------- routing-table list
 
-TEST_F(LinkfanPhases, ListRewriteNumbersLinksByPlace)
+TEST_F(LinkfanPhases, ListRewriteNumbersLinksByName)
 {
     g_array_info_new[0] = prepared(0);
     g_array_info_new[2] = prepared(2, false, false);
     g_array_info_new[5].txqueuelen = 7;  // a cleared-but-touched entry is no link
     g_multipath_routing = 1;
     ASSERT_EQ(linkfan_rt_tables_rewrite(), 0);
-    std::string expected = std::string(scene_rt_tables_head) + "6\tbalance\n10 ppp0\n20 ppp2\n";
+    std::string expected = std::string(scene_rt_tables_head) + "6\tbalance\n10 ppp0\n30 ppp2\n";
     EXPECT_EQ(scene_read_file("rt_tables"), expected);
     EXPECT_EQ(system_list(), expected);
     EXPECT_EQ(recorded_commands, strings{"cp ./rt_tables /etc/iproute2/rt_tables"});
@@ -635,7 +640,7 @@ TEST_F(LinkfanPhases, TwoLinkMultipathRunInOrder)
     EXPECT_EQ(g_chang_ip, 0);
 }
 
-TEST_F(LinkfanPhases, RescanFindsNewLinksAndRenumbersTheList)
+TEST_F(LinkfanPhases, RescanFindsNewLinksAndKeepsNumbers)
 {
     ASSERT_EQ(scene_add_link(0), 0);
     ASSERT_EQ(scene_add_link(1), 0);
@@ -651,7 +656,14 @@ TEST_F(LinkfanPhases, RescanFindsNewLinksAndRenumbersTheList)
     ASSERT_EQ(scene_add_link(2), 0);
     recording_reset();
     ASSERT_EQ(linkfan_cycle(), 0);
-    EXPECT_EQ(system_list(), std::string(scene_rt_tables_head) + "10 ppp1\n20 ppp2\n");
+    EXPECT_EQ(system_list(), std::string(scene_rt_tables_head) + "20 ppp1\n30 ppp2\n");
+    // ppp1 kept its number, so setting up ppp2 left its table and rules alone.
+    EXPECT_TRUE(has(sandbox_output("ip route show table ppp1"), "default dev ppp1"));
+    EXPECT_TRUE(has(sandbox_output("ip rule"), "1000:\tfrom 10.0.1.2 lookup ppp1"));
+    std::string rules6 = sandbox_output("ip -6 rule");
+    EXPECT_TRUE(has(rules6, "200:\tfrom 2001:db8:1::2/64 lookup ppp1")) << rules6;
+    EXPECT_TRUE(has(rules6, "200:\tfrom all to 2001:db8:1::2/64 lookup ppp1")) << rules6;
+    EXPECT_TRUE(has(sandbox_output("ip rule"), "1000:\tfrom 10.0.2.2 lookup ppp2"));
     const strings expected = concat({{"cp ./rt_tables /etc/iproute2/rt_tables"},
                                      expected_link_commands(2),
                                      {"< ip route", "ip route del default",
