@@ -5,6 +5,8 @@
 
 #include <curl/curl.h>
 
+#include "libkivo_curl_tls.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -160,8 +162,8 @@ static long kivo_curl_request(kivo_curl_variant variant, const char *method, con
     curl_easy_setopt(curl, CURLOPT_TIMEOUT, static_cast<long>(timeout));
     curl_easy_setopt(curl, CURLOPT_URL, url);
     curl_easy_setopt(curl, CURLOPT_USERAGENT, "libcurl");
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, kivo_curl_verify_peer);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, kivo_curl_verify_host);
 
     // A failed transfer still reports the status that arrived (or 0) and leaves
     // whatever body bytes came in, so the result code of the perform adds nothing.
@@ -233,7 +235,7 @@ long kivo_curl_cmd_limit_speed(const char *method, const char *url,
     curl_easy_setopt(curl, CURLOPT_TIMEOUT, static_cast<long>(timeout));
     curl_easy_setopt(curl, CURLOPT_URL, url);
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, kivo_curl_verify_peer);
 
     curl_easy_perform(curl);
     long status = 0;
