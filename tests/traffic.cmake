@@ -1,0 +1,36 @@
+# libkivotraffic: tested preloaded into real processes, each in a network
+# namespace of its own.
+if(NOT TARGET kivotraffic)
+  return()
+endif()
+
+find_package(Threads REQUIRED)
+set(traffic_hosts ${CMAKE_CURRENT_SOURCE_DIR}/traffic_hosts)
+
+# Hosts the tests preload the library into; they find its globals at run time.
+add_executable(traffic_host ${traffic_hosts}/traffic_host.cpp)
+target_link_libraries(traffic_host PRIVATE Threads::Threads ${CMAKE_DL_LIBS})
+
+# The cycle host stands in for sleep and connect; the library must reach its
+# definitions, so they are exported from the executable.
+add_executable(traffic_cycle_host ${traffic_hosts}/traffic_cycle_host.cpp)
+target_link_libraries(traffic_cycle_host PRIVATE Threads::Threads ${CMAKE_DL_LIBS})
+target_link_options(traffic_cycle_host PRIVATE
+  -Wl,--export-dynamic-symbol=sleep -Wl,--export-dynamic-symbol=connect)
+
+add_executable(test_traffic
+  ${CMAKE_CURRENT_SOURCE_DIR}/test_traffic_library.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/test_traffic_count.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/test_traffic_fork.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/test_traffic_report.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/test_traffic_foreign.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/traffic_support/traffic_process.cpp)
+target_include_directories(test_traffic PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/traffic_support)
+target_compile_definitions(test_traffic PRIVATE
+  KIVO_TRAFFIC_LIBRARY="$<TARGET_SONAME_FILE:kivotraffic>"
+  KIVO_TRAFFIC_HOST="$<TARGET_FILE:traffic_host>"
+  KIVO_TRAFFIC_CYCLE_HOST="$<TARGET_FILE:traffic_cycle_host>"
+  KIVO_AGENT_SCRIPT="${PROJECT_SOURCE_DIR}/tools/kivo_agent.py")
+target_link_libraries(test_traffic PRIVATE kivo_test_support GTest::gtest GTest::gtest_main)
+add_dependencies(test_traffic kivotraffic traffic_host traffic_cycle_host)
+gtest_discover_tests(test_traffic TEST_PREFIX "traffic." DISCOVERY_TIMEOUT 60)
