@@ -23,6 +23,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -72,15 +73,24 @@ void bench_write_read(benchmark::State &state, const bench_target *target, bench
 class ratio_reporter : public benchmark::ConsoleReporter {
 public:
     std::map<std::string, double> times;
+    std::set<std::string> medians;
 
     // Colours only on a terminal: the figures are often kept in a file.
     ratio_reporter() : ConsoleReporter(isatty(1) ? OO_Defaults : OO_Tabular) {}
 
     void ReportRuns(const std::vector<Run> &runs) override
     {
-        for (const Run &run : runs)
-            if (run.run_type == Run::RT_Iteration && !run.error_occurred)
-                times[run.benchmark_name()] = run.GetAdjustedRealTime();
+        // With repetitions the median stands for the case; without, the one run.
+        for (const Run &run : runs) {
+            if (run.error_occurred)
+                continue;
+            std::string name = run.run_name.str();
+            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median")
+                medians.insert(name);
+            else if (run.run_type != Run::RT_Iteration || medians.count(name))
+                continue;
+            times[name] = run.GetAdjustedRealTime();
+        }
         ConsoleReporter::ReportRuns(runs);
     }
 };

@@ -95,3 +95,28 @@ TEST_F(TrafficFork, ChildStartsItsThreadWhileAnotherThreadHoldsTheLock)
     }
     EXPECT_EQ(traffic_wait(&host, 5000), 0);
 }
+
+TEST_F(TrafficFork, VforkChildThatWritesStartsNoThread)
+{
+    // Whether the parent has its thread (iqiyi) or not yet (not set), a vfork
+    // child's write must leave the parent as it was, and the parent's own
+    // first write must still start its one thread.
+    for (bool named : {true, false}) {
+        SCOPED_TRACE(named ? "iqiyi" : "(not set)");
+        std::vector<std::string> env;
+        if (named)
+            env.push_back("KIVO_CP=iqiyi");
+        traffic_process host;
+        ASSERT_TRUE(traffic_start(&host, {KIVO_TRAFFIC_HOST, "vfork"}, env, true));
+        std::string before, after_vfork, after_write;
+        ASSERT_TRUE(traffic_expect(&host, "before ", &before, 5000));
+        ASSERT_TRUE(traffic_expect(&host, "after_vfork ", &after_vfork, 5000));
+        ASSERT_TRUE(traffic_expect(&host, "after_write ", &after_write, 5000));
+        const char *mark = named ? "global_pid=self" : "global_pid=zero";
+        EXPECT_EQ(traffic_field(after_vfork, "tasks"), traffic_field(before, "tasks"));
+        EXPECT_NE(after_vfork.find(mark), std::string::npos) << after_vfork;
+        EXPECT_EQ(traffic_field(after_write, "tasks"), 2) << after_write;
+        EXPECT_NE(after_write.find("global_pid=self"), std::string::npos) << after_write;
+        EXPECT_EQ(traffic_wait(&host, 5000), 0);
+    }
+}

@@ -12,6 +12,7 @@
 // signal handler that interrupted the check would wait on itself.
 void traffic_fork_child(void)
 {
+    traffic_self_pid_refresh();
     pthread_mutex_init(&global_mutex, nullptr);
 }
 
@@ -25,11 +26,15 @@ extern "C" KIVO_TRAFFIC_EXPORT pid_t fork(void) noexcept
     pid_t child = next();
     if (child != 0)
         return child;
+    // The fork handler has already refreshed the id; a next definition that
+    // skips the handlers must not leave the child with its parent's.
+    int saved = errno;
+    traffic_self_pid_refresh();
+    errno = saved;
     // The child has only this thread, so no lock is needed. The counters are
     // inherited and its first cycle sends the parent's unreported bytes.
     if (traffic_cp_keeps_preload(std::getenv("KIVO_CP"))) {
-        int saved = errno;
-        traffic_pid_store(getpid());
+        traffic_pid_store(traffic_self_pid_load());
         traffic_start_report_thread();
         errno = saved;
     }

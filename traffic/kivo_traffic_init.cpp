@@ -57,6 +57,7 @@ static void traffic_text_copy(char *dst, size_t size, const char *src)
 
 extern "C" KIVO_TRAFFIC_EXPORT __attribute__((constructor)) int kivo_init(void)
 {
+    traffic_self_pid_refresh();
     pthread_atfork(nullptr, nullptr, traffic_fork_child);
 
     const traffic_cp_entry *entry = traffic_cp_find(std::getenv("KIVO_CP"));
@@ -68,7 +69,7 @@ extern "C" KIVO_TRAFFIC_EXPORT __attribute__((constructor)) int kivo_init(void)
     }
     traffic_text_copy(cp, sizeof cp, entry->name);
     // No other thread of the host exists yet, so no lock is taken.
-    traffic_pid_store(getpid());
+    traffic_pid_store(traffic_self_pid_load());
     traffic_start_report_thread();
     if (!entry->keeps_preload)
         unsetenv("LD_PRELOAD");

@@ -5,6 +5,7 @@
 
 #include <dlfcn.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <atomic>
 
@@ -40,6 +41,23 @@ inline void traffic_counter_add(long long *counter, long long amount)
 inline void traffic_counter_sub(long long *counter, long long amount)
 {
     std::atomic_ref<long long>(*counter).fetch_sub(amount, std::memory_order_relaxed);
+}
+
+// The process id, kept in memory instead of asked for on every call: set at
+// load and in every fork child (the pthread_atfork handler and the interposed
+// fork's child branch). A child made by a raw clone or by _Fork passes neither
+// and keeps its parent's id, so it reports through no thread of its own; a
+// vfork child shares its parent's memory and so its id too.
+extern pid_t traffic_self_pid;
+
+inline pid_t traffic_self_pid_load(void)
+{
+    return std::atomic_ref<pid_t>(traffic_self_pid).load(std::memory_order_relaxed);
+}
+
+inline void traffic_self_pid_refresh(void)
+{
+    std::atomic_ref<pid_t>(traffic_self_pid).store(getpid(), std::memory_order_relaxed);
 }
 
 inline pid_t traffic_pid_load(void)

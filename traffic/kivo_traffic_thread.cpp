@@ -1,6 +1,8 @@
 // Starting the one report thread of a process.
 #include "kivo_traffic_internal.h"
 
+#include <unistd.h>
+
 void traffic_async_signals(sigset_t *set)
 {
     // Faults must still reach the thread that caused them; every other signal
@@ -28,6 +30,12 @@ void traffic_start_report_thread(void)
 void traffic_check_report_thread(pid_t pid)
 {
     if (traffic_pid_load() == pid)
+        return;
+    // Only a process's first call gets this far, so one getpid is affordable
+    // here. A vfork child shares its parent's memory, the kept id included; a
+    // thread it started would be its own and end with its exec or exit, and
+    // its parent would be left marked as having one.
+    if (getpid() != pid)
         return;
     // Several threads of a new process may get here at once; the re-check under
     // the lock lets exactly one of them start the thread.

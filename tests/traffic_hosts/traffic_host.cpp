@@ -8,6 +8,7 @@
 //   traffic_host fork-thread OP  when a fork child gets its report thread
 //   traffic_host fork-report     a child reports the parent's unreported bytes
 //   traffic_host fork-locked     fork while another thread holds global_mutex
+//   traffic_host vfork           a vfork child writes before it exits
 #include "traffic_inspect.h"
 
 #include <fcntl.h>
@@ -337,6 +338,35 @@ static int command_fork_locked(void)
     return failed;
 }
 
+static const char *global_pid_is(void)
+{
+    pid_t pid = __atomic_load_n(view.pid, __ATOMIC_RELAXED);
+    return pid == getpid() ? "self" : pid == 0 ? "zero" : "other";
+}
+
+static int command_vfork(void)
+{
+    int pipe_fds[2];
+    if (pipe(pipe_fds) != 0)
+        return 1;
+    static const char byte = 'v';
+    traffic_say("before tasks=%d global_pid=%s", traffic_task_count(), global_pid_is());
+    // The child runs in this process's memory until it exits.
+    pid_t child = vfork();
+    if (child == 0) {
+        ssize_t ignored = write(pipe_fds[1], &byte, 1);
+        (void)ignored;
+        _exit(0);
+    }
+    if (child < 0 || waitpid(child, nullptr, 0) != child)
+        return 1;
+    traffic_say("after_vfork tasks=%d global_pid=%s", traffic_task_count(), global_pid_is());
+    if (write(pipe_fds[1], &byte, 1) != 1)
+        return 1;
+    traffic_say("after_write tasks=%d global_pid=%s", traffic_task_count(), global_pid_is());
+    return 0;
+}
+
 int main(int argc, char **argv)
 {
     view = traffic_view_open();
@@ -356,7 +386,9 @@ int main(int argc, char **argv)
         return command_fork_report();
     if (std::strcmp(command, "fork-locked") == 0)
         return command_fork_locked();
+    if (std::strcmp(command, "vfork") == 0)
+        return command_vfork();
     std::fprintf(stderr, "usage: traffic_host count|cp|threads W N S|mask|fork-thread OP|"
-                         "fork-report|fork-locked\n");
+                         "fork-report|fork-locked|vfork\n");
     return 2;
 }
