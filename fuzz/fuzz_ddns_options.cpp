@@ -31,14 +31,18 @@ constexpr int kMaxArguments = 64;
 
 } // namespace
 
+// The names the linker's --wrap gives the real exit and its stand-in.
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 extern "C" [[noreturn]] void __real_exit(int status);
 
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 extern "C" [[noreturn]] void __wrap_exit(int status)
 {
     if (!in_run)
         __real_exit(status);
     exit_status = status;
-    std::longjmp(exit_jump, 1);
+    // No exceptions in this code: only a jump gets out of an exit that must not return.
+    std::longjmp(exit_jump, 1); // NOLINT(cert-err52-cpp)
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -53,6 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
     }
     std::vector<char *> argv;
+    argv.reserve(texts.size() + 1);
     for (std::string &t : texts)
         argv.push_back(t.data());
     argv.push_back(nullptr);
@@ -62,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     opterr = 0;
     exit_status = -1;
     in_run = true;
-    if (setjmp(exit_jump) == 0)
+    if (setjmp(exit_jump) == 0) // NOLINT(cert-err52-cpp): see __wrap_exit
         kivo_option_init(static_cast<int>(texts.size()), argv.data());
     in_run = false;
 

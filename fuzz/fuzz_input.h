@@ -37,7 +37,9 @@ inline fuzz_text fuzz_text_from(const uint8_t *data, size_t n, size_t max_length
 inline fuzz_text fuzz_take_line(const uint8_t **data, size_t *n, size_t max_length)
 {
     const void *lf = std::memchr(*data, '\n', *n);
-    size_t line = lf != nullptr ? static_cast<size_t>(static_cast<const uint8_t *>(lf) - *data) : *n;
+    size_t line = *n;
+    if (lf != nullptr)
+        line = static_cast<size_t>(static_cast<const uint8_t *>(lf) - *data);
     fuzz_text t = fuzz_text_from(*data, line, max_length);
     size_t used = lf != nullptr ? line + 1 : line;
     *data += used;

@@ -92,7 +92,7 @@ static int fill_buffer(url_file *file, size_t want)
         }
         int rc;
         if (maxfd == -1) {
-            struct timeval nap = {0, 100 * 1000};
+            struct timeval nap = {0, 100 * 1000L};
             rc = select(0, nullptr, nullptr, nullptr, &nap);
         } else {
             rc = select(maxfd + 1, &fdread, &fdwrite, &fdexcep, &timeout);

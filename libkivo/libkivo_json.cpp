@@ -45,6 +45,19 @@ json_t *member(const json_owner &root, const char *key)
     return json_object_get(root.get(), key);
 }
 
+// The writer puts the address between quotes as it is. A quote, a backslash, a
+// control or a non-ASCII byte would make a file that reads back as another text
+// or not at all, while the write reported success; an address holds none.
+bool plain_address(const char *ip)
+{
+    for (; *ip != '\0'; ++ip) {
+        unsigned char c = static_cast<unsigned char>(*ip);
+        if (c < 0x20 || c > 0x7e || c == '"' || c == '\\')
+            return false;
+    }
+    return true;
+}
+
 int copy_string(const json_t *value, char *out, int size)
 {
     if (!json_is_string(value) || out == nullptr || size <= 0)
@@ -136,7 +149,7 @@ int kivo_json_get_ip_from_file(const char *path, int64_t *t, char *ip)
 int kivo_json_put_ip_to_file(const char *path, int64_t t, const char *ip)
 {
     // The reader takes back at most 31 characters: a longer address would return cut.
-    if (path == nullptr || ip == nullptr || std::strlen(ip) >= kAddressMax)
+    if (path == nullptr || ip == nullptr || std::strlen(ip) >= kAddressMax || !plain_address(ip))
         return kFailed;
     char text[kCacheFileMax];
     int length = std::snprintf(text, sizeof text, "{\"t\":%ld, \"ip\":\"%s\"}",

@@ -35,5 +35,6 @@ int kivo_json_get_string_from_object(const char *text, const char *object_key, c
 int kivo_json_get_ip_from_file(const char *path, int64_t *t, char *ip);
 
 // Writes the cache file at path, replacing it, with the time stamp t and the
-// address ip (at most 31 characters).
+// address ip (at most 31 printable ASCII characters, none of them a quote or a
+// backslash: such a text is refused before the file is touched).
 int kivo_json_put_ip_to_file(const char *path, int64_t t, const char *ip);

@@ -20,6 +20,10 @@ bool declare(const kivo_getopt_entry &entry, int index, kivo_getopt_tables *t, i
         t->short_options[(*short_len)++] = entry.name[0];
         if (entry.has_arg)
             t->short_options[(*short_len)++] = ':';
+        // glibc's getopt_long returns an option letter as a plain char, which
+        // is signed here: a letter above 0x7f comes back negative, and must
+        // match that way.
+        // NOLINTNEXTLINE(bugprone-signed-char-misuse,cert-str34-c)
         t->match[index] = static_cast<signed char>(entry.name[0]);
         return true;
     }

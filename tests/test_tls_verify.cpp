@@ -181,7 +181,8 @@ long get_status(const tls_server &s, const char *host, const char *nic)
     char resp[256] = "";
     std::string url = "https://" + std::string(host) + ":" + std::to_string(s.port) + "/status/200";
     if (nic != nullptr)
-        return kivo_curl_check_nic("GET", url.c_str(), nic, nullptr, nullptr, 0, resp, sizeof resp, 5);
+        return kivo_curl_check_nic("GET", url.c_str(), nic, nullptr, nullptr, 0, resp, sizeof resp,
+                                   5);
     return kivo_curl_cmd("GET", url.c_str(), nullptr, nullptr, nullptr, 0, resp, sizeof resp, 5);
 }
 
