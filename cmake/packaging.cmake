@@ -5,11 +5,23 @@
 set(KIVO_SYSTEMD_UNITDIR "lib/systemd/system" CACHE STRING
     "Folder of the systemd units: relative to the install prefix, or absolute")
 
-set(kivo_pages
-    ${CMAKE_SOURCE_DIR}/man/kivo_ddns.8
-    ${CMAKE_SOURCE_DIR}/man/kivo_linkfan.8
-    ${CMAKE_SOURCE_DIR}/man/libkivotraffic.8)
-install(FILES ${kivo_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+# The pages are copied whatever the destination holds: install(FILES) skips a
+# file whose time stamp matches, so another page installed to the same name (as
+# a subsystem may do) would win by chance, depending on checkout times.
+function(kivo_install_page source)
+  get_filename_component(name ${source} NAME)
+  set(dest "\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_MANDIR}/man8")
+  install(CODE "
+    message(STATUS \"Installing: \$ENV{DESTDIR}${dest}/${name}\")
+    file(MAKE_DIRECTORY \"\$ENV{DESTDIR}${dest}\")
+    file(COPY_FILE \"${source}\" \"\$ENV{DESTDIR}${dest}/${name}\")
+    list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"${dest}/${name}\")
+  ")
+endfunction()
+
+kivo_install_page(${CMAKE_SOURCE_DIR}/man/kivo_ddns.8)
+kivo_install_page(${CMAKE_SOURCE_DIR}/man/kivo_linkfan.8)
+kivo_install_page(${CMAKE_SOURCE_DIR}/man/libkivotraffic.8)
 
 # The units name the programs by their packaged paths (/usr/bin, /usr/sbin,
 # /usr/share/doc/kivo). The paths are rewritten when the units are installed, not
