@@ -19,7 +19,6 @@ constexpr int report_reply_wait_ms = 5000;
 constexpr char report_format[] =
     "GET /api?method=traffic HTTP/1.1\nUser-Agent: libcurl\n\n"
     "{\"cp\":\"%s\", \"sb\":%lld, \"rb\":%lld}";
-constexpr char report_accepted_text[] = "HTTP/1.1 200 ok";
 
 enum report_outcome {
     report_accepted,   // the agent took the report; stay on this port
@@ -81,9 +80,7 @@ static report_outcome report_attempt(int port)
     close(fd);
     if (got <= 0)
         return report_next_port;
-    // memmem, not strstr: a reply may carry NUL bytes before the status text.
-    if (!memmem(text, static_cast<size_t>(got), report_accepted_text,
-                sizeof report_accepted_text - 1))
+    if (!traffic_reply_accepted(text, static_cast<size_t>(got)))
         return report_next_port;
 
     // Other threads went on counting while the report was on its way. Take off
