@@ -99,7 +99,7 @@ TEST(KivoOption, TokenOptionReplacesOnlyThePrimaryToken)
 
 TEST(KivoOption, IntervalBelowOneSecondBecomesTheDefault)
 {
-    // The setter itself is plain atoi.
+    // The setter reads as atoi does.
     kivo_option_set_interval("abc");
     EXPECT_EQ(kivo_option_info.interval, 0);
     kivo_option_set_interval("-5");
@@ -117,6 +117,27 @@ TEST(KivoOption, IntervalBelowOneSecondBecomesTheDefault)
     parse({"--interval=1"});
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(kivo_option_info.interval, 1);
+}
+
+// atoi wrapped a number beyond 32 bits into the field: 4294967297 became a pause
+// of one second between passes, hammering DNSPod. Such a number is no number,
+// and the default pause stands.
+TEST(KivoOption, IntervalBeyondTheFieldIsNotWrapped)
+{
+    for (const char *arg : {"--interval=4294967297", "--interval=99999999999",
+                            "--interval=-4294967295", "--interval=2147483648",
+                            "--interval=99999999999999999999999"}) {
+        SCOPED_TRACE(arg);
+        testing::internal::CaptureStdout();
+        parse({arg});
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(kivo_option_info.interval, 300);
+    }
+    // The largest pause the field holds is taken as it is.
+    parse({"--interval=2147483647"});
+    EXPECT_EQ(kivo_option_info.interval, 2147483647);
+    parse({"--interval=86400s"});
+    EXPECT_EQ(kivo_option_info.interval, 86400);
 }
 
 TEST(KivoOption, ArgumentsUpToTheirFieldWidthAreKept)
