@@ -19,3 +19,11 @@ foreach(check layout units deb)
   set_tests_properties(packaging.${check} PROPERTIES
     SKIP_RETURN_CODE 77 TIMEOUT 180 RESOURCE_LOCK kivo_install)
 endforeach()
+
+# The demonstration needs all three deliverables.
+list(LENGTH kivo_packaged kivo_packaged_count)
+if(kivo_packaged_count EQUAL 3)
+  add_test(NAME packaging.demo
+           COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/packaging_check.sh demo ${CMAKE_BINARY_DIR})
+  set_tests_properties(packaging.demo PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 150)
+endif()

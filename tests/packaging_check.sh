@@ -1,8 +1,9 @@
 #!/bin/sh
 # Checks what an operator gets from this build tree: the install layout under a
-# temporary prefix, the service units as systemd reads them, and the Debian package.
+# temporary prefix, the service units as systemd reads them, the Debian package,
+# and the demonstration.
 #
-#   packaging_check.sh layout|units|deb BUILD_DIR [expected deliverables...]
+#   packaging_check.sh layout|units|deb|demo BUILD_DIR [expected deliverables...]
 #
 # The expected deliverables (ddns, linkfan, traffic) are those that the tree
 # builds; each one named must be installed where an operator looks for it.
@@ -212,11 +213,34 @@ check_deb() {
     done
 }
 
+# The README's demonstration, run as an operator runs it: it must end by itself
+# and show each tool doing its job.
+check_demo() {
+    [ "$(id -u)" -eq 0 ] || { echo "the demonstration needs root"; exit 77; }
+    here=$(cd "$(dirname "$0")" && pwd)
+    if ! "$here/../tools/demo.sh" "$build" >"$work/demo.out" 2>&1; then
+        cat "$work/demo.out" >&2
+        fail "tools/demo.sh $build"
+        return
+    fi
+    for line in "create: edge1.example.com --> 198.51.100.10" \
+        "exist and diff: edge1.example.com --> 198.51.100.20" \
+        "exist and same: edge1.example.com --> 198.51.100.20" \
+        "POST https://dnsapi.cn/Record.Modify  value=198.51.100.20" \
+        "nexthop via 10.0.1.1 dev ppp1 weight 1" \
+        "-A POSTROUTING -o ppp0 -j MASQUERADE" \
+        "counted exactly"; do
+        grep -qF -- "$line" "$work/demo.out" || fail "the demonstration does not show: $line"
+    done
+    [ "$failures" -eq 0 ] || cat "$work/demo.out" >&2
+}
+
 case $mode in
     layout) check_layout ;;
+    demo) check_demo ;;
     units) check_units ;;
     deb) check_deb ;;
-    *) echo "usage: $0 layout|units|deb BUILD_DIR [ddns] [linkfan] [traffic]" >&2; exit 2 ;;
+    *) echo "usage: $0 layout|units|deb|demo BUILD_DIR [ddns] [linkfan] [traffic]" >&2; exit 2 ;;
 esac
 [ "$failures" -eq 0 ] || { echo "$failures check(s) failed" >&2; exit 1; }
 echo "all $mode checks passed"
