@@ -34,8 +34,11 @@ if [ "${1:-}" != --inside ]; then
     done
     [ -z "$missing" ] || { echo "demo: missing:$missing" >&2; exit 1; }
     # The whole run is bounded: a hang ends it, and with it every process inside.
-    exec timeout --kill-after=5 90 unshare --mount --net --pid --fork --kill-child \
-        --propagation private --mount-proc "$tools/demo.sh" --inside "$build"
+    status=0
+    timeout --kill-after=5 90 unshare --mount --net --pid --fork --kill-child \
+        --propagation private --mount-proc "$tools/demo.sh" --inside "$build" || status=$?
+    [ "$status" -ne 124 ] || echo "demo: stopped after 90 s (logs in $build/demo)" >&2
+    exit "$status"
 fi
 
 build=$2
