@@ -67,9 +67,10 @@ set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
-# The tools that kivo_linkfan runs and the libraries that kivo_ddns links are
-# named here; dpkg-shlibdeps adds the C and C++ runtime the binaries need.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcurl4, libjansson4, iproute2, iptables")
+# The tools that kivo_linkfan runs (ip, iptables, sysctl) are named here;
+# dpkg-shlibdeps adds, with their versions, the libraries the binaries link:
+# libcurl4 and libjansson4 for kivo_ddns, libc6 and the C++ runtime.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "iproute2, iptables, procps")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS systemd)
 

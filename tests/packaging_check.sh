@@ -174,7 +174,7 @@ check_deb() {
     [ -n "$deb" ] || { fail "cpack made no .deb"; exit 1; }
 
     depends=$(dpkg-deb -f "$deb" Depends)
-    for dep in libcurl4 libjansson4 iproute2 iptables; do
+    for dep in libcurl4 libjansson4 iproute2 iptables procps; do
         printf '%s\n' "$depends" | tr ',' '\n' | grep -q "^ *$dep\( \|$\)" ||
             fail "the package does not depend on $dep (Depends: $depends)"
     done
