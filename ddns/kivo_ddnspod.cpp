@@ -15,7 +15,8 @@
 namespace {
 
 // DNSPod's API. Certificates go unchecked, as for every request of the updater:
-// a box with a wrong clock still updates its record.
+// a box with a wrong clock still updates its record. A build with KIVO_TLS_VERIFY
+// checks them against the system's store (libkivo_curl_tls.h).
 constexpr char kListUrl[] = "https://dnsapi.cn/Record.List";
 constexpr char kCreateUrl[] = "https://dnsapi.cn/Record.Create";
 constexpr char kModifyUrl[] = "https://dnsapi.cn/Record.Modify";
