@@ -14,9 +14,8 @@
 
 namespace {
 
-// DNSPod's API. Certificates go unchecked, as for every request of the updater:
-// a box with a wrong clock still updates its record. A build with KIVO_TLS_VERIFY
-// checks them against the system's store (libkivo_curl_tls.h).
+// DNSPod's API. Certificates go unchecked but in a KIVO_TLS_VERIFY build, as for
+// every request of the updater: a box with a wrong clock still updates its record.
 constexpr char kListUrl[] = "https://dnsapi.cn/Record.List";
 constexpr char kCreateUrl[] = "https://dnsapi.cn/Record.Create";
 constexpr char kModifyUrl[] = "https://dnsapi.cn/Record.Modify";
