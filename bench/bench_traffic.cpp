@@ -130,13 +130,13 @@ int main(int argc, char **argv)
             rest.push_back(argv[i]);
             continue;
         }
-        std::string spec = argv[i] + std::strlen(option);
-        size_t eq = spec.find('=');
+        std::string label_path = argv[i] + std::strlen(option);
+        size_t eq = label_path.find('=');
         if (eq == std::string::npos || eq == 0) {
             std::fprintf(stderr, "bench_traffic: --traffic_library=LABEL=PATH\n");
             return 2;
         }
-        if (!load_target(spec.substr(0, eq), spec.substr(eq + 1), &targets))
+        if (!load_target(label_path.substr(0, eq), label_path.substr(eq + 1), &targets))
             return 1;
         custom = true;
     }

@@ -142,14 +142,14 @@ def release_held():
 
 
 def main(argv):
-    specs = argv or ["49193"]
+    listens = argv or ["49193"]
     ports = []
-    for spec in specs:
-        port_text, _, mode = spec.partition(":")
+    for item in listens:
+        port_text, _, mode = item.partition(":")
         mode = mode or "ok"
         if not port_text.isdigit() or mode not in MODES:
-            sys.stderr.write("kivo_agent: bad listen spec %r (PORT[:%s])\n"
-                             % (spec, "|".join(MODES)))
+            sys.stderr.write("kivo_agent: bad listen item %r (PORT[:%s])\n"
+                             % (item, "|".join(MODES)))
             return 2
         try:
             listen(int(port_text), mode)
@@ -159,7 +159,7 @@ def main(argv):
             return 2
         ports.append(port_text)
     say("listening " + " ".join(ports))
-    if any(spec.endswith(":hold") for spec in specs):
+    if any(item.endswith(":hold") for item in listens):
         release_held()
     threading.Event().wait()
     return 0
