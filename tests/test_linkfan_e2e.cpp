@@ -323,6 +323,26 @@ TEST_F(LinkfanEndToEnd, NonRootEndsWithOneOnTheConsole)
     EXPECT_EQ(st.st_size, 0);
 }
 
+TEST_F(LinkfanEndToEnd, UnopenableDevNullEndsWithThreeOnTheConsole)
+{
+    // A read-only file over /dev/null (in this test's own mount namespace)
+    // cannot be opened for writing, not even by root.
+    std::string not_a_device = capture_dir + "/not-a-device";
+    scene_write_file(not_a_device, "");
+    ASSERT_EQ(sandbox_bind(not_a_device.c_str(), "/dev/null", true), 0);
+    ASSERT_EQ(scene_add_link(0), 0);
+    start({});
+    EXPECT_EQ(wait_exit(10), 3);
+    EXPECT_EQ(scene_read_file(run.out_path), "open file /dev/null failed!\n");
+    EXPECT_EQ(scene_read_file(run.log_path), "");
+    EXPECT_EQ(rt_tables(), "255\tlocal\n254\tmain\n");
+    // With -d the console stays and /dev/null is not needed.
+    start({"-d"});
+    EXPECT_TRUE(wait_cycles(1, 20));
+    stop();
+    EXPECT_EQ(rt_tables(), std::string(scene_rt_tables_head) + "10 ppp0\n");
+}
+
 TEST_F(LinkfanEndToEnd, UnwritableWorkingDirectoryEndsWithFive)
 {
     ASSERT_EQ(scene_add_link(0), 0);
