@@ -75,6 +75,10 @@ TEST_F(TrafficReport, NothingCountedMeansNoConnection)
     ASSERT_TRUE(traffic_next_report(&agent, &report, 5000));
     EXPECT_EQ(report.port, 49193);
     EXPECT_EQ(report.request, traffic_expected_request("iqiyi", 1500, 0));
+    // The agents in the field parse this text: pinned byte for byte, apart
+    // from the helper the other cases use (the agent prints it JSON-quoted).
+    EXPECT_EQ(report.request, "\"GET /api?method=traffic HTTP/1.1\\nUser-Agent: libcurl\\n\\n"
+                              "{\\\"cp\\\":\\\"iqiyi\\\", \\\"sb\\\":1500, \\\"rb\\\":0}\"");
     // Accepted: the report's own request and reply are cleared with the rest.
     expect_counters(0, 0);
 }
