@@ -595,12 +595,19 @@ TEST_F(LinkfanPhases, DiscoveryRecordsALinkAgainWhenItsAddressChanges)
     EXPECT_EQ(logged[10], "[INFO]: g_array_info[i].txqueuelen = 500");
 }
 
-TEST_F(LinkfanPhases, DiscoveryLooksNoFurtherThanPpp127)
+TEST_F(LinkfanPhases, DiscoveryLooksNoFurtherThanPpp127AndSkipsWhatIsNoLink)
 {
     ASSERT_EQ(scene_add_link(128), 0);
+    // Named like a link, with addresses, but not point-to-point.
+    ASSERT_EQ(sandbox_sh("ip tuntap add dev ppp5 mode tap && ip addr add 10.0.5.2/24 dev ppp5 && "
+                         "ip link set ppp5 up"),
+              0);
     linkfan_discover();
     EXPECT_EQ(log_messages(), strings{"[INFO]: Please wait ppp dev checking......"});
-    EXPECT_TRUE(recorded_pauses.empty());
+    const pppoe_info zero{};
+    EXPECT_EQ(std::memcmp(&g_array_info[5], &zero, sizeof zero), 0);
+    // Only the existing ppp5 costs its pause, once per pass.
+    EXPECT_EQ(recorded_pauses, std::vector<unsigned long>(3, 50000));
 }
 
 TEST_F(LinkfanPhases, TwoLinkMultipathRunInOrder)
