@@ -59,8 +59,15 @@ int linkfan_rt_tables_rewrite()
             continue;
         fprintf(out, "%d %s\n", (i + 1) * 10, g_array_info_new[i].pppoe_name);
     }
-    fflush(out);
-    fclose(out);
+    // A list cut short (a full disk) must not replace the system's: keep the
+    // old one; the next cycle's check finds the links missing and tries again.
+    bool written = !ferror(out);
+    if (fclose(out) != 0)
+        written = false;
+    if (!written) {
+        linkfan_log(LINKFAN_LOG_ERROR, "could not write file : %s!\n", work_list);
+        return 0;
+    }
     linkfan_run("cp ./rt_tables /etc/iproute2/rt_tables");
     linkfan_pause(50000);
     return 0;

@@ -357,6 +357,19 @@ TEST_F(LinkfanPhases, ListRewriteInAReadOnlyDirectoryEndsWithFive)
                                        "[ERROR]: could not open file : ./rt_tables!"}));
 }
 
+TEST_F(LinkfanPhases, ListRewriteOnAFullDiskKeepsTheSystemList)
+{
+    g_array_info_new[0] = prepared(0);
+    std::string before = system_list();
+    ASSERT_EQ(unlink("rt_tables") == 0 || errno == ENOENT, true);
+    ASSERT_EQ(symlink("/dev/full", "rt_tables"), 0);
+    EXPECT_EQ(linkfan_rt_tables_rewrite(), 0);
+    EXPECT_TRUE(recorded_commands.empty());
+    EXPECT_EQ(system_list(), before);
+    EXPECT_EQ(log_messages(), (strings{"[INFO]: update file /etc/iproute2/rt_tables......",
+                                       "[ERROR]: could not write file : ./rt_tables!"}));
+}
+
 // ---------------------------------------------------------------- per-link routing
 
 TEST_F(LinkfanPhases, FirstCycleConfiguresEveryFullLinkInOrder)
