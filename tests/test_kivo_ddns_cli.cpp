@@ -85,18 +85,10 @@ run_result run_ddns(const std::vector<std::string> &words, double seconds = 10,
     return r;
 }
 
-std::string slurp(const char *path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 // The source line of the cycle's log call, which its records carry.
 int cycle_log_line()
 {
-    std::istringstream src(slurp(KIVO_DDNS_MAIN_SOURCE));
+    std::istringstream src(sandbox_read_file(KIVO_DDNS_MAIN_SOURCE));
     std::string line;
     for (int n = 1; std::getline(src, line); n++) {
         if (line.find("libkivo_log_write(\"INFO\"") != std::string::npos)
@@ -133,7 +125,7 @@ std::regex record_form(const std::string &message)
 
 TEST(KivoDdnsCli, HelpTextMatchesTheGoldenCopy)
 {
-    const std::string golden = slurp(KIVO_DDNS_HELP_GOLDEN);
+    const std::string golden = sandbox_read_file(KIVO_DDNS_HELP_GOLDEN);
     ASSERT_FALSE(golden.empty());
     const std::vector<std::string> lines[] = {
         {"--help"}, {"-h"}, {"-?"}, {"--interval=5", "-h"}, {"-h", "--interval=5"},
@@ -150,7 +142,7 @@ TEST(KivoDdnsCli, HelpTextMatchesTheGoldenCopy)
 
 TEST(KivoDdnsCli, BadOptionsPrintTheHelpWithStatus0)
 {
-    const std::string golden = slurp(KIVO_DDNS_HELP_GOLDEN);
+    const std::string golden = sandbox_read_file(KIVO_DDNS_HELP_GOLDEN);
     const struct {
         std::vector<std::string> words;
         const char *diagnostic;

@@ -24,14 +24,6 @@ constexpr const char *routes = R"([
   {"path": "/stall", "body": "0123456789abcdefghij", "chunk": 10, "drip_ms": 3000}
 ])";
 
-std::string read_file(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 class UrlReader : public ::testing::Test {
 protected:
     void SetUp() override
@@ -235,7 +227,7 @@ TEST_F(UrlReader, DownloadFileStoresTheBody)
     std::fflush(stdout);
     std::string line = ::testing::internal::GetCapturedStdout();
     EXPECT_EQ(size, 3000000);
-    EXPECT_TRUE(read_file(path) == http_server_pattern(3000000));
+    EXPECT_TRUE(sandbox_read_file(path) == http_server_pattern(3000000));
     EXPECT_EQ(line, "url(" + u + "), filepath(" + path + "), filesize(3000000)\n");
 
     // An empty body truncates what was there.
@@ -245,7 +237,7 @@ TEST_F(UrlReader, DownloadFileStoresTheBody)
     std::fflush(stdout);
     line = ::testing::internal::GetCapturedStdout();
     EXPECT_EQ(size, 0);
-    EXPECT_EQ(read_file(path), "");
+    EXPECT_EQ(sandbox_read_file(path), "");
     EXPECT_EQ(line, "url(" + u + "), filepath(" + path + "), filesize(0)\n");
 }
 

@@ -27,14 +27,6 @@ time_t fake_clock(time_t *out)
     return fake_now;
 }
 
-std::string slurp(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 bool exists(const std::string &path)
 {
     struct stat st;
@@ -99,17 +91,17 @@ TEST_F(LibkivoLog, RecordsWaitForThePeriodThenGoOutTogether)
                "interval: 300, ddnspod: a.example.com\n") +
         record("2026-03-04 05:06:37", "TestBody", second, "ERROR", 4, "second record\n") +
         record("2026-03-04 05:06:38", "TestBody", third, "INFO", 1, "third\n");
-    EXPECT_EQ(slurp(path), expected);
+    EXPECT_EQ(sandbox_read_file(path), expected);
     EXPECT_EQ(libkivo_log_info.length, 0);
     EXPECT_EQ(libkivo_log_info.last_flush, kStart + 31);
 
     // The next period starts at the write-out; the buffer is reused from its start.
     fake_now = kStart + 61;
     libkivo_log_write("INFO", 1, "fourth\n");
-    EXPECT_EQ(slurp(path), expected);
+    EXPECT_EQ(sandbox_read_file(path), expected);
     fake_now = kStart + 62;
     libkivo_log_write("INFO", 1, "fifth\n");
-    std::string all = slurp(path);
+    std::string all = sandbox_read_file(path);
     EXPECT_EQ(all.substr(0, expected.size()), expected);
     EXPECT_NE(all.find("]: fourth\n"), std::string::npos);
     EXPECT_EQ(all.substr(all.size() - 6), "fifth\n");
@@ -129,7 +121,7 @@ TEST_F(LibkivoLog, MoreThan6144PendingCharactersGoOutAtOnce)
 
     libkivo_log_write("INFO", 1, "y\n");
     EXPECT_EQ(libkivo_log_info.length, 0);
-    std::string text = slurp(path);
+    std::string text = sandbox_read_file(path);
     EXPECT_EQ(text.size(), 6144u + prefix.size() + 2);
     EXPECT_EQ(text.substr(text.size() - 2), "y\n");
 }
@@ -140,7 +132,7 @@ TEST_F(LibkivoLog, RecordLongerThanTheBufferIsCutAndWrittenOut)
     libkivo_log_write("INFO", 1, "short\n");
     std::string huge(9000, 'z');
     libkivo_log_write("INFO", 1, "%s\n", huge.c_str());
-    EXPECT_EQ(slurp(path).size(), sizeof libkivo_log_info.buffer - 1);
+    EXPECT_EQ(sandbox_read_file(path).size(), sizeof libkivo_log_info.buffer - 1);
     EXPECT_EQ(libkivo_log_info.length, 0);
     // The next record starts from the beginning of the buffer.
     libkivo_log_write("INFO", 1, "after\n");
@@ -239,19 +231,19 @@ TEST_F(LibkivoLog, RotatesAboveOneMebibyteOnly)
     const std::string text = "record\n";
     write_file(path, std::string(1048576 - text.size(), 'a'));
     libkivo_log_record(path.c_str(), text.c_str());
-    ASSERT_EQ(slurp(path).size(), 1048576u); // exactly 1 MiB stays
+    ASSERT_EQ(sandbox_read_file(path).size(), 1048576u); // exactly 1 MiB stays
     EXPECT_FALSE(exists(path + ".1"));
 
     write_file(path + ".1", "older generation\n");
     libkivo_log_record(path.c_str(), "x");
     EXPECT_FALSE(exists(path));
-    std::string rotated = slurp(path + ".1");
+    std::string rotated = sandbox_read_file(path + ".1");
     EXPECT_EQ(rotated.size(), 1048577u);
     EXPECT_EQ(rotated.substr(rotated.size() - 8), "record\nx");
 
     libkivo_log_record(path.c_str(), "fresh\n");
-    EXPECT_EQ(slurp(path), "fresh\n");
-    EXPECT_EQ(slurp(path + ".1").size(), 1048577u);
+    EXPECT_EQ(sandbox_read_file(path), "fresh\n");
+    EXPECT_EQ(sandbox_read_file(path + ".1").size(), 1048577u);
 }
 
 TEST_F(LibkivoLog, RotationTakesAnyPathLiterally)
@@ -263,7 +255,7 @@ TEST_F(LibkivoLog, RotationTakesAnyPathLiterally)
     write_file(p, std::string(1048577, 'b'));
     libkivo_log_record(p.c_str(), "c\n");
     EXPECT_FALSE(exists(p));
-    EXPECT_EQ(slurp(p + ".1").size(), 1048579u);
+    EXPECT_EQ(sandbox_read_file(p + ".1").size(), 1048579u);
     EXPECT_FALSE(exists("pwned"));
     EXPECT_FALSE(exists(dir + "/pwned2"));
 
@@ -271,5 +263,5 @@ TEST_F(LibkivoLog, RotationTakesAnyPathLiterally)
     std::string longest = dir + "/" + std::string(254, 'l');
     write_file(longest, std::string(1048577, 'b'));
     libkivo_log_record(longest.c_str(), "d\n");
-    EXPECT_EQ(slurp(longest).size(), 1048579u);
+    EXPECT_EQ(sandbox_read_file(longest).size(), 1048579u);
 }

@@ -1,6 +1,8 @@
 // The address cache file: what the cache-file fuzzer found.
 #include <gtest/gtest.h>
 
+#include "sandbox.h"
+
 #include <unistd.h>
 
 #include <cstdlib>
@@ -28,13 +30,6 @@ protected:
         std::ofstream(path, std::ios::binary) << text;
         return path;
     }
-    static std::string read(const std::string &path)
-    {
-        std::ifstream in(path, std::ios::binary);
-        std::ostringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
 
     std::string dir_;
 };
@@ -59,7 +54,7 @@ TEST_F(RegressCacheFile, TextThatNeedsAnEscapeIsRefusedNotWrittenBroken)
     for (const char *text : refused) {
         SCOPED_TRACE(text);
         EXPECT_EQ(0, kivo_json_put_ip_to_file(cache.c_str(), 8, text));
-        EXPECT_EQ(kept, read(cache));
+        EXPECT_EQ(kept, sandbox_read_file(cache));
     }
     // A plain address still goes in and comes back.
     ASSERT_EQ(-1, kivo_json_put_ip_to_file(cache.c_str(), 9, "198.51.100.4"));

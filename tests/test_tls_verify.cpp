@@ -42,14 +42,6 @@ bool write_file(const std::string &path, const std::string &text)
     return static_cast<bool>(out);
 }
 
-std::string read_file(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 // The test CA, and three server certificates: "vouched" (signed by the CA for
 // dnsapi.cn and 127.0.0.1), "misnamed" (signed by the CA for another name) and
 // "stranger" (self-signed for the right names).
@@ -230,7 +222,7 @@ TEST(TlsVerify, RecordListReachesOnlyAVouchedPeer)
         }
         stop_server(stranger);
         // The handshake failed, so no request, and no token, reached the server.
-        if (read_file(dir + "/stranger.log").find("Record.List") != std::string::npos)
+        if (sandbox_read_file(dir + "/stranger.log").find("Record.List") != std::string::npos)
             failed |= FAIL_TOKEN_SENT;
         sandbox_sh("rm -rf " + dir);
         return failed;

@@ -47,10 +47,7 @@ int scene_add_link(unsigned n, bool ipv6)
 
 std::string scene_read_file(const std::string &path)
 {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return sandbox_read_file(path);
 }
 
 void scene_write_file(const std::string &path, const std::string &text)

@@ -105,10 +105,7 @@ std::vector<ddns_request> ddns_world_requests(const ddns_world &w, const std::st
 
 std::string ddns_world_file(const ddns_world &w, const std::string &name)
 {
-    std::ifstream f(w.dir + "/" + name, std::ios::binary);
-    std::ostringstream text;
-    text << f.rdbuf();
-    return text.str();
+    return sandbox_read_file(w.dir + "/" + name);
 }
 
 pid_t ddns_world_spawn(const ddns_world &w, const std::vector<std::string> &argv,

@@ -170,10 +170,7 @@ int http_server_set_routes(const http_server &srv, const char *json)
 
 std::string http_server_requests(const http_server &srv)
 {
-    std::ifstream in(srv.dir + "/requests.log", std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return sandbox_read_file(srv.dir + "/requests.log");
 }
 
 std::string http_server_pattern(size_t n)

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
 int sandbox_enter(bool mounts)
 {
@@ -70,4 +72,12 @@ std::string sandbox_tempdir(const char *tag)
     if (!mkdtemp(tmpl.data()))
         return "";
     return tmpl;
+}
+
+std::string sandbox_read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
 }

@@ -20,5 +20,8 @@ int sandbox_sh(const std::string &cmd);
 // Runs a shell command line and returns what it wrote on standard output.
 std::string sandbox_output(const std::string &cmd);
 
+// Returns a file's whole content, or an empty text when it cannot be read.
+std::string sandbox_read_file(const std::string &path);
+
 // Makes a fresh directory under /tmp and returns its path.
 std::string sandbox_tempdir(const char *tag);
