@@ -14,5 +14,5 @@ target_compile_definitions(bench_traffic_syscalls PRIVATE
   KIVO_TRAFFIC_LIBRARY="$<TARGET_SONAME_FILE:kivotraffic>")
 add_dependencies(bench_traffic_syscalls kivotraffic)
 if(KIVO_TESTS)
-  add_test(NAME traffic.SystemCallsAddedPerCall COMMAND bench_traffic_syscalls --calls=500)
+  add_test(NAME traffic.SystemCallsAddedPerCall COMMAND bench_traffic_syscalls --calls=200)
 endif()

@@ -6,8 +6,7 @@
 #include <sstream>
 #include <string>
 
-#include "sandbox.h"
-#include "traffic_process.h"
+#include "traffic_fixture.h"
 
 TEST(TrafficLibrary, SonameAndOnlyLibcAmongDependencies)
 {
@@ -40,10 +39,37 @@ TEST(TrafficLibrary, ExportsExactlyTheInterface)
     }
     const std::set<std::string> expected = {
         "read", "write", "recv", "recvfrom", "send", "sendto", "sendfile", "fork",
+        "sendfile64", "__read_chk", "__recv_chk", "__recvfrom_chk",
+        "readv", "writev", "recvmsg", "sendmsg", "recvmmsg", "sendmmsg", "splice",
         "kivo_init", "calc_traffic_thread", "sleep_full_seconds",
         "cp", "total_send_bytes", "total_receive_bytes", "global_pid", "global_mutex",
         "real_read", "real_write", "real_recv", "real_recvfrom", "real_send", "real_sendto",
         "read_sendfile", "real_fork",
     };
     EXPECT_EQ(exported, expected) << symbols;
+}
+
+// The library's own references to its objects are bound inside it: a host that
+// exports a cp and a total_send_bytes of its own keeps them untouched, and the
+// reports carry the library's name and counts.
+class TrafficShadow : public TrafficTest {};
+
+TEST_F(TrafficShadow, HostGlobalsOfTheSameNameAreNeverWritten)
+{
+    traffic_process agent;
+    ASSERT_TRUE(traffic_start_agent(&agent, {"49193:ok"}));
+    traffic_process host;
+    ASSERT_TRUE(traffic_start(&host, {KIVO_TRAFFIC_SHADOW_HOST}, {"KIVO_CP=iqiyi"}, true));
+    std::string line;
+    ASSERT_TRUE(traffic_expect(&host, "shadow ", &line, 5000));
+    EXPECT_NE(line.find(" host_cp=host-own-cp "), std::string::npos) << line;
+    EXPECT_EQ(traffic_field(line, "host_send"), 0) << line;
+    EXPECT_NE(line.find(" library_cp=iqiyi "), std::string::npos) << line;
+    EXPECT_EQ(traffic_field(line, "library_send"), 100) << line;
+    EXPECT_EQ(traffic_wait(&host, 5000), 0);
+    traffic_agent_report report;
+    ASSERT_TRUE(traffic_next_report(&agent, &report, 3000));
+    EXPECT_EQ(report.cp, "iqiyi");
+    EXPECT_EQ(report.sb, 100);
+    EXPECT_EQ(report.rb, 100);
 }

@@ -13,12 +13,13 @@
 void traffic_fork_child(void)
 {
     traffic_self_pid_refresh();
-    pthread_mutex_init(&global_mutex, nullptr);
+    pthread_mutex_init(&traffic_global_mutex, nullptr);
+    traffic_report_lock_reset();
 }
 
 extern "C" KIVO_TRAFFIC_EXPORT pid_t fork(void) noexcept
 {
-    kivo_fork_fn next = traffic_next(&real_fork, "fork");
+    kivo_fork_fn next = traffic_next(&traffic_real_fork, "fork");
     if (!next) {
         errno = ENOSYS;
         return -1;

@@ -67,7 +67,7 @@ extern "C" KIVO_TRAFFIC_EXPORT __attribute__((constructor)) int kivo_init(void)
         unsetenv("LD_PRELOAD");
         return 0;
     }
-    traffic_text_copy(cp, sizeof cp, entry->name);
+    traffic_text_copy(traffic_cp, sizeof traffic_cp, entry->name);
     // No other thread of the host exists yet, so no lock is taken.
     traffic_pid_store(traffic_self_pid_load());
     traffic_start_report_thread();

@@ -1,12 +1,13 @@
-// The report thread: every 20 seconds the counters go to the local traffic agent.
+// The report thread: every 20 seconds the counters go to the local traffic
+// agent; and the last report of a process that exits normally.
 #include "kivo_traffic_internal.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <time.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -26,7 +27,48 @@ enum report_outcome {
     report_stop,       // end this cycle; stay on this port
 };
 
+// How an attempt is made. The report thread counts its own exchange through
+// the library's write and read and waits 5 s for the reply. The last report
+// runs in the host's exiting thread: it must raise no SIGPIPE there, and it
+// ends at its deadline.
+struct report_way {
+    bool last;
+    long long deadline_ms;  // on the monotonic clock; the last report only
+};
+
 } // namespace
+
+// The port tried first in the next attempt. It lives for the whole process and
+// is copied into fork children with the rest.
+static int port = report_first_port;
+
+// Held by whoever is reporting: the report thread for one cycle, and for good
+// by the last report, so that no report goes out after it and no counts go out
+// twice.
+static pthread_mutex_t report_lock = PTHREAD_MUTEX_INITIALIZER;
+
+void traffic_report_lock_reset(void)
+{
+    // A fork child has no report thread; a copy locked by its parent's is free.
+    pthread_mutex_init(&report_lock, nullptr);
+}
+
+static long long report_now_ms(void)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+}
+
+// Milliseconds left for this attempt's waits: 5 s for the report thread, what
+// remains of the deadline for the last report.
+static int report_wait_ms(const report_way &way)
+{
+    if (!way.last)
+        return report_reply_wait_ms;
+    long long left = way.deadline_ms - report_now_ms();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
 
 // The write raised SIGPIPE for this thread, where it is blocked; take it off
 // the thread's pending set so it never reaches the host.
@@ -39,44 +81,71 @@ static void report_consume_sigpipe(void)
     sigtimedwait(&pipe_only, nullptr, &no_wait);
 }
 
-static report_outcome report_attempt(int port)
+// Waits for the reply; a signal taken by the host's exiting thread does not
+// cut the wait short.
+static bool report_wait_reply(int fd, const report_way &way)
+{
+    for (;;) {
+        struct pollfd wait = {fd, POLLIN, 0};
+        int ready = poll(&wait, 1, report_wait_ms(way));
+        if (ready > 0)
+            return true;
+        if (ready == 0 || errno != EINTR || report_wait_ms(way) == 0)
+            return false;
+    }
+}
+
+static report_outcome report_attempt(int to_port, const report_way &way)
 {
     // Close-on-exec: a host that execs must not hand the agent connection on.
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return report_stop;
+    if (way.last) {
+        // Bounds a connect that the agent's full backlog would hold up.
+        int left = report_wait_ms(way);
+        struct timeval limit = {left / 1000, (left % 1000) * 1000 + 1};
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    }
 
     struct sockaddr_in agent = {};
     agent.sin_family = AF_INET;
-    agent.sin_port = htons(static_cast<uint16_t>(port));
+    agent.sin_port = htons(static_cast<uint16_t>(to_port));
     agent.sin_addr.s_addr = inet_addr("127.0.0.1");
     if (connect(fd, reinterpret_cast<struct sockaddr *>(&agent), sizeof agent) != 0) {
         close(fd);
         return report_next_port;
     }
 
-    long long sent = traffic_counter_load(&total_send_bytes);
-    long long received = traffic_counter_load(&total_receive_bytes);
+    long long sent = traffic_counter_load(&traffic_send_total);
+    long long received = traffic_counter_load(&traffic_receive_total);
     char text[256];
-    int len = std::snprintf(text, sizeof text, report_format, cp, sent, received);
+    int len = std::snprintf(text, sizeof text, report_format, traffic_cp, sent, received);
     if (len < 0 || static_cast<size_t>(len) >= sizeof text)
         len = static_cast<int>(std::strlen(text));
 
-    ssize_t written = traffic_write(fd, text, static_cast<size_t>(len));
+    // Nothing is counted after the last report, so its own bytes are not.
+    ssize_t written =
+        way.last ? traffic_call_next(&traffic_real_send, "send", fd,
+                                     static_cast<const void *>(text), static_cast<size_t>(len),
+                                     MSG_NOSIGNAL)
+                 : traffic_write(fd, text, static_cast<size_t>(len));
     if (written < 0) {
-        if (errno == EPIPE)
+        if (!way.last && errno == EPIPE)
             report_consume_sigpipe();
         close(fd);
         return report_stop;
     }
 
     // poll, not select: the host may hold descriptors numbered 1024 and above.
-    struct pollfd wait = {fd, POLLIN, 0};
-    if (poll(&wait, 1, report_reply_wait_ms) <= 0) {
+    if (!report_wait_reply(fd, way)) {
         close(fd);
         return report_next_port;
     }
-    ssize_t got = traffic_read(fd, text, sizeof text - 1);
+    ssize_t got = way.last ? traffic_call_next(&traffic_real_recv, "recv", fd,
+                                               static_cast<void *>(text), sizeof text - 1,
+                                               MSG_DONTWAIT)
+                           : traffic_read(fd, text, sizeof text - 1);
     close(fd);
     if (got <= 0)
         return report_next_port;
@@ -84,11 +153,58 @@ static report_outcome report_attempt(int port)
         return report_next_port;
 
     // Other threads went on counting while the report was on its way. Take off
-    // only what was reported plus this exchange's own bytes, which the write
-    // and read above counted; storing zero would lose the rest.
-    traffic_counter_sub(&total_send_bytes, sent + written);
-    traffic_counter_sub(&total_receive_bytes, received + got);
+    // only what was reported plus this exchange's own counted bytes; storing
+    // zero would lose the rest.
+    long long own_sent = way.last ? 0 : written;
+    long long own_received = way.last ? 0 : got;
+    traffic_counter_sub(&traffic_send_total, sent + own_sent);
+    traffic_counter_sub(&traffic_receive_total, received + own_received);
     return report_accepted;
+}
+
+static bool report_counted_anything(void)
+{
+    return traffic_counter_load(&traffic_send_total) != 0 ||
+           traffic_counter_load(&traffic_receive_total) != 0;
+}
+
+bool traffic_report_last(int deadline_ms)
+{
+    report_way way = {true, report_now_ms() + deadline_ms};
+    // A report thread in the middle of a cycle holds the lock (for up to 5 s
+    // per port when an agent is silent); the exit does not wait for it.
+    struct timespec until;
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    until.tv_sec += deadline_ms / 1000;
+    until.tv_nsec += static_cast<long>(deadline_ms % 1000) * 1000000L;
+    if (until.tv_nsec >= 1000000000L) {
+        until.tv_sec++;
+        until.tv_nsec -= 1000000000L;
+    }
+    if (pthread_mutex_clocklock(&report_lock, CLOCK_MONOTONIC, &until) != 0)
+        return false;
+    // The lock is never given back: the process is ending.
+    if (!report_counted_anything())
+        return false;
+    // The whole window once, from the port that took the last report.
+    if (port > report_last_port)
+        port = report_first_port;
+    int start = port;
+    for (int i = 0; i <= report_last_port - report_first_port; i++) {
+        if (report_wait_ms(way) == 0)
+            return false;
+        int to_port = start + i;
+        if (to_port > report_last_port)
+            to_port -= report_last_port - report_first_port + 1;
+        report_outcome outcome = report_attempt(to_port, way);
+        if (outcome == report_accepted) {
+            port = to_port;
+            return true;
+        }
+        if (outcome == report_stop)
+            return false;
+    }
+    return false;
 }
 
 extern "C" KIVO_TRAFFIC_EXPORT void sleep_full_seconds(int seconds)
@@ -103,27 +219,26 @@ extern "C" KIVO_TRAFFIC_EXPORT void sleep_full_seconds(int seconds)
 
 extern "C" KIVO_TRAFFIC_EXPORT void *calc_traffic_thread(void *)
 {
-    // Kept from cycle to cycle, and copied into fork children with the rest.
-    static int port = report_first_port;
-
     // Started through traffic_start_report_thread the mask is already in place;
     // this covers a caller that starts the body some other way.
     sigset_t blocked;
     traffic_async_signals(&blocked);
     pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
 
+    const report_way way = {false, 0};
     for (;;) {
+        pthread_mutex_lock(&report_lock);
         if (port > report_last_port)
             port = report_first_port;
-        if (traffic_counter_load(&total_send_bytes) != 0 ||
-            traffic_counter_load(&total_receive_bytes) != 0) {
+        if (report_counted_anything()) {
             while (port <= report_last_port) {
-                report_outcome outcome = report_attempt(port);
+                report_outcome outcome = report_attempt(port, way);
                 if (outcome != report_next_port)
                     break;
                 port++;
             }
         }
+        pthread_mutex_unlock(&report_lock);
         sleep_full_seconds(report_interval_seconds);
     }
 }

@@ -39,10 +39,10 @@ void traffic_check_report_thread(pid_t pid)
         return;
     // Several threads of a new process may get here at once; the re-check under
     // the lock lets exactly one of them start the thread.
-    pthread_mutex_lock(&global_mutex);
+    pthread_mutex_lock(&traffic_global_mutex);
     if (traffic_pid_load() != pid) {
         traffic_pid_store(pid);
         traffic_start_report_thread();
     }
-    pthread_mutex_unlock(&global_mutex);
+    pthread_mutex_unlock(&traffic_global_mutex);
 }

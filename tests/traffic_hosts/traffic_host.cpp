@@ -9,6 +9,8 @@
 //   traffic_host fork-report     a child reports the parent's unreported bytes
 //   traffic_host fork-locked     fork while another thread holds global_mutex
 //   traffic_host vfork           a vfork child writes before it exits
+//   traffic_host end HOW         counts 100 bytes each way, then ends: "return",
+//                                "exit", "_exit", "signal", or "idle" (nothing counted)
 #include "traffic_inspect.h"
 
 #include <fcntl.h>
@@ -16,13 +18,23 @@
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 
 #include <cerrno>
+#include <climits>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 
 static traffic_view view;
+
+// The fortified names, called directly: a host built with _FORTIFY_SOURCE
+// reaches them through the C library's headers.
+extern "C" ssize_t __read_chk(int fd, void *buf, size_t count, size_t buf_size);
+extern "C" ssize_t __recv_chk(int fd, void *buf, size_t len, size_t buf_size, int flags);
+extern "C" ssize_t __recvfrom_chk(int fd, void *buf, size_t len, size_t buf_size, int flags,
+                                  struct sockaddr *src, socklen_t *src_len);
 
 // Runs one call and prints its result, its errno and what it added.
 template <typename Call>
@@ -36,6 +48,71 @@ static void measure(const char *name, Call call)
     traffic_say("op %s result=%lld errno=%d send=%lld receive=%lld", name, result, error,
                 traffic_load(view.send) - send_before,
                 traffic_load(view.receive) - receive_before);
+}
+
+// The vectored, message, splice and fortified calls, on the descriptors that
+// command_count made.
+static int command_count_vectored(const int stream[2], const int datagram[2],
+                                  const int pipe_fds[2], int file)
+{
+    char buf[256];
+    std::memset(buf, 'v', sizeof buf);
+    struct iovec two[2] = {{buf, 60}, {buf + 60, 40}};
+    struct iovec none[2] = {{buf, 0}, {buf, 0}};
+    measure("writev_socket", [&] { return writev(stream[0], two, 2); });
+    measure("readv_socket", [&] { return readv(stream[1], two, 2); });
+    measure("writev_pipe", [&] { return writev(pipe_fds[1], two, 2); });
+    measure("readv_pipe", [&] { return readv(pipe_fds[0], two, 2); });
+    measure("writev_nothing", [&] { return writev(stream[0], none, 2); });
+    static struct iovec too_many[IOV_MAX + 1] = {{buf, 1}};
+    measure("readv_too_many", [&] { return readv(stream[1], too_many, IOV_MAX + 1); });
+
+    struct msghdr msg = {};
+    msg.msg_iov = two;
+    msg.msg_iovlen = 2;
+    measure("sendmsg_socket", [&] { return sendmsg(stream[0], &msg, 0); });
+    measure("recvmsg_socket", [&] { return recvmsg(stream[1], &msg, 0); });
+    measure("recvmsg_pipe", [&] { return recvmsg(pipe_fds[0], &msg, 0); });
+    struct iovec first = {buf, 20}, second = {buf, 30};
+    struct mmsghdr two_messages[2] = {};
+    two_messages[0].msg_hdr.msg_iov = &first;
+    two_messages[0].msg_hdr.msg_iovlen = 1;
+    two_messages[1].msg_hdr.msg_iov = &second;
+    two_messages[1].msg_hdr.msg_iovlen = 1;
+    measure("sendmmsg_datagram", [&] { return sendmmsg(datagram[0], two_messages, 2, 0); });
+    struct iovec big[2] = {{buf, 100}, {buf + 100, 100}};
+    two_messages[0].msg_hdr.msg_iov = &big[0];
+    two_messages[1].msg_hdr.msg_iov = &big[1];
+    measure("recvmmsg_datagram",
+            [&] { return recvmmsg(datagram[1], two_messages, 2, MSG_DONTWAIT, nullptr); });
+    measure("recvmmsg_empty",
+            [&] { return recvmmsg(datagram[1], two_messages, 2, MSG_DONTWAIT, nullptr); });
+
+    // splice: a pipe on one side, counted by what the other side is.
+    int carry[2];
+    if (pipe(carry) != 0)
+        return 1;
+    if (syscall(SYS_write, carry[1], buf, 25) != 25)
+        return 1;
+    measure("splice_pipe_to_socket",
+            [&] { return splice(carry[0], nullptr, stream[0], nullptr, 25, 0); });
+    measure("splice_socket_to_pipe",
+            [&] { return splice(stream[1], nullptr, carry[1], nullptr, 25, 0); });
+    off64_t at = 0;
+    measure("splice_pipe_to_file", [&] { return splice(carry[0], nullptr, file, &at, 25, 0); });
+
+    measure("write_socket_for_chk", [&] { return write(stream[0], buf, 70); });
+    measure("read_chk_socket", [&] { return __read_chk(stream[1], buf, 30, sizeof buf); });
+    measure("recv_chk_socket", [&] { return __recv_chk(stream[1], buf, 40, sizeof buf, 0); });
+    measure("read_chk_pipe", [&] {
+        syscall(SYS_write, pipe_fds[1], buf, 10);
+        return __read_chk(pipe_fds[0], buf, 10, sizeof buf);
+    });
+    measure("sendto_for_chk", [&] { return sendto(datagram[0], buf, 15, 0, nullptr, 0); });
+    measure("recvfrom_chk_datagram", [&] {
+        return __recvfrom_chk(datagram[1], buf, sizeof buf, sizeof buf, 0, nullptr, nullptr);
+    });
+    return 0;
 }
 
 static int command_count(void)
@@ -90,7 +167,10 @@ static int command_count(void)
     measure("sendfile_socket", [&] { return sendfile(stream[0], file, &offset, 30); });
     measure("read_socket_sent_file", [&] { return read(stream[1], buf, 100); });
     measure("sendfile_closed_fd", [&] { return sendfile(closed_fd, file, &offset, 30); });
-    return 0;
+    off64_t offset64 = 0;
+    measure("sendfile64_socket", [&] { return sendfile64(stream[0], file, &offset64, 30); });
+    measure("read_socket_sent_file64", [&] { return read(stream[1], buf, 100); });
+    return command_count_vectored(stream, datagram, pipe_fds, file);
 }
 
 static int command_cp(void)
@@ -367,6 +447,22 @@ static int command_vfork(void)
     return 0;
 }
 
+// Counts 100 bytes each way (but for "idle"), says so, and ends as told.
+static int command_end(const char *how)
+{
+    if (std::strcmp(how, "idle") != 0 && !traffic_move_over_socket(100))
+        return 1;
+    traffic_say("end %s send=%lld receive=%lld", how, traffic_load(view.send),
+                traffic_load(view.receive));
+    if (std::strcmp(how, "exit") == 0)
+        std::exit(0);
+    if (std::strcmp(how, "_exit") == 0)
+        _exit(0);
+    if (std::strcmp(how, "signal") == 0)
+        raise(SIGTERM);
+    return 0;
+}
+
 int main(int argc, char **argv)
 {
     view = traffic_view_open();
@@ -388,7 +484,9 @@ int main(int argc, char **argv)
         return command_fork_locked();
     if (std::strcmp(command, "vfork") == 0)
         return command_vfork();
+    if (std::strcmp(command, "end") == 0 && argc == 3)
+        return command_end(argv[2]);
     std::fprintf(stderr, "usage: traffic_host count|cp|threads W N S|mask|fork-thread OP|"
-                         "fork-report|fork-locked|vfork\n");
+                         "fork-report|fork-locked|vfork|end HOW\n");
     return 2;
 }
