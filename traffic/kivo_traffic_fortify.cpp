@@ -4,11 +4,11 @@
 // __chk_fail, as without the library), then counts as its plain name.
 #include "kivo_traffic_internal.h"
 
-extern "C" [[noreturn]] void __chk_fail(void);
-
 // These are the C library's own reserved names: the library must define them
-// to see the calls.
+// to see the calls, and end as they do.
 // NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
+
+extern "C" [[noreturn]] void __chk_fail(void);
 
 extern "C" KIVO_TRAFFIC_EXPORT ssize_t __read_chk(int fd, void *buf, size_t count,
                                                   size_t buf_size)
