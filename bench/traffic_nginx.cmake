@@ -1,0 +1,9 @@
+# libkivotraffic in nginx-light under wrk load, bare and preloaded (root only:
+# it runs in a network namespace of its own).
+if(NOT TARGET kivotraffic)
+  return()
+endif()
+add_executable(bench_traffic_nginx ${CMAKE_CURRENT_SOURCE_DIR}/bench_traffic_nginx.cpp)
+target_compile_definitions(bench_traffic_nginx PRIVATE
+  KIVO_TRAFFIC_LIBRARY="$<TARGET_SONAME_FILE:kivotraffic>")
+add_dependencies(bench_traffic_nginx kivotraffic)
