@@ -1,7 +1,9 @@
 // kivo_linkfan with 128 links (ppp0 to ppp127) in a namespace of its own: the
 // work of the first cycle (discovery included) and of a steady cycle, without
 // the fixed pauses, and the processes each starts. Run as root.
-#include "linkfan.h"
+#include "getinfo.h"
+#include "linkfan_cycle.h"
+#include "linkfan_log.h"
 #include "sandbox.h"
 
 #include <benchmark/benchmark.h>
@@ -15,6 +17,9 @@ extern unsigned long bench_commands;
 extern unsigned long bench_paused_usec;
 
 namespace {
+
+// Multipath mode, the costlier of the two.
+linkfan_state tool;
 
 // Every command is one shell (system or popen) that starts one tool.
 constexpr double processes_per_command = 2;
@@ -31,10 +36,10 @@ void BM_FirstCycle128(benchmark::State &state)
 {
     unsigned long commands = 0, paused = 0;
     for (auto _ : state) {
-        linkfan_cycle_init();
+        linkfan_cycle_init(&tool, 1);
         bench_commands = bench_paused_usec = 0;
-        linkfan_discover();
-        linkfan_cycle();
+        linkfan_discover(&tool);
+        linkfan_cycle(&tool);
         commands += bench_commands;
         paused += bench_paused_usec;
     }
@@ -45,14 +50,14 @@ void BM_SteadyCycle128(benchmark::State &state)
 {
     // The first cycle configures every link; the second does it again since
     // the discovery records predate the queue length of 1000.
-    linkfan_cycle_init();
-    linkfan_discover();
-    linkfan_cycle();
-    linkfan_cycle();
+    linkfan_cycle_init(&tool, 1);
+    linkfan_discover(&tool);
+    linkfan_cycle(&tool);
+    linkfan_cycle(&tool);
     unsigned long commands = 0, paused = 0;
     for (auto _ : state) {
         bench_commands = bench_paused_usec = 0;
-        linkfan_cycle();
+        linkfan_cycle(&tool);
         commands += bench_commands;
         paused += bench_paused_usec;
     }
@@ -111,8 +116,7 @@ int main(int argc, char **argv)
         fprintf(stderr, "bench_linkfan: cannot make the links\n");
         return 1;
     }
-    inet_sock = socket(AF_INET, SOCK_DGRAM, 0);
-    g_multipath_routing = 1;
+    linkfan_probe_open();
     log_file = fopen("linkfan.log", "w+");
     // The run log's console copy and the tools' own complaints are no figures.
     int null_fd = open("/dev/null", O_WRONLY);

@@ -1,7 +1,9 @@
 // Command runner for the kivo_linkfan benchmark: runs every command for real,
 // counts them, and adds up the fixed pauses instead of sleeping them, so the
 // time measured is the cycle's own work.
-#include "linkfan.h"
+#include "linkfan_run.h"
+
+#include <stdio.h>
 
 #include <stdlib.h>
 

@@ -1,7 +1,8 @@
 // Link probe: what the kernel knows about one interface, as a pppoe_info.
-#include "linkfan.h"
+#include "getinfo.h"
 
 #include <arpa/inet.h>
+#include <stdio.h>
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
@@ -9,6 +10,12 @@
 #include <sys/socket.h>
 
 int inet_sock = -1;
+
+int linkfan_probe_open()
+{
+    inet_sock = socket(AF_INET, SOCK_DGRAM, 0);
+    return inet_sock < 0 ? -1 : 0;
+}
 
 static void request_init(struct ifreq *ifr, const char *ifname)
 {

@@ -1,5 +1,7 @@
 // kivo_linkfan: keeps policy routing over the box's ppp uplinks in step.
-#include "linkfan.h"
+#include "linkfan_cycle.h"
+#include "linkfan_log.h"
+#include "linkfan_options.h"
 
 static const char log_name[] = "linkfan.log";
 
@@ -11,7 +13,8 @@ int main(int argc, char *argv[])
         if (!log_file)
             fprintf(stderr, "Open log file %s error!", log_name);
     }
-    if (kivo_parse_commandline(argc, argv) != 0)
+    linkfan_options options;
+    if (kivo_parse_commandline(argc, argv, &options) != 0)
         return 1;
-    return do_main();
+    return do_main(options);
 }

@@ -1,5 +1,8 @@
 // Outside work: the shell commands and the pauses of kivo_linkfan.
-#include "linkfan.h"
+#include "linkfan_run.h"
+
+#include <stdio.h>
+#include <string.h>
 
 #include <errno.h>
 #include <stdlib.h>

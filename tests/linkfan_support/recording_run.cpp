@@ -1,6 +1,6 @@
 #include "recording_run.h"
 
-#include "linkfan.h"
+#include "linkfan_run.h"
 
 #include <cstdlib>
 

@@ -1,0 +1,14 @@
+// Default routes: one through every link (or, with -m, one through the first
+// link plus the "balance" table, its TCP port rule and masquerading per link).
+#pragma once
+
+#include "linkfan_state.h"
+
+// 1 when a line of the command's output contains "default", else 0.
+int find_default_gateway(const char *xshellcmd);
+
+// 1 when the main table (or, in multipath mode, "balance") has no default route.
+int linkfan_default_route_check(const linkfan_state &state);
+
+// Rebuilds the default routes over g_array_info, assembling them in route.
+void linkfan_default_route_rebuild(const linkfan_state &state, linkfan_route_scratch *route);
