@@ -197,13 +197,14 @@ TEST_F(LinkfanEndToEnd, TwoLinksInMultipathModeRunTheExpectedCommands)
     ASSERT_EQ(scene_add_link(0), 0);
     ASSERT_EQ(scene_add_link(1), 0);
     std::string shim_dir = capture_dir + "/shims", shim_log = capture_dir + "/commands";
+    std::string shim_calls = capture_dir + "/calls";
     ASSERT_EQ(sandbox_sh("mkdir " + shim_dir + " && for t in ip iptables sysctl cp; do ln -s " +
                          LINKFAN_SHIM + " " + shim_dir + "/$t; done"),
               0);
     const char *path = std::getenv("PATH");
     std::string real_path = path ? path : "/usr/sbin:/usr/bin:/sbin:/bin";
     start({"-m"}, {}, {"PATH=" + shim_dir + ":" + real_path, "LINKFAN_REAL_PATH=" + real_path,
-                       "LINKFAN_SHIM_LOG=" + shim_log});
+                       "LINKFAN_SHIM_LOG=" + shim_log, "LINKFAN_SHIM_CALLS=" + shim_calls});
     ASSERT_TRUE(wait_cycles(2, 40));
     stop();
 
@@ -215,6 +216,22 @@ TEST_F(LinkfanEndToEnd, TwoLinksInMultipathModeRunTheExpectedCommands)
     for (const std::string &cmd : expected)
         want += cmd + "\n";
     EXPECT_EQ(scene_read_file(shim_log), want);
+    // The processes behind them: one ip per run of one family's commands.
+    strings per_link = {"ip -force -batch -", "ip -6 -force -batch -", "ip -force -batch -",
+                        "ip -6 -force -batch -", "ip route", "ip route list table balance"};
+    for (unsigned n = 0; n < 2; n++) {
+        std::string dev = "ppp" + std::to_string(n);
+        per_link.push_back("iptables -t nat -D POSTROUTING -o " + dev + " -j MASQUERADE");
+        per_link.push_back("iptables -t nat -I POSTROUTING -o " + dev + " -j MASQUERADE");
+    }
+    per_link.push_back("ip -force -batch -");
+    std::string calls = "sysctl -w net.ipv4.fib_multipath_hash_policy=1\n"
+                        "sysctl -w net.ipv4.fib_multipath_use_neigh=1\n"
+                        "cp ./rt_tables /etc/iproute2/rt_tables\n";
+    for (int cycle = 0; cycle < 2; cycle++)
+        for (const std::string &call : per_link)
+            calls += call + "\n";
+    EXPECT_EQ(scene_read_file(shim_calls), calls);
 
     EXPECT_EQ(rt_tables(), std::string(scene_rt_tables_head) + "6\tbalance\n10 ppp0\n20 ppp1\n");
     std::string main_route = sandbox_output("ip route show default");

@@ -7,6 +7,7 @@
 #include "linkfan_log.h"
 #include "linkfan_options.h"
 #include "linkfan_rt_tables.h"
+#include "linkfan_shell.h"
 #include "linkfan_scene.h"
 #include "recording_run.h"
 #include "sandbox.h"
@@ -386,6 +387,7 @@ TEST_F(LinkfanPhases, FirstCycleConfiguresEveryFullLinkInOrder)
     for (unsigned n = 0; n < 3; n++)
         ASSERT_EQ(if_fetch(("ppp" + std::to_string(n)).c_str(), &state.g_array_info_new[n]), 0);
     state.g_chang_ip |= linkfan_link_route(state);
+    linkfan_shell_settle();
     EXPECT_EQ(state.g_chang_ip, 1);
     EXPECT_EQ(recorded_commands, concat({expected_link_commands(0), expected_link_commands(2)}));
     EXPECT_EQ(log_messages(),
@@ -407,6 +409,7 @@ TEST_F(LinkfanPhases, FirstCycleConfiguresEveryFullLinkInOrder)
 
     // Configuring again leaves one copy of each rule, not two.
     state.g_chang_ip |= linkfan_link_route(state);
+    linkfan_shell_settle();
     std::string rules = sandbox_output("ip rule") + sandbox_output("ip -6 rule");
     size_t count = 0;
     for (size_t at = rules.find("lookup ppp0"); at != std::string::npos;
@@ -511,6 +514,7 @@ TEST_F(LinkfanPhases, SingleTableRebuildSpreadsOverEveryNextHop)
         ASSERT_EQ(if_fetch(("ppp" + std::to_string(n)).c_str(), &state.g_array_info[n]), 0);
     state.g_array_info[3] = prepared(3, true, false);  // no gateway: no next hop
     linkfan_default_route_rebuild(state, &state.route);
+    linkfan_shell_settle();
     const std::string route = "ip route replace default nexthop via 10.0.0.1 dev ppp0 weight 1 "
                               "nexthop via 10.0.1.1 dev ppp1 weight 1 ";
     EXPECT_EQ(recorded_commands, (strings{"ip route del default", route, "ip route flush cache"}));
@@ -533,6 +537,7 @@ TEST_F(LinkfanPhases, MultipathRebuildLeadsWithTheFirstFullLink)
     for (unsigned n = 0; n < 2; n++)
         ASSERT_EQ(if_fetch(("ppp" + std::to_string(n)).c_str(), &state.g_array_info[n]), 0);
     linkfan_default_route_rebuild(state, &state.route);
+    linkfan_shell_settle();
     const std::string balance = "ip route replace table balance default "
                                 "nexthop via 10.0.0.1 dev ppp0 weight 1 "
                                 "nexthop via 10.0.1.1 dev ppp1 weight 1 ";
@@ -552,6 +557,7 @@ TEST_F(LinkfanPhases, MultipathRebuildLeadsWithTheFirstFullLink)
               std::string::npos);
     // A second rebuild replaces rather than stacks.
     linkfan_default_route_rebuild(state, &state.route);
+    linkfan_shell_settle();
     EXPECT_EQ(sandbox_output("iptables -t nat -S POSTROUTING"),
               "-P POSTROUTING ACCEPT\n-A POSTROUTING -o ppp1 -j MASQUERADE\n"
               "-A POSTROUTING -o ppp0 -j MASQUERADE\n");
