@@ -25,3 +25,9 @@ void linkfan_pause(unsigned long usec)
     linkfan_shell_settle();
     bench_paused_usec += usec;
 }
+
+unsigned long linkfan_wait(int, unsigned long usec)
+{
+    linkfan_pause(usec);
+    return 0;
+}

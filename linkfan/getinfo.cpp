@@ -51,7 +51,14 @@ static void copy_inet(char (&dst)[16], const struct sockaddr *sa)
 
 int if_fetch(const char *ifname, pppoe_info *info)
 {
+    int ifindex;
+    return if_fetch_indexed(ifname, info, &ifindex);
+}
+
+int if_fetch_indexed(const char *ifname, pppoe_info *info, int *ifindex)
+{
     memset(info, 0, sizeof *info);
+    *ifindex = 0;
     // A longer name cannot exist, and cutting it short could name another interface.
     if (strnlen(ifname, IFNAMSIZ) >= IFNAMSIZ)
         return -1;
@@ -64,6 +71,10 @@ int if_fetch(const char *ifname, pppoe_info *info)
         linkfan_text_copy(info->pppoe_name, ifname);
     else
         linkfan_text_copy(info->vlan, ifname);
+
+    request_init(&ifr, ifname);
+    if (ioctl(inet_sock, SIOCGIFINDEX, &ifr) == 0)
+        *ifindex = ifr.ifr_ifindex;
 
     request_init(&ifr, ifname);
     if (ioctl(inet_sock, SIOCGIFADDR, &ifr) == 0)

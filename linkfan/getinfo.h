@@ -12,3 +12,7 @@ int linkfan_probe_open();
 // Fills info for ifname; 0 when the interface exists, -1 (and an all-zero
 // record) when it does not.
 int if_fetch(const char *ifname, pppoe_info *info);
+
+// As if_fetch, and sets *ifindex to the interface's index (0 when there is
+// none): a re-created interface keeps its name but gets a new index.
+int if_fetch_indexed(const char *ifname, pppoe_info *info, int *ifindex);

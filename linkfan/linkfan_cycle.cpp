@@ -3,6 +3,7 @@
 #include "linkfan_cycle.h"
 #include "getinfo.h"
 #include "linkfan_default_route.h"
+#include "linkfan_events.h"
 #include "linkfan_link_route.h"
 #include "linkfan_log.h"
 #include "linkfan_rt_tables.h"
@@ -14,6 +15,7 @@
 
 // The probe result for one name and the probed name: scratch of this file.
 static pppoe_info temp;
+static int temp_index;
 static char ifname[16];
 
 static void set_ifname(int i)
@@ -25,7 +27,9 @@ void linkfan_cycle_init(linkfan_state *state, int multipath_routing)
 {
     memset(state, 0, sizeof *state);
     memset(&temp, 0, sizeof temp);
+    temp_index = 0;
     memset(ifname, 0, sizeof ifname);
+    state->events.fd = -1;
     state->g_first = 1;
     state->g_new_ppp = 1;
     state->g_chang_ip = 0;
@@ -46,16 +50,18 @@ void linkfan_discover(linkfan_state *state)
     pppoe_info *links = state->g_array_info;
     linkfan_log(LINKFAN_LOG_INFO, "Please wait ppp dev checking......\n");
     memset(state->g_array_info, 0, sizeof state->g_array_info);
+    memset(state->ifindex, 0, sizeof state->ifindex);
     // Three passes give a link that is still coming up time to get its
     // addresses; a link is recorded again whenever they changed meanwhile.
     for (int pass = 0; pass < 3; pass++) {
         for (int i = 0; i < LINKFAN_MAX_LINKS; i++) {
             set_ifname(i);
-            if (if_fetch(ifname, &temp) != 0)
+            if (if_fetch_indexed(ifname, &temp, &temp_index) != 0)
                 continue;
             if (linkfan_is_link(temp) && (strcmp(links[i].pppoe_ip, temp.pppoe_ip) != 0 ||
                                           strcmp(links[i].gateway, temp.gateway) != 0)) {
                 links[i] = temp;
+                state->ifindex[i] = temp_index;
                 log_link(links[i]);
             }
             linkfan_pause(50000);
@@ -67,13 +73,14 @@ static void rescan(linkfan_state *state)
 {
     for (int i = 0; i < LINKFAN_MAX_LINKS; i++) {
         set_ifname(i);
-        if (if_fetch(ifname, &temp) == 0 && linkfan_is_link(temp)) {
+        if (if_fetch_indexed(ifname, &temp, &temp_index) == 0 && linkfan_is_link(temp)) {
             const pppoe_info &old_info = state->g_array_info[i];
             // A new link, or one that had no address, is not in the list yet.
             if (old_info.pppoe_ip[0] == '\0' || old_info.pppoe_name[0] == '\0')
                 state->g_new_ppp = 1;
             state->g_array_info_new[i] = temp;
             state->g_array_info_new[i].pppd_time = old_info.pppd_time;
+            state->ifindex_new[i] = temp_index;
         }
         linkfan_pause(20000);
     }
@@ -81,10 +88,12 @@ static void rescan(linkfan_state *state)
 
 int linkfan_cycle(linkfan_state *state)
 {
-    if (state->g_first)
+    if (state->g_first) {
         memcpy(state->g_array_info_new, state->g_array_info, sizeof state->g_array_info_new);
-    else
+        memcpy(state->ifindex_new, state->ifindex, sizeof state->ifindex_new);
+    } else {
         rescan(state);
+    }
 
     if (!state->g_new_ppp) {
         int status = linkfan_rt_tables_check(*state, &state->g_new_ppp);
@@ -99,8 +108,12 @@ int linkfan_cycle(linkfan_state *state)
     }
     if (linkfan_link_route(*state))
         state->g_chang_ip = 1;
-    if (!state->g_first)
+    if (!state->g_first) {
+        if (linkfan_gateway_check(*state))
+            state->g_chang_ip = 1;
         memcpy(state->g_array_info, state->g_array_info_new, sizeof state->g_array_info);
+        memcpy(state->ifindex, state->ifindex_new, sizeof state->ifindex);
+    }
 
     if (linkfan_default_route_check(*state))
         state->g_chang_ip = 1;
@@ -110,9 +123,10 @@ int linkfan_cycle(linkfan_state *state)
     linkfan_log(LINKFAN_LOG_INFO, "finish!!!!\n");
     if (log_file)
         fflush(log_file);
-    linkfan_pause(10000000);
+    linkfan_events_pause(state, 10000000);
 
     memset(state->g_array_info_new, 0, sizeof state->g_array_info_new);
+    memset(state->ifindex_new, 0, sizeof state->ifindex_new);
     state->g_first = 0;
     state->g_new_ppp = 0;
     state->g_chang_ip = 0;
@@ -147,6 +161,8 @@ int do_main(const linkfan_options &options)
     // Lives as long as the process; too large to sit on the stack gladly.
     static linkfan_state state;
     linkfan_cycle_init(&state, options.g_multipath_routing);
+    // Without the reports the pauses are plain ones, as they always were.
+    linkfan_events_open(&state);
     linkfan_discover(&state);
     for (;;) {
         int status = linkfan_cycle(&state);

@@ -30,6 +30,22 @@ int linkfan_default_route_check(const linkfan_state &state)
     return missing;
 }
 
+int linkfan_gateway_check(const linkfan_state &state)
+{
+    int changed = 0;
+    for (int i = 0; i < LINKFAN_MAX_LINKS; i++) {
+        const pppoe_info &old_info = state.g_array_info[i];
+        const pppoe_info &new_info = state.g_array_info_new[i];
+        if (!linkfan_is_link(old_info) || !linkfan_is_link(new_info) ||
+            strcmp(old_info.gateway, new_info.gateway) == 0)
+            continue;
+        linkfan_log(LINKFAN_LOG_INFO, "chang_gateway, %s : %s -------> %s!\n", new_info.pppoe_name,
+                    old_info.gateway, new_info.gateway);
+        changed = 1;
+    }
+    return changed;
+}
+
 static bool is_next_hop(const pppoe_info &info)
 {
     return linkfan_is_link(info) && strchr(info.pppoe_ip, '.') && strchr(info.gateway, '.');

@@ -10,5 +10,10 @@ int find_default_gateway(const char *xshellcmd);
 // 1 when the main table (or, in multipath mode, "balance") has no default route.
 int linkfan_default_route_check(const linkfan_state &state);
 
+// 1 when a link of both tables has another gateway in g_array_info_new than
+// in g_array_info: the default routes still lead to the old one. Each such
+// link is logged with its old and new gateway.
+int linkfan_gateway_check(const linkfan_state &state);
+
 // Rebuilds the default routes over g_array_info, assembling them in route.
 void linkfan_default_route_rebuild(const linkfan_state &state, linkfan_route_scratch *route);

@@ -9,11 +9,15 @@ static bool configurable(const pppoe_info &info)
     return linkfan_is_link(info) && strchr(info.pppoe_ip, '.') && strchr(info.pppoe_ipv6, ':');
 }
 
-// A link needs no work when its addresses are as before and its queue length
-// was already set; a re-created interface comes back with the kernel default.
-static bool unchanged(const pppoe_info &old_info, const pppoe_info &new_info)
+// A link needs no work when it is the same interface as before, with the same
+// addresses, and its queue length was already set. A re-created interface
+// has lost its table's default route with the old one, whatever its
+// addresses: its new index tells it from the old.
+static bool unchanged(const pppoe_info &old_info, const pppoe_info &new_info, int old_index,
+                      int new_index)
 {
-    return old_info.txqueuelen == 1000 && strcmp(old_info.pppoe_ip, new_info.pppoe_ip) == 0 &&
+    return old_index == new_index && old_info.txqueuelen == 1000 &&
+           strcmp(old_info.pppoe_ip, new_info.pppoe_ip) == 0 &&
            strcmp(old_info.pppoe_ipv6, new_info.pppoe_ipv6) == 0;
 }
 
@@ -50,7 +54,7 @@ int linkfan_link_route(const linkfan_state &state)
         if (!configurable(new_info))
             continue;
         if (!state.g_first) {
-            if (unchanged(old_info, new_info))
+            if (unchanged(old_info, new_info, state.ifindex[i], state.ifindex_new[i]))
                 continue;
             linkfan_log(LINKFAN_LOG_INFO, "chang_ip, %s : %s -------> %s | %s ------> %s!\n",
                         new_info.pppoe_name, old_info.pppoe_ip, new_info.pppoe_ip,

@@ -3,6 +3,7 @@
 #include "linkfan_shell.h"
 
 #include <errno.h>
+#include <poll.h>
 #include <time.h>
 
 void linkfan_run(const char *line)
@@ -26,4 +27,23 @@ void linkfan_pause(unsigned long usec)
     // still sees EINTR: sleep out the rest.
     while (nanosleep(&left, &left) != 0 && errno == EINTR)
         ;
+}
+
+unsigned long linkfan_wait(int fd, unsigned long usec)
+{
+    linkfan_shell_settle();
+    struct timespec start, now;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    struct pollfd watch = {fd, POLLIN, 0};
+    // Rounded up, so the wait never ends short of its time without news.
+    int ms = static_cast<int>((usec + 999) / 1000);
+    int ready = poll(&watch, 1, ms);
+    if (ready == 0)
+        return 0;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long long spent = (now.tv_sec - start.tv_sec) * 1000000LL + (now.tv_nsec - start.tv_nsec) / 1000;
+    if (spent >= static_cast<long long>(usec))
+        return ready > 0 ? 1 : 0;
+    // A signal (ready < 0) also ends up here: the caller looks and waits on.
+    return usec - static_cast<unsigned long>(spent);
 }

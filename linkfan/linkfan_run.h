@@ -21,3 +21,8 @@ int linkfan_read(const char *line, int (*on_line)(const char *text, void *ctx), 
 
 // Sleeps for the given number of microseconds.
 void linkfan_pause(unsigned long usec);
+
+// Sleeps as linkfan_pause does, but wakes as soon as fd has something to
+// read. Returns the microseconds that were left then (at least 1), or 0 when
+// the whole time passed.
+unsigned long linkfan_wait(int fd, unsigned long usec);

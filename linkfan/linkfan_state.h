@@ -12,6 +12,13 @@ struct linkfan_route_scratch {
     int first_ppp;          // index of the first fully configured link
 };
 
+// Kernel reports of link, address and route changes, which end the pause
+// early (linkfan_events.h).
+struct linkfan_events {
+    int fd;                      // the netlink socket, -1 when there is none
+    long long last_wake_usec;    // monotonic time of the last early wake, 0 for none
+};
+
 struct linkfan_state {
     pppoe_info g_array_info[LINKFAN_MAX_LINKS];      // the current link table
     pppoe_info g_array_info_new[LINKFAN_MAX_LINKS];  // the table this cycle builds
@@ -19,5 +26,8 @@ struct linkfan_state {
     int g_new_ppp;            // the routing-table list must be rewritten
     int g_chang_ip;           // a link was configured or a default route is missing
     int g_multipath_routing;  // the mode, from -m
+    int ifindex[LINKFAN_MAX_LINKS];      // interface index of each g_array_info entry
+    int ifindex_new[LINKFAN_MAX_LINKS];  // and of each g_array_info_new entry
+    linkfan_events events;
     linkfan_route_scratch route;
 };

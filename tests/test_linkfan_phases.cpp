@@ -3,6 +3,7 @@
 #include "getinfo.h"
 #include "linkfan_cycle.h"
 #include "linkfan_default_route.h"
+#include "linkfan_events.h"
 #include "linkfan_link_route.h"
 #include "linkfan_log.h"
 #include "linkfan_options.h"
@@ -14,6 +15,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -423,16 +425,18 @@ struct change_case {
     unsigned old_txqueuelen;
     const char *new_ip;
     const char *new_ipv6;
+    int new_ifindex;  // the old interface has index 7
     bool configured;
 };
 
 TEST_F(LinkfanPhases, LaterCyclesConfigureOnlyChangedLinks)
 {
     const change_case cases[] = {
-        {"unchanged", 1000, "10.0.0.2", "2001:db8::2/64", false},
-        {"queue length not yet set", 500, "10.0.0.2", "2001:db8::2/64", true},
-        {"new IPv4 address", 1000, "10.0.0.9", "2001:db8::2/64", true},
-        {"new IPv6 address", 1000, "10.0.0.2", "2001:db8::9/64", true},
+        {"unchanged", 1000, "10.0.0.2", "2001:db8::2/64", 7, false},
+        {"queue length not yet set", 500, "10.0.0.2", "2001:db8::2/64", 7, true},
+        {"new IPv4 address", 1000, "10.0.0.9", "2001:db8::2/64", 7, true},
+        {"new IPv6 address", 1000, "10.0.0.2", "2001:db8::9/64", 7, true},
+        {"re-created interface", 1000, "10.0.0.2", "2001:db8::2/64", 8, true},
     };
     for (const change_case &c : cases) {
         recording_reset();
@@ -445,6 +449,8 @@ TEST_F(LinkfanPhases, LaterCyclesConfigureOnlyChangedLinks)
         state.g_array_info_new[0] = prepared(0);
         linkfan_text_copy(state.g_array_info_new[0].pppoe_ip, c.new_ip);
         linkfan_text_copy(state.g_array_info_new[0].pppoe_ipv6, c.new_ipv6);
+        state.ifindex[0] = 7;
+        state.ifindex_new[0] = c.new_ifindex;
         state.g_chang_ip |= linkfan_link_route(state);
         EXPECT_EQ(state.g_chang_ip, c.configured ? 1 : 0) << c.name;
         EXPECT_EQ(recorded_commands.size(), c.configured ? 12u : 0u) << c.name;
@@ -790,6 +796,165 @@ TEST_F(LinkfanPhases, FirstTwoCyclesRunTheRecordedCommands)
         for (size_t k = 0; k < want.size(); k++)
             ASSERT_EQ(got[k], want[k]) << c.file << ", command " << k + 1;
     }
+}
+
+// ---------------------------------------------------------------- gateways and kernel reports
+
+TEST_F(LinkfanPhases, ProbeRecordsTheInterfaceIndex)
+{
+    ASSERT_EQ(scene_add_link(2), 0);
+    pppoe_info info;
+    int ifindex = -1;
+    ASSERT_EQ(if_fetch_indexed("ppp2", &info, &ifindex), 0);
+    EXPECT_EQ(std::to_string(ifindex) + "\n", sandbox_output("ip -o link show ppp2 | cut -d: -f1"));
+    ASSERT_EQ(sandbox_sh("ip link del ppp2"), 0);
+    ASSERT_EQ(scene_add_link(2), 0);
+    int again = -1;
+    ASSERT_EQ(if_fetch_indexed("ppp2", &info, &again), 0);
+    EXPECT_NE(again, ifindex);
+    EXPECT_EQ(if_fetch_indexed("ppp3", &info, &again), -1);
+    EXPECT_EQ(again, 0);
+}
+
+TEST_F(LinkfanPhases, GatewayCheckNamesEveryLinkWhosePeerChanged)
+{
+    for (unsigned n : {0u, 1u, 2u}) {
+        state.g_array_info[n] = prepared(n);
+        state.g_array_info_new[n] = prepared(n);
+    }
+    EXPECT_EQ(linkfan_gateway_check(state), 0);
+    linkfan_text_copy(state.g_array_info_new[1].gateway, "10.0.1.9");
+    state.g_array_info_new[2].gateway[0] = '\0';  // lost its peer
+    state.g_array_info[5] = prepared(5);          // gone: the kernel took its routes
+    state.g_array_info_new[6] = prepared(6);      // new: configured as such
+    EXPECT_EQ(linkfan_gateway_check(state), 1);
+    EXPECT_EQ(log_messages(), (strings{"[INFO]: chang_gateway, ppp1 : 10.0.1.1 -------> 10.0.1.9!",
+                                       "[INFO]: chang_gateway, ppp2 : 10.0.2.1 -------> !"}));
+    EXPECT_TRUE(recorded_commands.empty());
+}
+
+TEST_F(LinkfanPhases, ACycleSeesAChangedGatewayAndRebuilds)
+{
+    ASSERT_EQ(scene_add_link(0), 0);
+    linkfan_discover(&state);
+    ASSERT_EQ(linkfan_cycle(&state), 0);
+    ASSERT_EQ(linkfan_cycle(&state), 0);
+    recording_reset();
+    ASSERT_EQ(sandbox_sh("ip addr add 10.0.0.2 peer 10.0.0.9 dev ppp0 && "
+                         "ip addr del 10.0.0.2 peer 10.0.0.1 dev ppp0"),
+              0);
+    ASSERT_EQ(linkfan_cycle(&state), 0);
+    EXPECT_EQ(recorded_commands,
+              (strings{"< ip route", "ip route del default",
+                       "ip route replace default nexthop via 10.0.0.9 dev ppp0 weight 1 ",
+                       "ip route flush cache"}));
+    EXPECT_TRUE(has(sandbox_output("ip route show default"), "via 10.0.0.9 dev ppp0"));
+}
+
+// Kernel reports as the pause sees them, for links ppp0 and ppp1 that the
+// tables hold.
+class LinkfanEvents : public LinkfanPhases {
+protected:
+    void SetUp() override
+    {
+        LinkfanPhases::SetUp();
+        ASSERT_EQ(scene_add_link(0), 0);
+        ASSERT_EQ(scene_add_link(1), 0);
+        for (int n = 0; n < 2; n++)
+            ASSERT_EQ(if_fetch_indexed(("ppp" + std::to_string(n)).c_str(), &state.g_array_info[n],
+                                       &state.ifindex[n]),
+                      0);
+        ASSERT_EQ(sandbox_sh("ip route add default dev ppp0 && ip route add default dev ppp1 "
+                             "table 6 && ip route add default dev ppp1 table 7"),
+                  0);
+        ASSERT_EQ(linkfan_events_open(&state), 0);
+    }
+
+    void TearDown() override
+    {
+        close(state.events.fd);
+        LinkfanPhases::TearDown();
+    }
+
+    int reported(const std::string &change, int routes_count = 1)
+    {
+        EXPECT_EQ(sandbox_sh(change), 0) << change;
+        return linkfan_events_read(state, routes_count);
+    }
+};
+
+struct event_case {
+    const char *change;
+    int multipath;
+    int routes_count;
+    int counts;
+};
+
+TEST_F(LinkfanEvents, ReportsTable)
+{
+    const event_case cases[] = {
+        {"true", 0, 1, 0},
+        // The tool's own work on a known link.
+        {"ip link set dev ppp0 txqueuelen 1000", 0, 1, 0},
+        {"ip route flush table 7", 1, 1, 0},
+        // Not a link: not point-to-point, or not a name the probe uses.
+        {"ip tuntap add dev ppp5 mode tap && ip addr add 10.0.5.2/24 dev ppp5", 0, 1, 0},
+        {"ip tuntap add dev ppp128 mode tun && ip addr add 10.1.28.2 peer 10.1.28.1 dev ppp128",
+         0, 1, 0},
+        {"ip tuntap add dev xppp3 mode tun && ip link del xppp3", 0, 1, 0},
+        // The balance table counts only in multipath mode; the cycle's own
+        // deletions (before the pause) never do.
+        {"ip route del default table 6", 0, 1, 0},
+        {"ip route add default dev ppp1 table 6 && ip route del default table 6", 1, 1, 1},
+        {"ip route del default", 0, 0, 0},
+        {"ip route add default dev ppp0 && ip route del default", 0, 1, 1},
+        // Addresses and links.
+        {"ip -6 addr add 2001:db8:1::9/64 dev ppp1 nodad", 0, 0, 1},
+        {"ip addr del 10.0.1.2 peer 10.0.1.1 dev ppp1", 0, 0, 1},
+        {"ip tuntap add dev ppp9 mode tun", 0, 0, 1},
+        {"ip addr add 10.0.9.2 peer 10.0.9.1 dev ppp9", 0, 0, 1},
+        {"ip link del ppp0", 0, 0, 1},
+    };
+    for (const event_case &c : cases) {
+        state.g_multipath_routing = c.multipath;
+        EXPECT_EQ(reported(c.change, c.routes_count), c.counts) << c.change;
+    }
+}
+
+TEST_F(LinkfanEvents, PauseEndsAtOnceOnNewsButWakesAtMostOncePerSecond)
+{
+    // Nothing new: the whole pause.
+    linkfan_events_pause(&state, 10000000);
+    EXPECT_EQ(recorded_pauses, std::vector<unsigned long>{10000000});
+
+    // News that came in while the cycle ran: no pause at all.
+    recording_reset();
+    ASSERT_EQ(sandbox_sh("ip link del ppp1"), 0);
+    linkfan_events_pause(&state, 10000000);
+    EXPECT_TRUE(recorded_pauses.empty());
+
+    // News during the pause ends it; so soon after the last wake, only once
+    // the second since then has passed.
+    recording_reset();
+    pause_hook = [] {
+        if (recorded_pauses.size() == 1)
+            sandbox_sh("ip link del ppp0");
+    };
+    linkfan_events_pause(&state, 10000000);
+    ASSERT_EQ(recorded_pauses.size(), 2u);
+    EXPECT_EQ(recorded_pauses[0], 10000000u);
+    EXPECT_GT(recorded_pauses[1], 500000u);
+    EXPECT_LE(recorded_pauses[1], 1000000u);
+}
+
+TEST_F(LinkfanEvents, ACycleWithoutTheSocketPausesAsAlways)
+{
+    close(state.events.fd);
+    state.events.fd = -1;
+    ASSERT_EQ(sandbox_sh("ip link del ppp1"), 0);
+    linkfan_events_pause(&state, 10000000);
+    EXPECT_EQ(recorded_pauses, std::vector<unsigned long>{10000000});
+    state.events.fd = open("/dev/null", O_RDONLY);  // for TearDown
 }
 
 }  // namespace

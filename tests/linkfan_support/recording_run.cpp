@@ -3,6 +3,8 @@
 #include "linkfan_run.h"
 #include "linkfan_shell.h"
 
+#include <poll.h>
+
 std::vector<std::string> recorded_commands;
 std::vector<unsigned long> recorded_pauses;
 std::function<void()> pause_hook;
@@ -33,4 +35,13 @@ void linkfan_pause(unsigned long usec)
     recorded_pauses.push_back(usec);
     if (pause_hook)
         pause_hook();
+}
+
+unsigned long linkfan_wait(int fd, unsigned long usec)
+{
+    linkfan_pause(usec);
+    // No time passes here: news that is waiting wakes at once, with all of
+    // the time left.
+    struct pollfd watch = {fd, POLLIN, 0};
+    return fd >= 0 && poll(&watch, 1, 0) > 0 ? usec : 0;
 }
