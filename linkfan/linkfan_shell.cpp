@@ -17,8 +17,10 @@ extern char **environ;
 linkfan_shell_stats linkfan_shell_cost;
 
 // Older iproute2 takes at most 100 words on a batch line; a longer command
-// (the next-hop route over many links) runs on its own, through the shell.
+// (the next-hop route over many links) runs on its own.
 constexpr int batch_max_words = 100;
+// Room for the next-hop route over every link (6 words a link).
+constexpr int plain_max_words = 1024;
 
 // The open batch: its family (0 when none is open) and its lines.
 static int batch_family;
@@ -41,10 +43,32 @@ static int tool_of(const char *line)
     return LINKFAN_TOOL_OTHER;
 }
 
-// An ip command fit for a batch line: "ip " or "ip -6 " and then words made
-// only of characters that mean the same to the shell and to ip's batch
-// reader (no quotes, escapes, comments or shell syntax), and not too many.
-// Sets the family (4 or 6) and where the batch line starts.
+// The number of words of a line made only of characters that mean the same
+// to the shell, to ip's batch reader and to a plain split at blanks (no
+// quotes, escapes, comments, variables or other shell syntax); -1 otherwise.
+static int plain_words(const char *line)
+{
+    int words = 0;
+    bool in_word = false;
+    for (const char *p = line; *p; p++) {
+        char c = *p;
+        bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                     c == '.' || c == '/' || c == ':' || c == '-' || c == '_';
+        if (c == ' ') {
+            in_word = false;
+            continue;
+        }
+        if (!plain)
+            return -1;
+        if (!in_word)
+            words++;
+        in_word = true;
+    }
+    return words;
+}
+
+// An ip command fit for a batch line: "ip " or "ip -6 " and then plain words,
+// not too many. Sets the family (4 or 6) and where the batch line starts.
 static bool batchable(const char *line, int *family, const char **rest)
 {
     if (strncmp(line, "ip -6 ", 6) == 0) {
@@ -56,23 +80,46 @@ static bool batchable(const char *line, int *family, const char **rest)
     } else {
         return false;
     }
-    int words = 0;
-    bool in_word = false;
-    for (const char *p = *rest; *p; p++) {
-        char c = *p;
-        bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                     c == '.' || c == '/' || c == ':' || c == '-' || c == '_';
-        if (c == ' ') {
-            in_word = false;
-            continue;
-        }
-        if (!plain)
-            return false;
-        if (!in_word)
-            words++;
-        in_word = true;
-    }
+    int words = plain_words(*rest);
     return words > 0 && words < batch_max_words;
+}
+
+// Waits for a started process; its status is not examined.
+static void reap(pid_t pid)
+{
+    int status;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR)
+        ;
+}
+
+// A plain command line (see plain_words) needs no shell: its words are the
+// tool's arguments as the shell would pass them. Runs it and waits; false
+// when the line is not plain or the tool could not be started.
+static bool run_plain(const char *line)
+{
+    static char copy[16384];
+    static char *argv[plain_max_words + 1];
+    int words = plain_words(line);
+    size_t n = strlen(line);
+    if (words <= 0 || words > plain_max_words || n >= sizeof copy)
+        return false;
+    memcpy(copy, line, n + 1);
+    int argc = 0;
+    for (char *p = copy; *p;) {
+        while (*p == ' ')
+            *p++ = '\0';
+        if (!*p)
+            break;
+        argv[argc++] = p;
+        while (*p && *p != ' ')
+            p++;
+    }
+    argv[argc] = nullptr;
+    pid_t pid;
+    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv, environ) != 0)
+        return false;
+    reap(pid);
+    return true;
 }
 
 void linkfan_shell_settle()
@@ -94,9 +141,7 @@ void linkfan_shell_settle()
         pid_t pid;
         if (posix_spawnp(&pid, "ip", &actions, nullptr, batch_family == 6 ? argv6 : argv4,
                          environ) == 0) {
-            int status;
-            while (waitpid(pid, &status, 0) < 0 && errno == EINTR)
-                ;
+            reap(pid);
             linkfan_shell_cost.processes++;
             linkfan_shell_cost.batches++;
         }
@@ -128,9 +173,13 @@ void linkfan_shell_run(const char *line)
     linkfan_shell_settle();
     double start = now_seconds();
     // Results are not examined: the next cycle finds and repairs what failed.
-    int status = system(line);
-    (void)status;
-    linkfan_shell_cost.processes += 2;  // the shell and the tool
+    if (run_plain(line)) {
+        linkfan_shell_cost.processes++;
+    } else {
+        int status = system(line);
+        (void)status;
+        linkfan_shell_cost.processes += 2;  // the shell and the tool
+    }
     linkfan_shell_cost.seconds[tool_of(line)] += now_seconds() - start;
 }
 

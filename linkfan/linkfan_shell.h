@@ -6,7 +6,8 @@
 // commands of one address family go to a single "ip -force -batch -" (or
 // "ip -6 -force -batch -") process, in their order, failures passed over as
 // when each ran alone. Any other command ends the open batch first and runs
-// through the shell.
+// on its own: started directly with its words as arguments when it holds
+// nothing the shell would read otherwise, through the shell when it does.
 void linkfan_shell_run(const char *line);
 
 // Ends the open batch, then runs the command through the shell and hands

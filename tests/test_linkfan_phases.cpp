@@ -150,6 +150,10 @@ TEST_F(LinkfanPhases, ProbeTable)
          "ip -6 addr add 2001:db8:aaaa:bbbb:cccc:dddd:eeee:ffff/64 dev ppp7 nodad",
          "ppp7", "ppp7", "", "192.168.100.200", "255.255.255.255",
          "2001:db8:aaaa:bbbb:cccc:dddd:eeee:ffff/64", "00:00:00:00:00:00"},
+        // An IPv6 address with a peer: the local end, as getifaddrs gives it.
+        {"ip tuntap add dev ppp9 mode tun && "
+         "ip -6 addr add 2001:db8:9::1 peer 2001:db8:9::2 dev ppp9 nodad",
+         "ppp9", "ppp9", "", "", "", "2001:db8:9::1/64", "00:00:00:00:00:00"},
         // Only a link-local address: it is still taken, with "/64".
         {"ip tuntap add dev ppp8 mode tun && ip -6 addr add fe80::8/10 dev ppp8 nodad", "ppp8",
          "ppp8", "", "", "", "fe80::8/64", "00:00:00:00:00:00"},
