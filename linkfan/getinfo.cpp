@@ -1,5 +1,6 @@
 // Link probe: what the kernel knows about one interface, as a pppoe_info.
 #include "getinfo.h"
+#include "linkfan_netlink.h"
 
 #include <arpa/inet.h>
 #include <errno.h>
@@ -69,7 +70,7 @@ static int fetch_ipv6_indexed(int ifindex, pppoe_info *info)
             return -1;
         int len = static_cast<int>(got);
         for (const struct nlmsghdr *msg = reinterpret_cast<const struct nlmsghdr *>(answer);
-             NLMSG_OK(msg, len); msg = NLMSG_NEXT(msg, len)) {
+             linkfan_nlmsg_ok(msg, len); msg = NLMSG_NEXT(msg, len)) {
             if (msg->nlmsg_type == NLMSG_DONE)
                 return 0;
             if (msg->nlmsg_type == NLMSG_ERROR)

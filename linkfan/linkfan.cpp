@@ -7,12 +7,7 @@ static const char log_name[] = "linkfan.log";
 
 int main(int argc, char *argv[])
 {
-    if (!log_file) {
-        // Truncated at every start: the log tells of this run only.
-        log_file = fopen(log_name, "w+");
-        if (!log_file)
-            fprintf(stderr, "Open log file %s error!", log_name);
-    }
+    linkfan_log_open(log_name);
     linkfan_options options;
     if (kivo_parse_commandline(argc, argv, &options) != 0)
         return 1;

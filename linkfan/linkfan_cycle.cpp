@@ -121,8 +121,7 @@ int linkfan_cycle(linkfan_state *state)
         linkfan_default_route_rebuild(*state, &state->route);
 
     linkfan_log(LINKFAN_LOG_INFO, "finish!!!!\n");
-    if (log_file)
-        fflush(log_file);
+    linkfan_log_flush();
     linkfan_events_pause(state, 10000000);
 
     memset(state->g_array_info_new, 0, sizeof state->g_array_info_new);

@@ -1,6 +1,7 @@
 // Kernel reports that end the cycle's pause early.
 #include "linkfan_events.h"
 #include "getinfo.h"
+#include "linkfan_netlink.h"
 #include "linkfan_run.h"
 
 #include <errno.h>
@@ -50,12 +51,17 @@ int linkfan_events_open(linkfan_state *state)
 // The N of "pppN" as the probe names it (0 to 127), or -1.
 static int link_number(const char *name)
 {
-    unsigned n;
-    char again[16];
-    if (sscanf(name, "ppp%3u", &n) != 1 || n >= LINKFAN_MAX_LINKS)
+    if (strncmp(name, "ppp", 3) != 0 || name[3] == '\0' || (name[3] == '0' && name[4] != '\0'))
         return -1;
-    snprintf(again, sizeof again, "ppp%u", n);
-    return strcmp(again, name) == 0 ? static_cast<int>(n) : -1;
+    int n = 0;
+    for (const char *p = name + 3; *p; p++) {
+        if (*p < '0' || *p > '9')
+            return -1;
+        n = n * 10 + (*p - '0');
+        if (n >= LINKFAN_MAX_LINKS)
+            return -1;
+    }
+    return n;
 }
 
 static bool link_report_counts(const linkfan_state &state, const struct nlmsghdr *msg)
@@ -123,7 +129,7 @@ int linkfan_events_read(const linkfan_state &state, int routes_count)
             break;
         int len = static_cast<int>(got);
         for (const struct nlmsghdr *msg = reinterpret_cast<const struct nlmsghdr *>(buffer);
-             NLMSG_OK(msg, len); msg = NLMSG_NEXT(msg, len)) {
+             linkfan_nlmsg_ok(msg, len); msg = NLMSG_NEXT(msg, len)) {
             switch (msg->nlmsg_type) {
             case RTM_NEWLINK:
             case RTM_DELLINK:

@@ -15,8 +15,26 @@ constexpr const char *kivo_log_level_str[8] = {
     "[EMERG]", "[ALERT]", "[CRIT]", "[ERROR]", "[WARNING]", "[NOTICE]", "[INFO]", "[DEBUG]",
 };
 
-// The run log; null when it could not be created. Only main opens it.
+// The run log; null when it could not be created.
 inline FILE *log_file = nullptr;
+
+// Opens the run log unless it is open already: created, or truncated, since
+// the log tells of this run only. Says so on standard error when it cannot.
+inline void linkfan_log_open(const char *name)
+{
+    if (log_file)
+        return;
+    log_file = fopen(name, "w+");
+    if (!log_file)
+        fprintf(stderr, "Open log file %s error!", name);
+}
+
+// Records are buffered; the cycle writes them out once per pass.
+inline void linkfan_log_flush()
+{
+    if (log_file)
+        fflush(log_file);
+}
 
 // Writes one record: "%s.%s %s: " (time, microseconds, level tag) and the
 // message to log_file, and the same with a green prefix to standard error.

@@ -115,6 +115,8 @@ static bool run_plain(const char *line)
             p++;
     }
     argv[argc] = nullptr;
+    if (argc == 0)
+        return false;
     pid_t pid;
     if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv, environ) != 0)
         return false;
@@ -164,7 +166,8 @@ void linkfan_shell_run(const char *line)
             linkfan_shell_settle();
         if (n + 1 <= sizeof batch_text) {
             batch_family = family;
-            memcpy(batch_text + batch_used, rest, n);
+            // The line's terminator is overwritten by its line feed.
+            memcpy(batch_text + batch_used, rest, n + 1);
             batch_used += n;
             batch_text[batch_used++] = '\n';
             return;
