@@ -1,12 +1,15 @@
-// kivo_linkfan with 128 links (ppp0 to ppp127) in a namespace of its own: the
-// work of the first cycle (discovery included) and of a steady cycle, without
-// the fixed pauses, and the processes each starts. Run as root.
-#include "linkfan.h"
+// kivo_linkfan with 32 and with 128 links in network namespaces of its own:
+// the work of the first cycle (discovery included) and of a steady cycle,
+// without the fixed pauses; the processes each starts, and the share of the
+// time spent waiting for each tool. Run as root.
+#include "getinfo.h"
+#include "linkfan_cycle.h"
+#include "linkfan_log.h"
+#include "linkfan_shell.h"
 #include "sandbox.h"
 
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <string>
@@ -16,51 +19,162 @@ extern unsigned long bench_paused_usec;
 
 namespace {
 
-// Every command is one shell (system or popen) that starts one tool.
-constexpr double processes_per_command = 2;
+// Multipath mode, the costlier of the two.
+linkfan_state tool;
 
-void report(benchmark::State &state, unsigned long commands, unsigned long paused)
+// Enters a fresh network namespace with ppp0 to ppp(count-1), each with IPv4,
+// peer and IPv6 addresses, made in one batch so the set-up takes a moment.
+int enter_links(unsigned count)
+{
+    // The namespace left behind stays until the end: torn down now, its 128
+    // links would be taken apart by the kernel while later figures are taken,
+    // holding the lock that every probe and ip command needs.
+    if (open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC) < 0)
+        return -1;
+    if (sandbox_enter(false) != 0)
+        return -1;
+    std::string dir = sandbox_tempdir("linkfan-bench");
+    std::string batch = dir + "/links";
+    FILE *out = fopen(batch.c_str(), "w");
+    if (!out)
+        return -1;
+    for (unsigned n = 0; n < count; n++) {
+        fprintf(out, "tuntap add dev ppp%u mode tun\n", n);
+        fprintf(out, "addr add 10.%u.%u.2 peer 10.%u.%u.1 dev ppp%u\n", n / 100, n % 100, n / 100,
+                n % 100, n);
+        fprintf(out, "addr add 2001:db8:%x::2/64 dev ppp%u nodad\n", n, n);
+        fprintf(out, "link set ppp%u up\n", n);
+    }
+    fclose(out);
+    if (sandbox_sh("ip -batch " + batch) != 0)
+        return -1;
+    close(inet_sock);
+    return linkfan_probe_open();
+}
+
+struct totals {
+    unsigned long commands = 0, paused = 0;
+    linkfan_shell_stats cost = {};
+    double wall = 0;
+};
+
+void begin()
+{
+    bench_commands = bench_paused_usec = 0;
+    linkfan_shell_cost = {};
+}
+
+void end(totals *t, double wall)
+{
+    t->commands += bench_commands;
+    t->paused += bench_paused_usec;
+    t->cost.processes += linkfan_shell_cost.processes;
+    t->cost.batches += linkfan_shell_cost.batches;
+    for (int k = 0; k < LINKFAN_TOOL_COUNT; k++)
+        t->cost.seconds[k] += linkfan_shell_cost.seconds[k];
+    t->wall += wall;
+}
+
+void report(benchmark::State &state, const totals &t)
 {
     double n = static_cast<double>(state.iterations());
-    state.counters["commands"] = commands / n;
-    state.counters["processes"] = processes_per_command * commands / n;
-    state.counters["pauses_s"] = paused / n / 1e6;
+    state.counters["commands"] = t.commands / n;
+    state.counters["processes"] = t.cost.processes / n;
+    state.counters["ip_batches"] = t.cost.batches / n;
+    state.counters["pauses_s"] = t.paused / n / 1e6;
+    // The rest of the wall time is the tool's own: probes, logging, files.
+    state.counters["share_ip"] = t.cost.seconds[LINKFAN_TOOL_IP] / t.wall;
+    state.counters["share_iptables"] = t.cost.seconds[LINKFAN_TOOL_IPTABLES] / t.wall;
+    state.counters["share_other"] = t.cost.seconds[LINKFAN_TOOL_OTHER] / t.wall;
 }
 
-void BM_FirstCycle128(benchmark::State &state)
+double seconds_since(const struct timespec &start)
 {
-    unsigned long commands = 0, paused = 0;
-    for (auto _ : state) {
-        linkfan_cycle_init();
-        bench_commands = bench_paused_usec = 0;
-        linkfan_discover();
-        linkfan_cycle();
-        commands += bench_commands;
-        paused += bench_paused_usec;
-    }
-    report(state, commands, paused);
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec - start.tv_sec) +
+           static_cast<double>(now.tv_nsec - start.tv_nsec) / 1e9;
 }
 
-void BM_SteadyCycle128(benchmark::State &state)
+// Discovery and the first cycle, timed into t.
+void run_first_cycle(totals *t)
+{
+    struct timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    linkfan_cycle_init(&tool, 1);
+    begin();
+    linkfan_discover(&tool);
+    linkfan_cycle(&tool);
+    end(t, seconds_since(start));
+}
+
+// A box that boots: fresh links, nothing configured yet.
+void BM_FirstCycle(benchmark::State &state)
+{
+    totals t;
+    for (auto _ : state) {
+        state.PauseTiming();
+        if (enter_links(static_cast<unsigned>(state.range(0))) != 0) {
+            state.SkipWithError("cannot make the links");
+            return;
+        }
+        state.ResumeTiming();
+        run_first_cycle(&t);
+    }
+    report(state, t);
+}
+
+// Links as the argument says, discovered and run through the given number
+// of cycles; false (the benchmark skipped) when they cannot be made.
+bool configured_links(benchmark::State &state, int cycles)
+{
+    if (enter_links(static_cast<unsigned>(state.range(0))) != 0) {
+        state.SkipWithError("cannot make the links");
+        return false;
+    }
+    linkfan_cycle_init(&tool, 1);
+    linkfan_discover(&tool);
+    for (int k = 0; k < cycles; k++)
+        linkfan_cycle(&tool);
+    return true;
+}
+
+// The program started again over links it configured before: every rule it
+// deletes first is there, and iptables must find it.
+void BM_FirstCycleAgain(benchmark::State &state)
+{
+    if (!configured_links(state, 1))
+        return;
+    totals t;
+    for (auto _ : state) {
+        run_first_cycle(&t);
+    }
+    report(state, t);
+}
+
+void BM_SteadyCycle(benchmark::State &state)
 {
     // The first cycle configures every link; the second does it again since
     // the discovery records predate the queue length of 1000.
-    linkfan_cycle_init();
-    linkfan_discover();
-    linkfan_cycle();
-    linkfan_cycle();
-    unsigned long commands = 0, paused = 0;
+    if (!configured_links(state, 2))
+        return;
+    totals t;
     for (auto _ : state) {
-        bench_commands = bench_paused_usec = 0;
-        linkfan_cycle();
-        commands += bench_commands;
-        paused += bench_paused_usec;
+        struct timespec start;
+        clock_gettime(CLOCK_MONOTONIC, &start);
+        begin();
+        linkfan_cycle(&tool);
+        end(&t, seconds_since(start));
     }
-    report(state, commands, paused);
+    report(state, t);
 }
 
 void BM_ProbeAll128(benchmark::State &state)
 {
+    if (enter_links(LINKFAN_MAX_LINKS) != 0) {
+        state.SkipWithError("cannot make the links");
+        return;
+    }
     pppoe_info info;
     char name[16];
     for (auto _ : state) {
@@ -71,29 +185,10 @@ void BM_ProbeAll128(benchmark::State &state)
     }
 }
 
-BENCHMARK(BM_FirstCycle128)->Unit(benchmark::kMillisecond)->Iterations(2);
-BENCHMARK(BM_SteadyCycle128)->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_FirstCycle)->Arg(32)->Arg(128)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_FirstCycleAgain)->Arg(32)->Arg(128)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_SteadyCycle)->Arg(32)->Arg(128)->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BM_ProbeAll128)->Unit(benchmark::kMillisecond);
-
-// 128 point-to-point links with IPv4, peer and IPv6 addresses, made in one
-// batch so the set-up takes a moment rather than minutes.
-int make_links()
-{
-    std::string dir = sandbox_tempdir("linkfan-bench");
-    std::string batch = dir + "/links";
-    FILE *out = fopen(batch.c_str(), "w");
-    if (!out)
-        return -1;
-    for (unsigned n = 0; n < LINKFAN_MAX_LINKS; n++) {
-        fprintf(out, "tuntap add dev ppp%u mode tun\n", n);
-        fprintf(out, "addr add 10.%u.%u.2 peer 10.%u.%u.1 dev ppp%u\n", n / 100, n % 100, n / 100,
-                n % 100, n);
-        fprintf(out, "addr add 2001:db8:%x::2/64 dev ppp%u nodad\n", n, n);
-        fprintf(out, "link set ppp%u up\n", n);
-    }
-    fclose(out);
-    return sandbox_sh("ip -batch " + batch);
-}
 
 }  // namespace
 
@@ -107,16 +202,10 @@ int main(int argc, char **argv)
     if (etc.empty() || work.empty() || sandbox_bind(etc.c_str(), "/etc/iproute2") != 0 ||
         chdir(work.c_str()) != 0)
         return 1;
-    if (make_links() != 0) {
-        fprintf(stderr, "bench_linkfan: cannot make the links\n");
-        return 1;
-    }
-    inet_sock = socket(AF_INET, SOCK_DGRAM, 0);
-    g_multipath_routing = 1;
     log_file = fopen("linkfan.log", "w+");
     // The run log's console copy and the tools' own complaints are no figures.
     int null_fd = open("/dev/null", O_WRONLY);
-    if (inet_sock < 0 || !log_file || null_fd < 0)
+    if (!log_file || null_fd < 0)
         return 1;
     dup2(null_fd, 2);
     benchmark::RunSpecifiedBenchmarks();

@@ -1,5 +1,9 @@
 // Command lines formatted from link fields, run through the command runner.
-#include "linkfan.h"
+#include "linkfan_log.h"
+#include "linkfan_run.h"
+
+#include <stdarg.h>
+#include <stdio.h>
 
 void linkfan_runf(const char *format, ...)
 {

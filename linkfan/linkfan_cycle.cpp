@@ -1,18 +1,21 @@
 // Supervision cycle: discovery, then rescan, routing-table list, per-link
 // routing and default routes, every 10 seconds, for ever.
-#include "linkfan.h"
+#include "linkfan_cycle.h"
+#include "getinfo.h"
+#include "linkfan_default_route.h"
+#include "linkfan_events.h"
+#include "linkfan_link_route.h"
+#include "linkfan_log.h"
+#include "linkfan_rt_tables.h"
+#include "linkfan_run.h"
 
 #include <fcntl.h>
-#include <sys/socket.h>
+#include <stdio.h>
 #include <unistd.h>
 
-pppoe_info g_array_info[LINKFAN_MAX_LINKS];
-pppoe_info g_array_info_new[LINKFAN_MAX_LINKS];
-int g_first = 1;
-int g_new_ppp = 1;
-int g_chang_ip = 0;
-
+// The probe result for one name and the probed name: scratch of this file.
 static pppoe_info temp;
+static int temp_index;
 static char ifname[16];
 
 static void set_ifname(int i)
@@ -20,15 +23,17 @@ static void set_ifname(int i)
     snprintf(ifname, sizeof ifname, "ppp%u", static_cast<unsigned>(i));
 }
 
-void linkfan_cycle_init()
+void linkfan_cycle_init(linkfan_state *state, int multipath_routing)
 {
-    memset(g_array_info, 0, sizeof g_array_info);
-    memset(g_array_info_new, 0, sizeof g_array_info_new);
+    memset(state, 0, sizeof *state);
     memset(&temp, 0, sizeof temp);
+    temp_index = 0;
     memset(ifname, 0, sizeof ifname);
-    g_first = 1;
-    g_new_ppp = 1;
-    g_chang_ip = 0;
+    state->events.fd = -1;
+    state->g_first = 1;
+    state->g_new_ppp = 1;
+    state->g_chang_ip = 0;
+    state->g_multipath_routing = multipath_routing;
 }
 
 static void log_link(const pppoe_info &info)
@@ -40,81 +45,94 @@ static void log_link(const pppoe_info &info)
     linkfan_log(LINKFAN_LOG_INFO, "g_array_info[i].txqueuelen = %u\n", info.txqueuelen);
 }
 
-void linkfan_discover()
+void linkfan_discover(linkfan_state *state)
 {
+    pppoe_info *links = state->g_array_info;
     linkfan_log(LINKFAN_LOG_INFO, "Please wait ppp dev checking......\n");
-    memset(g_array_info, 0, sizeof g_array_info);
+    memset(state->g_array_info, 0, sizeof state->g_array_info);
+    memset(state->ifindex, 0, sizeof state->ifindex);
     // Three passes give a link that is still coming up time to get its
     // addresses; a link is recorded again whenever they changed meanwhile.
     for (int pass = 0; pass < 3; pass++) {
         for (int i = 0; i < LINKFAN_MAX_LINKS; i++) {
             set_ifname(i);
-            if (if_fetch(ifname, &temp) != 0)
+            if (if_fetch_indexed(ifname, &temp, &temp_index) != 0)
                 continue;
-            if (linkfan_is_link(temp) && (strcmp(g_array_info[i].pppoe_ip, temp.pppoe_ip) != 0 ||
-                                          strcmp(g_array_info[i].gateway, temp.gateway) != 0)) {
-                g_array_info[i] = temp;
-                log_link(g_array_info[i]);
+            if (linkfan_is_link(temp) && (strcmp(links[i].pppoe_ip, temp.pppoe_ip) != 0 ||
+                                          strcmp(links[i].gateway, temp.gateway) != 0)) {
+                links[i] = temp;
+                state->ifindex[i] = temp_index;
+                log_link(links[i]);
             }
             linkfan_pause(50000);
         }
     }
 }
 
-static void rescan()
+static void rescan(linkfan_state *state)
 {
     for (int i = 0; i < LINKFAN_MAX_LINKS; i++) {
         set_ifname(i);
-        if (if_fetch(ifname, &temp) == 0 && linkfan_is_link(temp)) {
+        if (if_fetch_indexed(ifname, &temp, &temp_index) == 0 && linkfan_is_link(temp)) {
+            const pppoe_info &old_info = state->g_array_info[i];
             // A new link, or one that had no address, is not in the list yet.
-            if (g_array_info[i].pppoe_ip[0] == '\0' || g_array_info[i].pppoe_name[0] == '\0')
-                g_new_ppp = 1;
-            g_array_info_new[i] = temp;
-            g_array_info_new[i].pppd_time = g_array_info[i].pppd_time;
+            if (old_info.pppoe_ip[0] == '\0' || old_info.pppoe_name[0] == '\0')
+                state->g_new_ppp = 1;
+            state->g_array_info_new[i] = temp;
+            state->g_array_info_new[i].pppd_time = old_info.pppd_time;
+            state->ifindex_new[i] = temp_index;
         }
         linkfan_pause(20000);
     }
 }
 
-int linkfan_cycle()
+int linkfan_cycle(linkfan_state *state)
 {
-    if (g_first)
-        memcpy(g_array_info_new, g_array_info, sizeof g_array_info_new);
-    else
-        rescan();
+    if (state->g_first) {
+        memcpy(state->g_array_info_new, state->g_array_info, sizeof state->g_array_info_new);
+        memcpy(state->ifindex_new, state->ifindex, sizeof state->ifindex_new);
+    } else {
+        rescan(state);
+    }
 
-    if (!g_new_ppp) {
-        int status = linkfan_rt_tables_check();
+    if (!state->g_new_ppp) {
+        int status = linkfan_rt_tables_check(*state, &state->g_new_ppp);
         if (status)
             return status;
     }
     linkfan_log(LINKFAN_LOG_INFO, "Processing routing......\n");
-    if (g_new_ppp) {
-        int status = linkfan_rt_tables_rewrite();
+    if (state->g_new_ppp) {
+        int status = linkfan_rt_tables_rewrite(*state);
         if (status)
             return status;
     }
-    linkfan_link_route();
-    if (!g_first)
-        memcpy(g_array_info, g_array_info_new, sizeof g_array_info);
+    if (linkfan_link_route(*state))
+        state->g_chang_ip = 1;
+    if (!state->g_first) {
+        if (linkfan_gateway_check(*state))
+            state->g_chang_ip = 1;
+        memcpy(state->g_array_info, state->g_array_info_new, sizeof state->g_array_info);
+        memcpy(state->ifindex, state->ifindex_new, sizeof state->ifindex);
+    }
 
-    linkfan_default_route_check();
-    if (g_first || g_chang_ip)
-        linkfan_default_route_rebuild();
+    if (linkfan_default_route_check(*state))
+        state->g_chang_ip = 1;
+    if (state->g_first || state->g_chang_ip)
+        linkfan_default_route_rebuild(*state, &state->route);
 
     linkfan_log(LINKFAN_LOG_INFO, "finish!!!!\n");
-    if (log_file)
-        fflush(log_file);
-    linkfan_pause(10000000);
+    linkfan_log_flush();
+    linkfan_events_pause(state, 10000000);
 
-    memset(g_array_info_new, 0, sizeof g_array_info_new);
-    g_first = 0;
-    g_new_ppp = 0;
-    g_chang_ip = 0;
+    memset(state->g_array_info_new, 0, sizeof state->g_array_info_new);
+    memset(state->ifindex_new, 0, sizeof state->ifindex_new);
+    state->g_first = 0;
+    state->g_new_ppp = 0;
+    state->g_chang_ip = 0;
     return 0;
 }
 
-int do_main()
+int do_main(const linkfan_options &options)
 {
     int ignored = seteuid(0);
     (void)ignored;
@@ -122,12 +140,11 @@ int do_main()
         puts("Permission denied! Must be root user!");
         return 1;
     }
-    inet_sock = socket(AF_INET, SOCK_DGRAM, 0);
-    if (inet_sock < 0) {
+    if (linkfan_probe_open() != 0) {
         puts("open socket failed!");
         return 2;
     }
-    if (!g_debug) {
+    if (!options.g_debug) {
         int null_fd = open("/dev/null", O_WRONLY);
         if (null_fd < 0) {
             puts("open file /dev/null failed!");
@@ -140,10 +157,14 @@ int do_main()
         dup2(null_fd, 2);
     }
 
-    linkfan_cycle_init();
-    linkfan_discover();
+    // Lives as long as the process; too large to sit on the stack gladly.
+    static linkfan_state state;
+    linkfan_cycle_init(&state, options.g_multipath_routing);
+    // Without the reports the pauses are plain ones, as they always were.
+    linkfan_events_open(&state);
+    linkfan_discover(&state);
     for (;;) {
-        int status = linkfan_cycle();
+        int status = linkfan_cycle(&state);
         if (status)
             return status;
     }

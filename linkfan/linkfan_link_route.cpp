@@ -1,17 +1,23 @@
 // Per-link policy routing: a table per link and the rules that send the
 // link's own source addresses into it, for IPv4 and IPv6.
-#include "linkfan.h"
+#include "linkfan_link_route.h"
+#include "linkfan_log.h"
+#include "linkfan_run.h"
 
 static bool configurable(const pppoe_info &info)
 {
     return linkfan_is_link(info) && strchr(info.pppoe_ip, '.') && strchr(info.pppoe_ipv6, ':');
 }
 
-// A link needs no work when its addresses are as before and its queue length
-// was already set; a re-created interface comes back with the kernel default.
-static bool unchanged(const pppoe_info &old_info, const pppoe_info &new_info)
+// A link needs no work when it is the same interface as before, with the same
+// addresses, and its queue length was already set. A re-created interface
+// has lost its table's default route with the old one, whatever its
+// addresses: its new index tells it from the old.
+static bool unchanged(const pppoe_info &old_info, const pppoe_info &new_info, int old_index,
+                      int new_index)
 {
-    return old_info.txqueuelen == 1000 && strcmp(old_info.pppoe_ip, new_info.pppoe_ip) == 0 &&
+    return old_index == new_index && old_info.txqueuelen == 1000 &&
+           strcmp(old_info.pppoe_ip, new_info.pppoe_ip) == 0 &&
            strcmp(old_info.pppoe_ipv6, new_info.pppoe_ipv6) == 0;
 }
 
@@ -39,22 +45,24 @@ static void configure_ipv6(const pppoe_info &info)
     linkfan_runf("ip -6 rule add to %s lookup %s pref 200", info.pppoe_ipv6, name);
 }
 
-void linkfan_link_route()
+int linkfan_link_route(const linkfan_state &state)
 {
+    int configured = 0;
     for (int i = 0; i < LINKFAN_MAX_LINKS; i++) {
-        const pppoe_info &new_info = g_array_info_new[i];
-        const pppoe_info &old_info = g_array_info[i];
+        const pppoe_info &new_info = state.g_array_info_new[i];
+        const pppoe_info &old_info = state.g_array_info[i];
         if (!configurable(new_info))
             continue;
-        if (!g_first) {
-            if (unchanged(old_info, new_info))
+        if (!state.g_first) {
+            if (unchanged(old_info, new_info, state.ifindex[i], state.ifindex_new[i]))
                 continue;
             linkfan_log(LINKFAN_LOG_INFO, "chang_ip, %s : %s -------> %s | %s ------> %s!\n",
                         new_info.pppoe_name, old_info.pppoe_ip, new_info.pppoe_ip,
                         old_info.pppoe_ipv6, new_info.pppoe_ipv6);
         }
-        g_chang_ip = 1;
+        configured = 1;
         configure_ipv4(new_info);
         configure_ipv6(new_info);
     }
+    return configured;
 }

@@ -1,10 +1,10 @@
 // Command line of kivo_linkfan: -h, -d and -m.
-#include "linkfan.h"
+#include "linkfan_options.h"
+#include "linkfan_run.h"
+
+#include <stdio.h>
 
 #include <getopt.h>
-
-int g_debug = 0;
-int g_multipath_routing = 0;
 
 static const struct option long_options[] = {
     {"help", no_argument, nullptr, 'h'},
@@ -32,17 +32,19 @@ static void enable_multipath_sysctls()
     linkfan_run("sysctl -w net.ipv4.fib_multipath_use_neigh=1");
 }
 
-int kivo_parse_commandline(int argc, char *argv[])
+int kivo_parse_commandline(int argc, char *argv[], linkfan_options *options)
 {
+    options->g_debug = 0;
+    options->g_multipath_routing = 0;
     const char *program = argc > 0 && argv[0] ? argv[0] : "kivo_linkfan";
     int c;
     while ((c = getopt_long(argc, argv, "hdm", long_options, nullptr)) != -1) {
         switch (c) {
         case 'd':
-            g_debug = 1;
+            options->g_debug = 1;
             break;
         case 'm':
-            g_multipath_routing = 1;
+            options->g_multipath_routing = 1;
             enable_multipath_sysctls();
             break;
         default:

@@ -1,12 +1,16 @@
 // Routing-table list: every link's table must be known to ip by name.
-#include "linkfan.h"
+#include "linkfan_rt_tables.h"
+#include "linkfan_log.h"
+#include "linkfan_run.h"
+
+#include <stdio.h>
 
 static const char system_list[] = "/etc/iproute2/rt_tables";
 static const char work_list[] = "./rt_tables";
 
 static char rt_tables[4096];
 
-int linkfan_rt_tables_check()
+int linkfan_rt_tables_check(const linkfan_state &state, int *new_ppp)
 {
     FILE *in = fopen(system_list, "r");
     if (!in) {
@@ -21,18 +25,18 @@ int linkfan_rt_tables_check()
     // The line feed in the key keeps ppp1 from matching a listed ppp11.
     char table_name[32];
     for (int i = 0; i < LINKFAN_MAX_LINKS; i++) {
-        if (!linkfan_is_link(g_array_info_new[i]))
+        if (!linkfan_is_link(state.g_array_info_new[i]))
             continue;
-        snprintf(table_name, sizeof table_name, "%.15s\n", g_array_info_new[i].pppoe_name);
+        snprintf(table_name, sizeof table_name, "%.15s\n", state.g_array_info_new[i].pppoe_name);
         if (!strstr(rt_tables, table_name)) {
-            g_new_ppp = 1;
+            *new_ppp = 1;
             break;
         }
     }
     return 0;
 }
 
-int linkfan_rt_tables_rewrite()
+int linkfan_rt_tables_rewrite(const linkfan_state &state)
 {
     linkfan_log(LINKFAN_LOG_INFO, "update file /etc/iproute2/rt_tables......\n");
     FILE *out = fopen(work_list, "w+");
@@ -48,16 +52,16 @@ int linkfan_rt_tables_rewrite()
           "# local\n"
           "#1\tinr.ruhep\n",
           out);
-    if (g_multipath_routing)
+    if (state.g_multipath_routing)
         fputs("6\tbalance\n", out);
     // A link keeps the number of its name (pppN is 10 * (N + 1)) whatever
     // else comes and goes: the kernel holds rules and routes by number, and a
     // link that stays must not find its number handed to another link, whose
     // set-up would then flush its table and delete its rules.
     for (int i = 0; i < LINKFAN_MAX_LINKS; i++) {
-        if (!linkfan_is_link(g_array_info_new[i]))
+        if (!linkfan_is_link(state.g_array_info_new[i]))
             continue;
-        fprintf(out, "%d %s\n", (i + 1) * 10, g_array_info_new[i].pppoe_name);
+        fprintf(out, "%d %s\n", (i + 1) * 10, state.g_array_info_new[i].pppoe_name);
     }
     // A list cut short (a full disk) must not replace the system's: keep the
     // old one; the next cycle's check finds the links missing and tries again.

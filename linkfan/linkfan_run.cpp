@@ -1,39 +1,25 @@
-// Outside work: the shell commands and the pauses of kivo_linkfan.
-#include "linkfan.h"
+// Outside work of the program: its commands, run for real, and its pauses.
+#include "linkfan_run.h"
+#include "linkfan_shell.h"
 
 #include <errno.h>
-#include <stdlib.h>
+#include <poll.h>
 #include <time.h>
 
 void linkfan_run(const char *line)
 {
-    // Results are not examined: the next cycle finds and repairs what failed.
-    int status = system(line);
-    (void)status;
+    linkfan_shell_run(line);
 }
 
 int linkfan_read(const char *line, int (*on_line)(const char *text, void *ctx), void *ctx)
 {
-    FILE *out = popen(line, "r");
-    if (!out)
-        return 0;
-    int found = 0;
-    char text[1024];
-    for (;;) {
-        memset(text, 0, sizeof text);
-        if (!fgets(text, sizeof text, out))
-            break;
-        found = on_line(text, ctx);
-        if (found)
-            break;
-    }
-    // pclose waits for the command, so the next one never overlaps it.
-    pclose(out);
-    return found;
+    return linkfan_shell_read(line, on_line, ctx);
 }
 
 void linkfan_pause(unsigned long usec)
 {
+    // What was asked for is done before the tool rests.
+    linkfan_shell_settle();
     struct timespec left;
     left.tv_sec = static_cast<time_t>(usec / 1000000);
     left.tv_nsec = static_cast<long>(usec % 1000000) * 1000;
@@ -41,4 +27,23 @@ void linkfan_pause(unsigned long usec)
     // still sees EINTR: sleep out the rest.
     while (nanosleep(&left, &left) != 0 && errno == EINTR)
         ;
+}
+
+unsigned long linkfan_wait(int fd, unsigned long usec)
+{
+    linkfan_shell_settle();
+    struct timespec start, now;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    struct pollfd watch = {fd, POLLIN, 0};
+    // Rounded up, so the wait never ends short of its time without news.
+    int ms = static_cast<int>((usec + 999) / 1000);
+    int ready = poll(&watch, 1, ms);
+    if (ready == 0)
+        return 0;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long long spent = (now.tv_sec - start.tv_sec) * 1000000LL + (now.tv_nsec - start.tv_nsec) / 1000;
+    if (spent >= static_cast<long long>(usec))
+        return ready > 0 ? 1 : 0;
+    // A signal (ready < 0) also ends up here: the caller looks and waits on.
+    return usec - static_cast<unsigned long>(spent);
 }

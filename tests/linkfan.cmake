@@ -12,9 +12,19 @@ target_link_libraries(kivo_linkfan_scene PUBLIC kivo_test_support)
 add_executable(test_linkfan_phases
   ${CMAKE_CURRENT_SOURCE_DIR}/test_linkfan_phases.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/linkfan_support/recording_run.cpp)
-target_link_libraries(test_linkfan_phases PRIVATE kivo_linkfan_core kivo_linkfan_scene
+target_link_libraries(test_linkfan_phases PRIVATE kivo_linkfan_core kivo_linkfan_shell
+  kivo_linkfan_scene
   GTest::gtest GTest::gtest_main)
+target_compile_definitions(test_linkfan_phases PRIVATE
+  LINKFAN_GOLDEN_DIR="${CMAKE_CURRENT_SOURCE_DIR}/golden")
 gtest_discover_tests(test_linkfan_phases TEST_PREFIX "linkfan." DISCOVERY_TIMEOUT 60)
+
+add_executable(test_linkfan_shell ${CMAKE_CURRENT_SOURCE_DIR}/test_linkfan_shell.cpp)
+target_link_libraries(test_linkfan_shell PRIVATE kivo_linkfan_shell kivo_linkfan_scene
+  GTest::gtest GTest::gtest_main)
+target_compile_definitions(test_linkfan_shell PRIVATE
+  LINKFAN_SHIM="${CMAKE_CURRENT_SOURCE_DIR}/linkfan_shims/shim.sh")
+gtest_discover_tests(test_linkfan_shell TEST_PREFIX "linkfan." DISCOVERY_TIMEOUT 60)
 
 add_executable(test_linkfan_e2e ${CMAKE_CURRENT_SOURCE_DIR}/test_linkfan_e2e.cpp)
 target_link_libraries(test_linkfan_e2e PRIVATE kivo_linkfan_scene GTest::gtest GTest::gtest_main)

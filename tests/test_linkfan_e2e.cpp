@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -90,6 +91,15 @@ protected:
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
         return false;
+    }
+
+    // The cycles finished so far. A cycle that starts after a change sees it
+    // all by the time finished() + 2 cycles have ended: the one running when
+    // it was counted may have rescanned before.
+    int finished()
+    {
+        strings logged = log_messages();
+        return static_cast<int>(std::count(logged.begin(), logged.end(), "[INFO]: finish!!!!"));
     }
 
     // The exit status once the program ends by itself, -1 on time-out.
@@ -197,13 +207,14 @@ TEST_F(LinkfanEndToEnd, TwoLinksInMultipathModeRunTheExpectedCommands)
     ASSERT_EQ(scene_add_link(0), 0);
     ASSERT_EQ(scene_add_link(1), 0);
     std::string shim_dir = capture_dir + "/shims", shim_log = capture_dir + "/commands";
+    std::string shim_calls = capture_dir + "/calls";
     ASSERT_EQ(sandbox_sh("mkdir " + shim_dir + " && for t in ip iptables sysctl cp; do ln -s " +
                          LINKFAN_SHIM + " " + shim_dir + "/$t; done"),
               0);
     const char *path = std::getenv("PATH");
     std::string real_path = path ? path : "/usr/sbin:/usr/bin:/sbin:/bin";
     start({"-m"}, {}, {"PATH=" + shim_dir + ":" + real_path, "LINKFAN_REAL_PATH=" + real_path,
-                       "LINKFAN_SHIM_LOG=" + shim_log});
+                       "LINKFAN_SHIM_LOG=" + shim_log, "LINKFAN_SHIM_CALLS=" + shim_calls});
     ASSERT_TRUE(wait_cycles(2, 40));
     stop();
 
@@ -215,6 +226,22 @@ TEST_F(LinkfanEndToEnd, TwoLinksInMultipathModeRunTheExpectedCommands)
     for (const std::string &cmd : expected)
         want += cmd + "\n";
     EXPECT_EQ(scene_read_file(shim_log), want);
+    // The processes behind them: one ip per run of one family's commands.
+    strings per_link = {"ip -force -batch -", "ip -6 -force -batch -", "ip -force -batch -",
+                        "ip -6 -force -batch -", "ip route", "ip route list table balance"};
+    for (unsigned n = 0; n < 2; n++) {
+        std::string dev = "ppp" + std::to_string(n);
+        per_link.push_back("iptables -t nat -D POSTROUTING -o " + dev + " -j MASQUERADE");
+        per_link.push_back("iptables -t nat -I POSTROUTING -o " + dev + " -j MASQUERADE");
+    }
+    per_link.push_back("ip -force -batch -");
+    std::string calls = "sysctl -w net.ipv4.fib_multipath_hash_policy=1\n"
+                        "sysctl -w net.ipv4.fib_multipath_use_neigh=1\n"
+                        "cp ./rt_tables /etc/iproute2/rt_tables\n";
+    for (int cycle = 0; cycle < 2; cycle++)
+        for (const std::string &call : per_link)
+            calls += call + "\n";
+    EXPECT_EQ(scene_read_file(shim_calls), calls);
 
     EXPECT_EQ(rt_tables(), std::string(scene_rt_tables_head) + "6\tbalance\n10 ppp0\n20 ppp1\n");
     std::string main_route = sandbox_output("ip route show default");
@@ -262,18 +289,23 @@ TEST_F(LinkfanEndToEnd, RescanFindsALateLinkAndAChangedAddress)
     ASSERT_EQ(scene_add_link(0), 0);
     start({});
     ASSERT_TRUE(wait_cycles(1, 20));
-    ASSERT_EQ(sandbox_sh("ip -4 addr flush dev ppp0 && ip addr add 10.0.0.9 peer 10.0.0.1 dev ppp0"),
+    // The new address comes before the old one goes, so no rescan can find
+    // the link without one.
+    ASSERT_EQ(sandbox_sh("sysctl -qw net.ipv4.conf.ppp0.promote_secondaries=1 && "
+                         "ip addr add 10.0.0.9 peer 10.0.0.1 dev ppp0 && "
+                         "ip addr del 10.0.0.2 peer 10.0.0.1 dev ppp0"),
               0);
     ASSERT_EQ(scene_add_link(1), 0);
-    ASSERT_TRUE(wait_cycles(2, 40));
+    ASSERT_TRUE(wait_cycles(finished() + 2, 40));
     stop();
 
     strings messages = log_messages();
     EXPECT_TRUE(logged(messages, "[INFO]: chang_ip, ppp0 : 10.0.0.2 -------> 10.0.0.9 | "
                                  "2001:db8::2/64 ------> 2001:db8::2/64!"));
     // The new link had an empty old entry: the list is rewritten and the
-    // link configured without a change record of its own.
-    EXPECT_EQ(std::count(messages.begin(), messages.end(),
+    // link configured without a change record of its own. (A cycle woken by
+    // the new interface before it has its addresses rewrites it once more.)
+    EXPECT_GE(std::count(messages.begin(), messages.end(),
                          "[INFO]: update file /etc/iproute2/rt_tables......"),
               2);
     EXPECT_TRUE(logged(messages, "[INFO]: update ppp1 route rule."));
@@ -284,6 +316,125 @@ TEST_F(LinkfanEndToEnd, RescanFindsALateLinkAndAChangedAddress)
     EXPECT_FALSE(has(rules, "10.0.0.2")) << rules;
     std::string route = sandbox_output("ip route show default");
     EXPECT_TRUE(has(route, "nexthop via 10.0.1.1 dev ppp1 weight 1")) << route;
+}
+
+// ---------------------------------------------------------------- redials
+
+bool has_default(const char *table)
+{
+    return !sandbox_output(std::string("ip route show table ") + table + " default").empty();
+}
+
+TEST_F(LinkfanEndToEnd, ARedialLeavesTheBoxWithoutADefaultRouteForSecondsOnly)
+{
+    for (unsigned n = 0; n < 3; n++)
+        ASSERT_EQ(scene_add_link(n), 0);
+    start({"-m"});
+    ASSERT_TRUE(wait_cycles(1, 20));
+    // In the pause: ppp0 redials with new addresses and a new gateway; ppp2 is
+    // gone for good. The kernel drops every default route through either.
+    using clock = std::chrono::steady_clock;
+    auto gone = clock::now();
+    ASSERT_EQ(sandbox_sh("ip link del ppp0 && ip link del ppp2"), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_EQ(sandbox_sh("ip tuntap add dev ppp0 mode tun && "
+                         "ip addr add 10.0.0.7 peer 10.0.0.5 dev ppp0 && "
+                         "ip -6 addr add 2001:db8::7/64 dev ppp0 nodad && ip link set ppp0 up"),
+              0);
+    // Sampled four times a second until both routes lead through the links
+    // that are there, and a little longer.
+    double longest = 0;
+    auto missing_since = gone;
+    bool missing = true, settled = false;
+    auto settled_at = gone;
+    while (clock::now() - gone < std::chrono::seconds(20)) {
+        auto now = clock::now();
+        bool present = has_default("main") && has_default("6");
+        if (present && missing)
+            longest = std::max(longest, std::chrono::duration<double>(now - missing_since).count());
+        if (!present && !missing)
+            missing_since = now;
+        missing = !present;
+        std::string balance = sandbox_output("ip route show table 6 default");
+        bool final_state = present && has(balance, "nexthop via 10.0.0.5 dev ppp0 ") &&
+                           has(balance, "nexthop via 10.0.1.1 dev ppp1 ") &&
+                           !has(balance, "ppp2") &&
+                           has(sandbox_output("ip route show default"), "via 10.0.0.5 dev ppp0");
+        if (final_state && !settled) {
+            settled = true;
+            settled_at = now;
+        }
+        if (settled && now - settled_at > std::chrono::seconds(1))
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    }
+    if (missing)
+        longest = std::max(longest, std::chrono::duration<double>(clock::now() - missing_since)
+                                        .count());
+    stop();
+    RecordProperty("longest_without_default_ms", static_cast<int>(longest * 1000));
+    std::printf("longest time without a default route: %.2f s\n", longest);
+    EXPECT_LE(longest, 4.0);
+    EXPECT_TRUE(settled) << sandbox_output("ip route show table 6");
+    std::string rules = sandbox_output("ip rule");
+    EXPECT_TRUE(has(rules, "1000:\tfrom 10.0.0.7 lookup ppp0")) << rules;
+    EXPECT_TRUE(has(rules, "100:\tfrom 10.0.0.7 ipproto tcp dport 1-1023 lookup balance")) << rules;
+    EXPECT_FALSE(has(rules, "10.0.0.2")) << rules;
+    EXPECT_TRUE(has(sandbox_output("ip route show table ppp0"), "default dev ppp0"));
+}
+
+TEST_F(LinkfanEndToEnd, AGatewayChangedInPlaceIsFollowedWithinOneCycle)
+{
+    ASSERT_EQ(scene_add_link(0), 0);
+    ASSERT_EQ(scene_add_link(1), 0);
+    start({"-m"});
+    // Past the second cycle, which configures every link again anyway.
+    ASSERT_TRUE(wait_cycles(2, 30));
+    // The peer changes, the address stays: the new address with its new peer
+    // comes before the old one goes, so the link never loses its address and
+    // the kernel keeps the default routes through the old gateway.
+    ASSERT_EQ(sandbox_sh("ip addr add 10.0.0.2 peer 10.0.0.9 dev ppp0 && "
+                         "ip addr del 10.0.0.2 peer 10.0.0.1 dev ppp0"),
+              0);
+    ASSERT_TRUE(has(sandbox_output("ip route show default"), "via 10.0.0.1 dev ppp0"));
+    ASSERT_TRUE(wait_cycles(finished() + 2, 30));
+    stop();
+
+    std::string main_route = sandbox_output("ip route show default");
+    std::string balance = sandbox_output("ip route show table 6 default");
+    EXPECT_TRUE(has(main_route, "default via 10.0.0.9 dev ppp0")) << main_route;
+    EXPECT_TRUE(has(balance, "nexthop via 10.0.0.9 dev ppp0 ")) << balance;
+    EXPECT_TRUE(has(balance, "nexthop via 10.0.1.1 dev ppp1 ")) << balance;
+    EXPECT_FALSE(has(main_route + balance, "10.0.0.1 ")) << main_route << balance;
+    strings messages = log_messages();
+    EXPECT_TRUE(logged(messages, "[INFO]: chang_gateway, ppp0 : 10.0.0.1 -------> 10.0.0.9!"));
+    // Same addresses: the link itself is not configured again.
+    EXPECT_EQ(std::count(messages.begin(), messages.end(), "[INFO]: update ppp0 route rule."), 2);
+}
+
+TEST_F(LinkfanEndToEnd, ALinkRecreatedWithTheSameAddressesGetsItsTableBackWithinOneCycle)
+{
+    // ppp100 is reached 2 s into a rescan: re-created by then, whenever the
+    // cycle starts.
+    ASSERT_EQ(scene_add_link(0), 0);
+    ASSERT_EQ(scene_add_link(100), 0);
+    start({});
+    ASSERT_TRUE(wait_cycles(2, 30));
+    ASSERT_TRUE(has(sandbox_output("ip route show table ppp100"), "default dev ppp100"));
+    ASSERT_EQ(sandbox_sh("ip link del ppp100"), 0);
+    ASSERT_EQ(scene_add_link(100), 0);
+    // The route went with the old interface.
+    ASSERT_EQ(sandbox_output("ip route show table ppp100"), "");
+    ASSERT_TRUE(wait_cycles(finished() + 1, 30));
+    stop();
+
+    EXPECT_TRUE(has(sandbox_output("ip route show table ppp100"), "default dev ppp100"));
+    EXPECT_TRUE(has(sandbox_output("ip -6 route show table ppp100"), "default dev ppp100"));
+    EXPECT_TRUE(has(sandbox_output("ip link show ppp100"), "qlen 1000"));
+    std::string route = sandbox_output("ip route show default");
+    EXPECT_TRUE(has(route, "nexthop via 10.0.100.1 dev ppp100 weight 1")) << route;
+    EXPECT_TRUE(logged(log_messages(), "[INFO]: chang_ip, ppp100 : 10.0.100.2 -------> 10.0.100.2 | "
+                                       "2001:db8:100::2/64 ------> 2001:db8:100::2/64!"));
 }
 
 // ---------------------------------------------------------------- start-up

@@ -1,16 +1,26 @@
 // kivo_linkfan's probe, options and routing phases, run on the real kernel in
 // namespaces of the test's own, with a runner that records every command.
-#include "linkfan.h"
+#include "getinfo.h"
+#include "linkfan_cycle.h"
+#include "linkfan_default_route.h"
+#include "linkfan_events.h"
+#include "linkfan_link_route.h"
+#include "linkfan_log.h"
+#include "linkfan_options.h"
+#include "linkfan_rt_tables.h"
+#include "linkfan_shell.h"
 #include "linkfan_scene.h"
 #include "recording_run.h"
 #include "sandbox.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -21,19 +31,17 @@ using strings = std::vector<std::string>;
 class LinkfanPhases : public ::testing::Test {
 protected:
     linkfan_scene scene;
+    linkfan_state state;
 
     void SetUp() override
     {
         ASSERT_EQ(scene_enter(&scene, "255\tlocal\n"), 0);
         recording_reset();
-        linkfan_cycle_init();
-        g_multipath_routing = 0;
-        g_debug = 0;
+        linkfan_cycle_init(&state, 0);
         // The socket answers for the namespace it was made in.
         if (inet_sock >= 0)
             close(inet_sock);
-        inet_sock = socket(AF_INET, SOCK_DGRAM, 0);
-        ASSERT_GE(inet_sock, 0);
+        ASSERT_EQ(linkfan_probe_open(), 0);
         log_file = std::fopen((scene.work_dir + "/linkfan.log").c_str(), "w+");
         ASSERT_NE(log_file, nullptr);
     }
@@ -142,6 +150,10 @@ TEST_F(LinkfanPhases, ProbeTable)
          "ip -6 addr add 2001:db8:aaaa:bbbb:cccc:dddd:eeee:ffff/64 dev ppp7 nodad",
          "ppp7", "ppp7", "", "192.168.100.200", "255.255.255.255",
          "2001:db8:aaaa:bbbb:cccc:dddd:eeee:ffff/64", "00:00:00:00:00:00"},
+        // An IPv6 address with a peer: the local end, as getifaddrs gives it.
+        {"ip tuntap add dev ppp9 mode tun && "
+         "ip -6 addr add 2001:db8:9::1 peer 2001:db8:9::2 dev ppp9 nodad",
+         "ppp9", "ppp9", "", "", "", "2001:db8:9::1/64", "00:00:00:00:00:00"},
         // Only a link-local address: it is still taken, with "/64".
         {"ip tuntap add dev ppp8 mode tun && ip -6 addr add fe80::8/10 dev ppp8 nodad", "ppp8",
          "ppp8", "", "", "", "fe80::8/64", "00:00:00:00:00:00"},
@@ -209,19 +221,18 @@ TEST_F(LinkfanPhases, CommandLineTable)
         for (std::string &w : words)
             argv.push_back(w.data());
         argv.push_back(nullptr);
-        g_debug = 0;
-        g_multipath_routing = 0;
+        linkfan_options options{7, 7};
         recording_reset();
         optind = 0;  // glibc: start a fresh scan
         opterr = 0;
         testing::internal::CaptureStdout();
-        int result = kivo_parse_commandline(static_cast<int>(words.size()), argv.data());
+        int result = kivo_parse_commandline(static_cast<int>(words.size()), argv.data(), &options);
         std::fflush(stdout);
         std::string out = testing::internal::GetCapturedStdout();
         std::string where = words.size() > 1 ? words[1] : "(none)";
         EXPECT_EQ(result, c.result) << where;
-        EXPECT_EQ(g_debug, c.debug) << where;
-        EXPECT_EQ(g_multipath_routing, c.multipath) << where;
+        EXPECT_EQ(options.g_debug, c.debug) << where;
+        EXPECT_EQ(options.g_multipath_routing, c.multipath) << where;
         strings sysctls;
         for (int k = 0; k < c.sysctl_pairs; k++) {
             sysctls.push_back("sysctl -w net.ipv4.fib_multipath_hash_policy=1");
@@ -238,8 +249,9 @@ TEST_F(LinkfanPhases, MultipathSysctlsChangeOnlyTheTestNamespace)
     char arg0[] = "kivo_linkfan", arg1[] = "-m";
     char *argv[] = {arg0, arg1, nullptr};
     optind = 0;
+    linkfan_options options;
     testing::internal::CaptureStdout();
-    ASSERT_EQ(kivo_parse_commandline(2, argv), 0);
+    ASSERT_EQ(kivo_parse_commandline(2, argv, &options), 0);
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(sandbox_output("sysctl -n net.ipv4.fib_multipath_hash_policy"), "1\n");
     EXPECT_EQ(sandbox_output("sysctl -n net.ipv4.fib_multipath_use_neigh"), "1\n");
@@ -274,11 +286,11 @@ TEST_F(LinkfanPhases, LogRecordHasTimeMicrosecondsAndTag)
 
 TEST_F(LinkfanPhases, ListRewriteNumbersLinksByName)
 {
-    g_array_info_new[0] = prepared(0);
-    g_array_info_new[2] = prepared(2, false, false);
-    g_array_info_new[5].txqueuelen = 7;  // a cleared-but-touched entry is no link
-    g_multipath_routing = 1;
-    ASSERT_EQ(linkfan_rt_tables_rewrite(), 0);
+    state.g_array_info_new[0] = prepared(0);
+    state.g_array_info_new[2] = prepared(2, false, false);
+    state.g_array_info_new[5].txqueuelen = 7;  // a cleared-but-touched entry is no link
+    state.g_multipath_routing = 1;
+    ASSERT_EQ(linkfan_rt_tables_rewrite(state), 0);
     std::string expected = std::string(scene_rt_tables_head) + "6\tbalance\n10 ppp0\n30 ppp2\n";
     EXPECT_EQ(scene_read_file("rt_tables"), expected);
     EXPECT_EQ(system_list(), expected);
@@ -289,22 +301,22 @@ TEST_F(LinkfanPhases, ListRewriteNumbersLinksByName)
 
 TEST_F(LinkfanPhases, ListRewriteWithoutLinksHasTheFixedLinesOnly)
 {
-    ASSERT_EQ(linkfan_rt_tables_rewrite(), 0);
+    ASSERT_EQ(linkfan_rt_tables_rewrite(state), 0);
     EXPECT_EQ(system_list(), scene_rt_tables_head);
 }
 
 TEST_F(LinkfanPhases, ListRewriteOfAllLinks)
 {
     for (unsigned n = 0; n < LINKFAN_MAX_LINKS; n++)
-        g_array_info_new[n] = prepared(n);
-    ASSERT_EQ(linkfan_rt_tables_rewrite(), 0);
+        state.g_array_info_new[n] = prepared(n);
+    ASSERT_EQ(linkfan_rt_tables_rewrite(state), 0);
     std::string list = system_list();
     EXPECT_NE(list.find("\n10 ppp0\n20 ppp1\n"), std::string::npos);
     EXPECT_EQ(list.substr(list.size() - 12), "1280 ppp127\n");
     // The tool's own list must pass its own check, or it would rewrite every cycle.
-    g_new_ppp = 0;
-    ASSERT_EQ(linkfan_rt_tables_check(), 0);
-    EXPECT_EQ(g_new_ppp, 0);
+    state.g_new_ppp = 0;
+    ASSERT_EQ(linkfan_rt_tables_check(state, &state.g_new_ppp), 0);
+    EXPECT_EQ(state.g_new_ppp, 0);
 }
 
 struct list_case {
@@ -329,12 +341,12 @@ TEST_F(LinkfanPhases, ListCheckTable)
     };
     for (const list_case &c : cases) {
         scene_write_file("/etc/iproute2/rt_tables", c.file);
-        std::memset(g_array_info_new, 0, sizeof g_array_info_new);
+        std::memset(state.g_array_info_new, 0, sizeof state.g_array_info_new);
         for (unsigned n : c.links)
-            g_array_info_new[n] = prepared(n);
-        g_new_ppp = 0;
-        EXPECT_EQ(linkfan_rt_tables_check(), 0) << c.name;
-        EXPECT_EQ(g_new_ppp, c.new_ppp) << c.name;
+            state.g_array_info_new[n] = prepared(n);
+        state.g_new_ppp = 0;
+        EXPECT_EQ(linkfan_rt_tables_check(state, &state.g_new_ppp), 0) << c.name;
+        EXPECT_EQ(state.g_new_ppp, c.new_ppp) << c.name;
     }
     EXPECT_TRUE(recorded_commands.empty());
 }
@@ -342,8 +354,8 @@ TEST_F(LinkfanPhases, ListCheckTable)
 TEST_F(LinkfanPhases, ListCheckWithoutASystemListEndsWithFour)
 {
     ASSERT_EQ(unlink("/etc/iproute2/rt_tables"), 0);
-    g_new_ppp = 0;
-    EXPECT_EQ(linkfan_rt_tables_check(), 4);
+    state.g_new_ppp = 0;
+    EXPECT_EQ(linkfan_rt_tables_check(state, &state.g_new_ppp), 4);
     EXPECT_EQ(log_messages(), strings{"[ERROR]: could not open file : /etc/iproute2/rt_tables!"});
 }
 
@@ -351,7 +363,7 @@ TEST_F(LinkfanPhases, ListRewriteInAReadOnlyDirectoryEndsWithFive)
 {
     ASSERT_EQ(sandbox_bind(scene.work_dir.c_str(), scene.work_dir.c_str(), true), 0);
     ASSERT_EQ(chdir("/") == 0 && chdir(scene.work_dir.c_str()) == 0, true);
-    EXPECT_EQ(linkfan_rt_tables_rewrite(), 5);
+    EXPECT_EQ(linkfan_rt_tables_rewrite(state), 5);
     EXPECT_TRUE(recorded_commands.empty());
     EXPECT_EQ(log_messages(), (strings{"[INFO]: update file /etc/iproute2/rt_tables......",
                                        "[ERROR]: could not open file : ./rt_tables!"}));
@@ -359,11 +371,11 @@ TEST_F(LinkfanPhases, ListRewriteInAReadOnlyDirectoryEndsWithFive)
 
 TEST_F(LinkfanPhases, ListRewriteOnAFullDiskKeepsTheSystemList)
 {
-    g_array_info_new[0] = prepared(0);
+    state.g_array_info_new[0] = prepared(0);
     std::string before = system_list();
     ASSERT_EQ(unlink("rt_tables") == 0 || errno == ENOENT, true);
     ASSERT_EQ(symlink("/dev/full", "rt_tables"), 0);
-    EXPECT_EQ(linkfan_rt_tables_rewrite(), 0);
+    EXPECT_EQ(linkfan_rt_tables_rewrite(state), 0);
     EXPECT_TRUE(recorded_commands.empty());
     EXPECT_EQ(system_list(), before);
     EXPECT_EQ(log_messages(), (strings{"[INFO]: update file /etc/iproute2/rt_tables......",
@@ -379,9 +391,10 @@ TEST_F(LinkfanPhases, FirstCycleConfiguresEveryFullLinkInOrder)
     ASSERT_EQ(scene_add_link(2), 0);
     scene_write_file("/etc/iproute2/rt_tables", "10 ppp0\n20 ppp1\n30 ppp2\n");
     for (unsigned n = 0; n < 3; n++)
-        ASSERT_EQ(if_fetch(("ppp" + std::to_string(n)).c_str(), &g_array_info_new[n]), 0);
-    linkfan_link_route();
-    EXPECT_EQ(g_chang_ip, 1);
+        ASSERT_EQ(if_fetch(("ppp" + std::to_string(n)).c_str(), &state.g_array_info_new[n]), 0);
+    state.g_chang_ip |= linkfan_link_route(state);
+    linkfan_shell_settle();
+    EXPECT_EQ(state.g_chang_ip, 1);
     EXPECT_EQ(recorded_commands, concat({expected_link_commands(0), expected_link_commands(2)}));
     EXPECT_EQ(log_messages(),
               (strings{"[INFO]: update ppp0 route rule.", "[INFO]: update ppp0 ipv6 route rule.",
@@ -401,7 +414,8 @@ TEST_F(LinkfanPhases, FirstCycleConfiguresEveryFullLinkInOrder)
     EXPECT_NE(sandbox_output("ip link show ppp1").find("qlen 500"), std::string::npos);
 
     // Configuring again leaves one copy of each rule, not two.
-    linkfan_link_route();
+    state.g_chang_ip |= linkfan_link_route(state);
+    linkfan_shell_settle();
     std::string rules = sandbox_output("ip rule") + sandbox_output("ip -6 rule");
     size_t count = 0;
     for (size_t at = rules.find("lookup ppp0"); at != std::string::npos;
@@ -415,30 +429,34 @@ struct change_case {
     unsigned old_txqueuelen;
     const char *new_ip;
     const char *new_ipv6;
+    int new_ifindex;  // the old interface has index 7
     bool configured;
 };
 
 TEST_F(LinkfanPhases, LaterCyclesConfigureOnlyChangedLinks)
 {
     const change_case cases[] = {
-        {"unchanged", 1000, "10.0.0.2", "2001:db8::2/64", false},
-        {"queue length not yet set", 500, "10.0.0.2", "2001:db8::2/64", true},
-        {"new IPv4 address", 1000, "10.0.0.9", "2001:db8::2/64", true},
-        {"new IPv6 address", 1000, "10.0.0.2", "2001:db8::9/64", true},
+        {"unchanged", 1000, "10.0.0.2", "2001:db8::2/64", 7, false},
+        {"queue length not yet set", 500, "10.0.0.2", "2001:db8::2/64", 7, true},
+        {"new IPv4 address", 1000, "10.0.0.9", "2001:db8::2/64", 7, true},
+        {"new IPv6 address", 1000, "10.0.0.2", "2001:db8::9/64", 7, true},
+        {"re-created interface", 1000, "10.0.0.2", "2001:db8::2/64", 8, true},
     };
     for (const change_case &c : cases) {
         recording_reset();
         std::rewind(log_file);
         ASSERT_EQ(ftruncate(fileno(log_file), 0), 0);
-        g_first = 0;
-        g_chang_ip = 0;
-        g_array_info[0] = prepared(0);
-        g_array_info[0].txqueuelen = c.old_txqueuelen;
-        g_array_info_new[0] = prepared(0);
-        linkfan_text_copy(g_array_info_new[0].pppoe_ip, c.new_ip);
-        linkfan_text_copy(g_array_info_new[0].pppoe_ipv6, c.new_ipv6);
-        linkfan_link_route();
-        EXPECT_EQ(g_chang_ip, c.configured ? 1 : 0) << c.name;
+        state.g_first = 0;
+        state.g_chang_ip = 0;
+        state.g_array_info[0] = prepared(0);
+        state.g_array_info[0].txqueuelen = c.old_txqueuelen;
+        state.g_array_info_new[0] = prepared(0);
+        linkfan_text_copy(state.g_array_info_new[0].pppoe_ip, c.new_ip);
+        linkfan_text_copy(state.g_array_info_new[0].pppoe_ipv6, c.new_ipv6);
+        state.ifindex[0] = 7;
+        state.ifindex_new[0] = c.new_ifindex;
+        state.g_chang_ip |= linkfan_link_route(state);
+        EXPECT_EQ(state.g_chang_ip, c.configured ? 1 : 0) << c.name;
         EXPECT_EQ(recorded_commands.size(), c.configured ? 12u : 0u) << c.name;
         strings logged = log_messages();
         if (c.configured) {
@@ -455,12 +473,12 @@ TEST_F(LinkfanPhases, LaterCyclesConfigureOnlyChangedLinks)
 TEST_F(LinkfanPhases, ALinkWithoutIpv6IsNeverConfigured)
 {
     for (int first : {1, 0}) {
-        g_first = first;
-        g_array_info_new[4] = prepared(4, false);
-        g_array_info_new[4].txqueuelen = 500;
-        linkfan_link_route();
+        state.g_first = first;
+        state.g_array_info_new[4] = prepared(4, false);
+        state.g_array_info_new[4].txqueuelen = 500;
+        state.g_chang_ip |= linkfan_link_route(state);
     }
-    EXPECT_EQ(g_chang_ip, 0);
+    EXPECT_EQ(state.g_chang_ip, 0);
     EXPECT_TRUE(recorded_commands.empty());
 }
 
@@ -478,9 +496,9 @@ TEST_F(LinkfanPhases, FindDefaultGatewayLooksForTheWordOnAnyLine)
 
 TEST_F(LinkfanPhases, CheckReportsMissingDefaultRoutes)
 {
-    g_multipath_routing = 1;
-    linkfan_default_route_check();
-    EXPECT_EQ(g_chang_ip, 1);
+    state.g_multipath_routing = 1;
+    state.g_chang_ip |= linkfan_default_route_check(state);
+    EXPECT_EQ(state.g_chang_ip, 1);
     EXPECT_EQ(recorded_commands, (strings{"< ip route", "< ip route list table balance"}));
     EXPECT_EQ(log_messages(), (strings{"[ERROR]: not find in main table default route.\n",
                                        "[ERROR]: not find in balance table default route.\n"}));
@@ -489,13 +507,13 @@ TEST_F(LinkfanPhases, CheckReportsMissingDefaultRoutes)
     scene_write_file("/etc/iproute2/rt_tables", "6\tbalance\n");
     ASSERT_EQ(sandbox_sh("ip route add default dev ppp0 && ip route add default dev ppp0 table 6"),
               0);
-    g_chang_ip = 0;
-    linkfan_default_route_check();
-    EXPECT_EQ(g_chang_ip, 0);
-    g_multipath_routing = 0;
+    state.g_chang_ip = 0;
+    state.g_chang_ip |= linkfan_default_route_check(state);
+    EXPECT_EQ(state.g_chang_ip, 0);
+    state.g_multipath_routing = 0;
     ASSERT_EQ(sandbox_sh("ip route flush table 6"), 0);
-    linkfan_default_route_check();
-    EXPECT_EQ(g_chang_ip, 0);  // single-table mode never looks at "balance"
+    state.g_chang_ip |= linkfan_default_route_check(state);
+    EXPECT_EQ(state.g_chang_ip, 0);  // single-table mode never looks at "balance"
 }
 
 TEST_F(LinkfanPhases, SingleTableRebuildSpreadsOverEveryNextHop)
@@ -503,9 +521,10 @@ TEST_F(LinkfanPhases, SingleTableRebuildSpreadsOverEveryNextHop)
     ASSERT_EQ(scene_add_link(0), 0);
     ASSERT_EQ(scene_add_link(1, false), 0);
     for (unsigned n = 0; n < 2; n++)
-        ASSERT_EQ(if_fetch(("ppp" + std::to_string(n)).c_str(), &g_array_info[n]), 0);
-    g_array_info[3] = prepared(3, true, false);  // no gateway: no next hop
-    linkfan_default_route_rebuild();
+        ASSERT_EQ(if_fetch(("ppp" + std::to_string(n)).c_str(), &state.g_array_info[n]), 0);
+    state.g_array_info[3] = prepared(3, true, false);  // no gateway: no next hop
+    linkfan_default_route_rebuild(state, &state.route);
+    linkfan_shell_settle();
     const std::string route = "ip route replace default nexthop via 10.0.0.1 dev ppp0 weight 1 "
                               "nexthop via 10.0.1.1 dev ppp1 weight 1 ";
     EXPECT_EQ(recorded_commands, (strings{"ip route del default", route, "ip route flush cache"}));
@@ -524,10 +543,11 @@ TEST_F(LinkfanPhases, MultipathRebuildLeadsWithTheFirstFullLink)
     ASSERT_EQ(scene_add_link(0, false), 0);
     ASSERT_EQ(scene_add_link(1), 0);
     scene_write_file("/etc/iproute2/rt_tables", "6\tbalance\n");
-    g_multipath_routing = 1;
+    state.g_multipath_routing = 1;
     for (unsigned n = 0; n < 2; n++)
-        ASSERT_EQ(if_fetch(("ppp" + std::to_string(n)).c_str(), &g_array_info[n]), 0);
-    linkfan_default_route_rebuild();
+        ASSERT_EQ(if_fetch(("ppp" + std::to_string(n)).c_str(), &state.g_array_info[n]), 0);
+    linkfan_default_route_rebuild(state, &state.route);
+    linkfan_shell_settle();
     const std::string balance = "ip route replace table balance default "
                                 "nexthop via 10.0.0.1 dev ppp0 weight 1 "
                                 "nexthop via 10.0.1.1 dev ppp1 weight 1 ";
@@ -546,7 +566,8 @@ TEST_F(LinkfanPhases, MultipathRebuildLeadsWithTheFirstFullLink)
                                              "balance"),
               std::string::npos);
     // A second rebuild replaces rather than stacks.
-    linkfan_default_route_rebuild();
+    linkfan_default_route_rebuild(state, &state.route);
+    linkfan_shell_settle();
     EXPECT_EQ(sandbox_output("iptables -t nat -S POSTROUTING"),
               "-P POSTROUTING ACCEPT\n-A POSTROUTING -o ppp1 -j MASQUERADE\n"
               "-A POSTROUTING -o ppp0 -j MASQUERADE\n");
@@ -556,11 +577,11 @@ TEST_F(LinkfanPhases, MultipathRebuildLeadsWithTheFirstFullLink)
 
 TEST_F(LinkfanPhases, RebuildWithoutAFullLinkRunsNothing)
 {
-    g_array_info[0] = prepared(0, false);
-    g_array_info[1] = prepared(1, false);
+    state.g_array_info[0] = prepared(0, false);
+    state.g_array_info[1] = prepared(1, false);
     for (int mode : {0, 1}) {
-        g_multipath_routing = mode;
-        linkfan_default_route_rebuild();
+        state.g_multipath_routing = mode;
+        linkfan_default_route_rebuild(state, &state.route);
     }
     EXPECT_TRUE(recorded_commands.empty());
     EXPECT_TRUE(log_messages().empty());
@@ -569,10 +590,10 @@ TEST_F(LinkfanPhases, RebuildWithoutAFullLinkRunsNothing)
 TEST_F(LinkfanPhases, RebuildOverAllLinksKeepsEveryNextHop)
 {
     for (unsigned n = 0; n < LINKFAN_MAX_LINKS; n++) {
-        g_array_info[n] = prepared(n);
-        linkfan_text_copy(g_array_info[n].gateway, "100.100.100.100");
+        state.g_array_info[n] = prepared(n);
+        linkfan_text_copy(state.g_array_info[n].gateway, "100.100.100.100");
     }
-    linkfan_default_route_rebuild();
+    linkfan_default_route_rebuild(state, &state.route);
     ASSERT_EQ(recorded_commands.size(), 3u);
     const std::string &route = recorded_commands[1];
     size_t clauses = 0;
@@ -595,10 +616,10 @@ TEST_F(LinkfanPhases, DiscoveryRecordsALinkAgainWhenItsAddressChanges)
             sandbox_sh("ip addr flush dev ppp0 && "
                        "ip addr add 10.0.0.7 peer 10.0.0.1 dev ppp0");
     };
-    linkfan_discover();
-    EXPECT_STREQ(g_array_info[0].pppoe_ip, "10.0.0.7");
+    linkfan_discover(&state);
+    EXPECT_STREQ(state.g_array_info[0].pppoe_ip, "10.0.0.7");
     const pppoe_info zero{};
-    EXPECT_EQ(std::memcmp(&g_array_info[1], &zero, sizeof zero), 0);  // no address: not recorded
+    EXPECT_EQ(std::memcmp(&state.g_array_info[1], &zero, sizeof zero), 0);  // no address: not recorded
     EXPECT_EQ(recorded_pauses, std::vector<unsigned long>(6, 50000));
     strings logged = log_messages();
     ASSERT_EQ(logged.size(), 11u);
@@ -615,10 +636,10 @@ TEST_F(LinkfanPhases, DiscoveryLooksNoFurtherThanPpp127AndSkipsWhatIsNoLink)
     ASSERT_EQ(sandbox_sh("ip tuntap add dev ppp5 mode tap && ip addr add 10.0.5.2/24 dev ppp5 && "
                          "ip link set ppp5 up"),
               0);
-    linkfan_discover();
+    linkfan_discover(&state);
     EXPECT_EQ(log_messages(), strings{"[INFO]: Please wait ppp dev checking......"});
     const pppoe_info zero{};
-    EXPECT_EQ(std::memcmp(&g_array_info[5], &zero, sizeof zero), 0);
+    EXPECT_EQ(std::memcmp(&state.g_array_info[5], &zero, sizeof zero), 0);
     // Only the existing ppp5 costs its pause, once per pass.
     EXPECT_EQ(recorded_pauses, std::vector<unsigned long>(3, 50000));
 }
@@ -630,12 +651,14 @@ TEST_F(LinkfanPhases, TwoLinkMultipathRunInOrder)
     char arg0[] = "kivo_linkfan", arg1[] = "-m";
     char *argv[] = {arg0, arg1, nullptr};
     optind = 0;
-    ASSERT_EQ(kivo_parse_commandline(2, argv), 0);
-    linkfan_discover();
-    ASSERT_EQ(linkfan_cycle(), 0);
-    ASSERT_EQ(linkfan_cycle(), 0);
+    linkfan_options options;
+    ASSERT_EQ(kivo_parse_commandline(2, argv, &options), 0);
+    linkfan_cycle_init(&state, options.g_multipath_routing);
+    linkfan_discover(&state);
+    ASSERT_EQ(linkfan_cycle(&state), 0);
+    ASSERT_EQ(linkfan_cycle(&state), 0);
     size_t second_cycle_end = recorded_commands.size();
-    ASSERT_EQ(linkfan_cycle(), 0);
+    ASSERT_EQ(linkfan_cycle(&state), 0);
 
     const strings expected = expected_two_link_multipath_run(3, "< ");
     EXPECT_EQ(recorded_commands, expected);
@@ -658,27 +681,27 @@ TEST_F(LinkfanPhases, TwoLinkMultipathRunInOrder)
     EXPECT_EQ(std::count(logged.begin(), logged.end(), "[INFO]: finish!!!!"), 3);
     EXPECT_EQ(std::count(logged.begin(), logged.end(), "[INFO]: Processing routing......"), 3);
     EXPECT_EQ(system_list(), std::string(scene_rt_tables_head) + "6\tbalance\n10 ppp0\n20 ppp1\n");
-    EXPECT_EQ(g_first, 0);
-    EXPECT_EQ(g_new_ppp, 0);
-    EXPECT_EQ(g_chang_ip, 0);
+    EXPECT_EQ(state.g_first, 0);
+    EXPECT_EQ(state.g_new_ppp, 0);
+    EXPECT_EQ(state.g_chang_ip, 0);
 }
 
 TEST_F(LinkfanPhases, RescanFindsNewLinksAndKeepsNumbers)
 {
     ASSERT_EQ(scene_add_link(0), 0);
     ASSERT_EQ(scene_add_link(1), 0);
-    linkfan_discover();
-    ASSERT_EQ(linkfan_cycle(), 0);
-    ASSERT_EQ(linkfan_cycle(), 0);  // settles the queue lengths
+    linkfan_discover(&state);
+    ASSERT_EQ(linkfan_cycle(&state), 0);
+    ASSERT_EQ(linkfan_cycle(&state), 0);  // settles the queue lengths
     recording_reset();
-    ASSERT_EQ(linkfan_cycle(), 0);
+    ASSERT_EQ(linkfan_cycle(&state), 0);
     EXPECT_EQ(recorded_commands, strings{"< ip route"});
 
     // ppp0 goes away and ppp2 comes up: its empty old entry calls for a rewrite.
     ASSERT_EQ(sandbox_sh("ip link del ppp0"), 0);
     ASSERT_EQ(scene_add_link(2), 0);
     recording_reset();
-    ASSERT_EQ(linkfan_cycle(), 0);
+    ASSERT_EQ(linkfan_cycle(&state), 0);
     EXPECT_EQ(system_list(), std::string(scene_rt_tables_head) + "20 ppp1\n30 ppp2\n");
     // ppp1 kept its number, so setting up ppp2 left its table and rules alone.
     EXPECT_TRUE(has(sandbox_output("ip route show table ppp1"), "default dev ppp1"));
@@ -695,14 +718,14 @@ TEST_F(LinkfanPhases, RescanFindsNewLinksAndKeepsNumbers)
                                       "ip route flush cache"}});
     EXPECT_EQ(recorded_commands, expected);
     const pppoe_info zero{};
-    EXPECT_EQ(std::memcmp(&g_array_info[0], &zero, sizeof zero), 0);
+    EXPECT_EQ(std::memcmp(&state.g_array_info[0], &zero, sizeof zero), 0);
 }
 
 TEST_F(LinkfanPhases, CycleWithoutLinksKeepsReportingTheMissingRoute)
 {
-    linkfan_discover();
-    ASSERT_EQ(linkfan_cycle(), 0);
-    ASSERT_EQ(linkfan_cycle(), 0);
+    linkfan_discover(&state);
+    ASSERT_EQ(linkfan_cycle(&state), 0);
+    ASSERT_EQ(linkfan_cycle(&state), 0);
     EXPECT_EQ(recorded_commands,
               (strings{"cp ./rt_tables /etc/iproute2/rt_tables", "< ip route", "< ip route"}));
     EXPECT_EQ(system_list(), scene_rt_tables_head);
@@ -720,12 +743,222 @@ TEST_F(LinkfanPhases, CycleWithoutLinksKeepsReportingTheMissingRoute)
 TEST_F(LinkfanPhases, CycleEndsWithFourWhenTheSystemListVanishes)
 {
     ASSERT_EQ(scene_add_link(0), 0);
-    linkfan_discover();
-    ASSERT_EQ(linkfan_cycle(), 0);
+    linkfan_discover(&state);
+    ASSERT_EQ(linkfan_cycle(&state), 0);
     ASSERT_EQ(unlink("/etc/iproute2/rt_tables"), 0);
     recording_reset();
-    EXPECT_EQ(linkfan_cycle(), 4);
+    EXPECT_EQ(linkfan_cycle(&state), 4);
     EXPECT_TRUE(recorded_commands.empty());  // it stops before any routing
+}
+
+}  // namespace
+
+namespace {
+
+// ---------------------------------------------------------------- recorded runs
+
+struct golden_case {
+    unsigned links;
+    int multipath;
+    const char *file;
+};
+
+// The commands of the first two cycles, as recorded from the program before
+// its command path was reworked: "# cycle 2" separates the cycles.
+TEST_F(LinkfanPhases, FirstTwoCyclesRunTheRecordedCommands)
+{
+    const golden_case cases[] = {
+        {2, 1, "linkfan_2_links_multipath.txt"},
+        {2, 0, "linkfan_2_links_single.txt"},
+        {128, 1, "linkfan_128_links_multipath.txt"},
+    };
+    for (const golden_case &c : cases) {
+        std::string golden = scene_read_file(std::string(LINKFAN_GOLDEN_DIR "/") + c.file);
+        ASSERT_FALSE(golden.empty()) << c.file;
+        // Each case in fresh namespaces: the links, rules and routes of one
+        // case must not be there for the next.
+        ASSERT_EQ(scene_enter(&scene, "255\tlocal\n"), 0);
+        close(inet_sock);
+        ASSERT_EQ(linkfan_probe_open(), 0);
+        ASSERT_EQ(scene_add_links(c.links), 0);
+        recording_reset();
+        linkfan_cycle_init(&state, c.multipath);
+        linkfan_discover(&state);
+        strings got;
+        for (int cycle = 1; cycle <= 2; cycle++) {
+            if (cycle == 2)
+                got.push_back("# cycle 2");
+            recorded_commands.clear();
+            ASSERT_EQ(linkfan_cycle(&state), 0) << c.file;
+            got.insert(got.end(), recorded_commands.begin(), recorded_commands.end());
+        }
+        strings want;
+        std::istringstream in(golden);
+        for (std::string row; std::getline(in, row);)
+            want.push_back(row);
+        ASSERT_EQ(got.size(), want.size()) << c.file;
+        for (size_t k = 0; k < want.size(); k++)
+            ASSERT_EQ(got[k], want[k]) << c.file << ", command " << k + 1;
+    }
+}
+
+// ---------------------------------------------------------------- gateways and kernel reports
+
+TEST_F(LinkfanPhases, ProbeRecordsTheInterfaceIndex)
+{
+    ASSERT_EQ(scene_add_link(2), 0);
+    pppoe_info info;
+    int ifindex = -1;
+    ASSERT_EQ(if_fetch_indexed("ppp2", &info, &ifindex), 0);
+    EXPECT_EQ(std::to_string(ifindex) + "\n", sandbox_output("ip -o link show ppp2 | cut -d: -f1"));
+    ASSERT_EQ(sandbox_sh("ip link del ppp2"), 0);
+    ASSERT_EQ(scene_add_link(2), 0);
+    int again = -1;
+    ASSERT_EQ(if_fetch_indexed("ppp2", &info, &again), 0);
+    EXPECT_NE(again, ifindex);
+    EXPECT_EQ(if_fetch_indexed("ppp3", &info, &again), -1);
+    EXPECT_EQ(again, 0);
+}
+
+TEST_F(LinkfanPhases, GatewayCheckNamesEveryLinkWhosePeerChanged)
+{
+    for (unsigned n : {0u, 1u, 2u}) {
+        state.g_array_info[n] = prepared(n);
+        state.g_array_info_new[n] = prepared(n);
+    }
+    EXPECT_EQ(linkfan_gateway_check(state), 0);
+    linkfan_text_copy(state.g_array_info_new[1].gateway, "10.0.1.9");
+    state.g_array_info_new[2].gateway[0] = '\0';  // lost its peer
+    state.g_array_info[5] = prepared(5);          // gone: the kernel took its routes
+    state.g_array_info_new[6] = prepared(6);      // new: configured as such
+    EXPECT_EQ(linkfan_gateway_check(state), 1);
+    EXPECT_EQ(log_messages(), (strings{"[INFO]: chang_gateway, ppp1 : 10.0.1.1 -------> 10.0.1.9!",
+                                       "[INFO]: chang_gateway, ppp2 : 10.0.2.1 -------> !"}));
+    EXPECT_TRUE(recorded_commands.empty());
+}
+
+TEST_F(LinkfanPhases, ACycleSeesAChangedGatewayAndRebuilds)
+{
+    ASSERT_EQ(scene_add_link(0), 0);
+    linkfan_discover(&state);
+    ASSERT_EQ(linkfan_cycle(&state), 0);
+    ASSERT_EQ(linkfan_cycle(&state), 0);
+    recording_reset();
+    ASSERT_EQ(sandbox_sh("ip addr add 10.0.0.2 peer 10.0.0.9 dev ppp0 && "
+                         "ip addr del 10.0.0.2 peer 10.0.0.1 dev ppp0"),
+              0);
+    ASSERT_EQ(linkfan_cycle(&state), 0);
+    EXPECT_EQ(recorded_commands,
+              (strings{"< ip route", "ip route del default",
+                       "ip route replace default nexthop via 10.0.0.9 dev ppp0 weight 1 ",
+                       "ip route flush cache"}));
+    EXPECT_TRUE(has(sandbox_output("ip route show default"), "via 10.0.0.9 dev ppp0"));
+}
+
+// Kernel reports as the pause sees them, for links ppp0 and ppp1 that the
+// tables hold.
+class LinkfanEvents : public LinkfanPhases {
+protected:
+    void SetUp() override
+    {
+        LinkfanPhases::SetUp();
+        ASSERT_EQ(scene_add_link(0), 0);
+        ASSERT_EQ(scene_add_link(1), 0);
+        for (int n = 0; n < 2; n++)
+            ASSERT_EQ(if_fetch_indexed(("ppp" + std::to_string(n)).c_str(), &state.g_array_info[n],
+                                       &state.ifindex[n]),
+                      0);
+        ASSERT_EQ(sandbox_sh("ip route add default dev ppp0 && ip route add default dev ppp1 "
+                             "table 6 && ip route add default dev ppp1 table 7"),
+                  0);
+        ASSERT_EQ(linkfan_events_open(&state), 0);
+    }
+
+    void TearDown() override
+    {
+        close(state.events.fd);
+        LinkfanPhases::TearDown();
+    }
+
+    int reported(const std::string &change, int routes_count = 1)
+    {
+        EXPECT_EQ(sandbox_sh(change), 0) << change;
+        return linkfan_events_read(state, routes_count);
+    }
+};
+
+struct event_case {
+    const char *change;
+    int multipath;
+    int routes_count;
+    int counts;
+};
+
+TEST_F(LinkfanEvents, ReportsTable)
+{
+    const event_case cases[] = {
+        {"true", 0, 1, 0},
+        // The tool's own work on a known link.
+        {"ip link set dev ppp0 txqueuelen 1000", 0, 1, 0},
+        {"ip route flush table 7", 1, 1, 0},
+        // Not a link: not point-to-point, or not a name the probe uses.
+        {"ip tuntap add dev ppp5 mode tap && ip addr add 10.0.5.2/24 dev ppp5", 0, 1, 0},
+        {"ip tuntap add dev ppp128 mode tun && ip addr add 10.1.28.2 peer 10.1.28.1 dev ppp128",
+         0, 1, 0},
+        {"ip tuntap add dev xppp3 mode tun && ip link del xppp3", 0, 1, 0},
+        // The balance table counts only in multipath mode; the cycle's own
+        // deletions (before the pause) never do.
+        {"ip route del default table 6", 0, 1, 0},
+        {"ip route add default dev ppp1 table 6 && ip route del default table 6", 1, 1, 1},
+        {"ip route del default", 0, 0, 0},
+        {"ip route add default dev ppp0 && ip route del default", 0, 1, 1},
+        // Addresses and links.
+        {"ip -6 addr add 2001:db8:1::9/64 dev ppp1 nodad", 0, 0, 1},
+        {"ip addr del 10.0.1.2 peer 10.0.1.1 dev ppp1", 0, 0, 1},
+        {"ip tuntap add dev ppp9 mode tun", 0, 0, 1},
+        {"ip addr add 10.0.9.2 peer 10.0.9.1 dev ppp9", 0, 0, 1},
+        {"ip link del ppp0", 0, 0, 1},
+    };
+    for (const event_case &c : cases) {
+        state.g_multipath_routing = c.multipath;
+        EXPECT_EQ(reported(c.change, c.routes_count), c.counts) << c.change;
+    }
+}
+
+TEST_F(LinkfanEvents, PauseEndsAtOnceOnNewsButWakesAtMostOncePerSecond)
+{
+    // Nothing new: the whole pause.
+    linkfan_events_pause(&state, 10000000);
+    EXPECT_EQ(recorded_pauses, std::vector<unsigned long>{10000000});
+
+    // News that came in while the cycle ran: no pause at all.
+    recording_reset();
+    ASSERT_EQ(sandbox_sh("ip link del ppp1"), 0);
+    linkfan_events_pause(&state, 10000000);
+    EXPECT_TRUE(recorded_pauses.empty());
+
+    // News during the pause ends it; so soon after the last wake, only once
+    // the second since then has passed.
+    recording_reset();
+    pause_hook = [] {
+        if (recorded_pauses.size() == 1)
+            sandbox_sh("ip link del ppp0");
+    };
+    linkfan_events_pause(&state, 10000000);
+    ASSERT_EQ(recorded_pauses.size(), 2u);
+    EXPECT_EQ(recorded_pauses[0], 10000000u);
+    EXPECT_GT(recorded_pauses[1], 500000u);
+    EXPECT_LE(recorded_pauses[1], 1000000u);
+}
+
+TEST_F(LinkfanEvents, ACycleWithoutTheSocketPausesAsAlways)
+{
+    close(state.events.fd);
+    state.events.fd = -1;
+    ASSERT_EQ(sandbox_sh("ip link del ppp1"), 0);
+    linkfan_events_pause(&state, 10000000);
+    EXPECT_EQ(recorded_pauses, std::vector<unsigned long>{10000000});
+    state.events.fd = open("/dev/null", O_RDONLY);  // for TearDown
 }
 
 }  // namespace

@@ -19,6 +19,9 @@ int scene_enter(linkfan_scene *scene, const char *rt_tables_text);
 // The device has no carrier, so it never gets a link-local address.
 int scene_add_link(unsigned n, bool ipv6 = true);
 
+// Adds ppp0 to ppp(count-1) as scene_add_link does, with IPv6, in one batch.
+int scene_add_links(unsigned count);
+
 std::string scene_read_file(const std::string &path);
 void scene_write_file(const std::string &path, const std::string &text);
 

@@ -1,8 +1,9 @@
 #include "recording_run.h"
 
-#include "linkfan.h"
+#include "linkfan_run.h"
+#include "linkfan_shell.h"
 
-#include <cstdlib>
+#include <poll.h>
 
 std::vector<std::string> recorded_commands;
 std::vector<unsigned long> recorded_pauses;
@@ -10,6 +11,7 @@ std::function<void()> pause_hook;
 
 void recording_reset()
 {
+    linkfan_shell_settle();
     recorded_commands.clear();
     recorded_pauses.clear();
     pause_hook = nullptr;
@@ -18,27 +20,28 @@ void recording_reset()
 void linkfan_run(const char *line)
 {
     recorded_commands.emplace_back(line);
-    int status = std::system(line);
-    (void)status;
+    linkfan_shell_run(line);
 }
 
 int linkfan_read(const char *line, int (*on_line)(const char *text, void *ctx), void *ctx)
 {
     recorded_commands.emplace_back(std::string("< ") + line);
-    FILE *out = popen(line, "r");
-    if (!out)
-        return 0;
-    int found = 0;
-    char text[1024];
-    while (!found && std::fgets(text, sizeof text, out))
-        found = on_line(text, ctx);
-    pclose(out);
-    return found;
+    return linkfan_shell_read(line, on_line, ctx);
 }
 
 void linkfan_pause(unsigned long usec)
 {
+    linkfan_shell_settle();
     recorded_pauses.push_back(usec);
     if (pause_hook)
         pause_hook();
+}
+
+unsigned long linkfan_wait(int fd, unsigned long usec)
+{
+    linkfan_pause(usec);
+    // No time passes here: news that is waiting wakes at once, with all of
+    // the time left.
+    struct pollfd watch = {fd, POLLIN, 0};
+    return fd >= 0 && poll(&watch, 1, 0) > 0 ? usec : 0;
 }

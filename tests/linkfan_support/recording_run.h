@@ -1,6 +1,9 @@
 // A command runner for tests: records every command line and pause of the
-// phases, runs the commands for real (inside the test's own namespaces) and
-// sleeps not at all, so whole cycles take only the commands' time.
+// phases, runs the commands for real (inside the test's own namespaces) the
+// way the program does, ip commands batched, and sleeps not at all, so whole
+// cycles take only the commands' time. A pause or a read runs what is
+// pending; a test that looks at the kernel right after a phase calls
+// linkfan_shell_settle() first.
 #pragma once
 
 #include <functional>

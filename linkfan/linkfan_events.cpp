@@ -1,0 +1,181 @@
+// Kernel reports that end the cycle's pause early.
+#include "linkfan_events.h"
+#include "getinfo.h"
+#include "linkfan_netlink.h"
+#include "linkfan_run.h"
+
+#include <errno.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <net/if.h>
+#include <stdio.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+// The number the routing-table list gives "balance" in multipath mode.
+constexpr unsigned balance_table = 6;
+// A flapping link must not make the tool spin.
+constexpr long long wake_spacing_usec = 1000000;
+// Room for the reports of a first cycle over every link, which come in while
+// the cycle runs and are read only at its pause.
+constexpr int receive_buffer = 1 << 20;
+
+static long long monotonic_usec()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000000LL + ts.tv_nsec / 1000;
+}
+
+int linkfan_events_open(linkfan_state *state)
+{
+    state->events.fd = -1;
+    int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE);
+    if (fd < 0)
+        return -1;
+    int size = receive_buffer;
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    struct sockaddr_nl local = {};
+    local.nl_family = AF_NETLINK;
+    local.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR | RTMGRP_IPV4_ROUTE;
+    if (bind(fd, reinterpret_cast<struct sockaddr *>(&local), sizeof local) != 0) {
+        close(fd);
+        return -1;
+    }
+    state->events.fd = fd;
+    return 0;
+}
+
+// The N of "pppN" as the probe names it (0 to 127), or -1.
+static int link_number(const char *name)
+{
+    if (strncmp(name, "ppp", 3) != 0 || name[3] == '\0' || (name[3] == '0' && name[4] != '\0'))
+        return -1;
+    int n = 0;
+    for (const char *p = name + 3; *p; p++) {
+        if (*p < '0' || *p > '9')
+            return -1;
+        n = n * 10 + (*p - '0');
+        if (n >= LINKFAN_MAX_LINKS)
+            return -1;
+    }
+    return n;
+}
+
+static bool link_report_counts(const linkfan_state &state, const struct nlmsghdr *msg)
+{
+    const struct ifinfomsg *info = static_cast<const struct ifinfomsg *>(NLMSG_DATA(msg));
+    if (!(info->ifi_flags & IFF_POINTOPOINT))
+        return false;
+    int len = static_cast<int>(IFLA_PAYLOAD(msg));
+    char name[IFNAMSIZ] = {0};
+    for (const struct rtattr *a = IFLA_RTA(info); RTA_OK(a, len); a = RTA_NEXT(a, len))
+        if (a->rta_type == IFLA_IFNAME)
+            snprintf(name, sizeof name, "%.*s", static_cast<int>(RTA_PAYLOAD(a)),
+                     static_cast<const char *>(RTA_DATA(a)));
+    int n = link_number(name);
+    if (n < 0)
+        return false;
+    // A link that goes away; or one that the tables do not hold by this index,
+    // a new or re-created interface. Other news of a known link (its queue
+    // length, set by the tool itself) changes nothing the cycle acts on.
+    return msg->nlmsg_type == RTM_DELLINK || state.ifindex[n] != info->ifi_index;
+}
+
+static bool address_report_counts(const linkfan_state &state, const struct nlmsghdr *msg)
+{
+    const struct ifaddrmsg *addr = static_cast<const struct ifaddrmsg *>(NLMSG_DATA(msg));
+    int index = static_cast<int>(addr->ifa_index);
+    for (int i = 0; i < LINKFAN_MAX_LINKS; i++)
+        if (index != 0 && state.ifindex[i] == index)
+            return true;
+    // A ppp link that was not recorded yet, having had no address.
+    char name[IF_NAMESIZE] = {0};
+    pppoe_info info;
+    return if_indextoname(addr->ifa_index, name) && link_number(name) >= 0 &&
+           if_fetch(name, &info) == 0 && linkfan_is_link(info);
+}
+
+static bool route_report_counts(const linkfan_state &state, const struct nlmsghdr *msg)
+{
+    const struct rtmsg *route = static_cast<const struct rtmsg *>(NLMSG_DATA(msg));
+    if (route->rtm_family != AF_INET || route->rtm_dst_len != 0)
+        return false;
+    unsigned table = route->rtm_table;
+    int len = static_cast<int>(RTM_PAYLOAD(msg));
+    for (const struct rtattr *a = RTM_RTA(route); RTA_OK(a, len); a = RTA_NEXT(a, len))
+        if (a->rta_type == RTA_TABLE && RTA_PAYLOAD(a) >= sizeof(unsigned))
+            memcpy(&table, RTA_DATA(a), sizeof table);
+    return table == RT_TABLE_MAIN || (state.g_multipath_routing && table == balance_table);
+}
+
+int linkfan_events_read(const linkfan_state &state, int routes_count)
+{
+    int counts = 0;
+    alignas(struct nlmsghdr) char buffer[16384];
+    for (;;) {
+        ssize_t got = recv(state.events.fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            // Reports were lost: something may have changed.
+            if (errno == ENOBUFS)
+                counts = 1;
+            break;
+        }
+        if (got == 0)
+            break;
+        int len = static_cast<int>(got);
+        for (const struct nlmsghdr *msg = reinterpret_cast<const struct nlmsghdr *>(buffer);
+             linkfan_nlmsg_ok(msg, len); msg = NLMSG_NEXT(msg, len)) {
+            switch (msg->nlmsg_type) {
+            case RTM_NEWLINK:
+            case RTM_DELLINK:
+                if (msg->nlmsg_len >= NLMSG_LENGTH(sizeof(struct ifinfomsg)) &&
+                    link_report_counts(state, msg))
+                    counts = 1;
+                break;
+            case RTM_NEWADDR:
+            case RTM_DELADDR:
+                if (msg->nlmsg_len >= NLMSG_LENGTH(sizeof(struct ifaddrmsg)) &&
+                    address_report_counts(state, msg))
+                    counts = 1;
+                break;
+            case RTM_DELROUTE:
+                if (routes_count && msg->nlmsg_len >= NLMSG_LENGTH(sizeof(struct rtmsg)) &&
+                    route_report_counts(state, msg))
+                    counts = 1;
+                break;
+            default:
+                break;
+            }
+        }
+    }
+    return counts;
+}
+
+void linkfan_events_pause(linkfan_state *state, unsigned long usec)
+{
+    if (state->events.fd < 0) {
+        linkfan_pause(usec);
+        return;
+    }
+    // What came in while the cycle ran: its own route changes are no news,
+    // but a link or an address that changed meanwhile may have been missed.
+    int woken = linkfan_events_read(*state, 0);
+    unsigned long left = usec;
+    while (!woken) {
+        left = linkfan_wait(state->events.fd, left);
+        if (left == 0)
+            return;
+        woken = linkfan_events_read(*state, 1);
+    }
+    long long since = monotonic_usec() - state->events.last_wake_usec;
+    if (state->events.last_wake_usec != 0 && since < wake_spacing_usec) {
+        unsigned long rest = static_cast<unsigned long>(wake_spacing_usec - since);
+        linkfan_pause(rest < left ? rest : left);
+    }
+    state->events.last_wake_usec = monotonic_usec();
+}

@@ -1,0 +1,53 @@
+// kivo_linkfan: the link record, and the bounded text helpers every unit uses
+// on its fixed-width fields.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+#include <string.h>
+
+// One uplink as the probe saw it. The layout is fixed (172 bytes, no padding
+// between txqueuelen and pppd_time) because whole records are copied between
+// the link tables and their size is part of what the tool promises.
+struct [[gnu::packed]] pppoe_info {
+    char pppoe_name[16];   // set only for a point-to-point interface
+    char pppoe_ip[16];     // IPv4 address, dotted decimal
+    char gateway[16];      // point-to-point peer, dotted decimal
+    char vlan[16];         // set only for an interface that is not point-to-point
+    char mac[32];          // "%02x:%02x:%02x:%02x:%02x:%02x"
+    uint32_t txqueuelen;
+    uint64_t pppd_time;    // carried from table to table, never probed
+    char pppoe_ipv6[64];   // first IPv6 address followed by "/64"
+};
+static_assert(sizeof(pppoe_info) == 172, "pppoe_info must stay 172 bytes");
+
+constexpr int LINKFAN_MAX_LINKS = 128;
+
+// Bounded copy into a fixed-width text field: never writes past the field and
+// always leaves it NUL-terminated, truncating what does not fit.
+template <size_t N>
+inline void linkfan_text_copy(char (&dst)[N], const char *src)
+{
+    size_t n = strnlen(src, N - 1);
+    memcpy(dst, src, n);
+    dst[n] = '\0';
+}
+
+// Bounded append to a NUL-terminated fixed-width text.
+template <size_t N>
+inline void linkfan_text_append(char (&dst)[N], const char *src)
+{
+    size_t used = strnlen(dst, N);
+    if (used >= N - 1)
+        return;
+    size_t n = strnlen(src, N - 1 - used);
+    memcpy(dst + used, src, n);
+    dst[used + n] = '\0';
+}
+
+// A record counts as a ppp link only by its name; a non point-to-point
+// interface has an empty pppoe_name and never counts.
+inline bool linkfan_is_link(const pppoe_info &info)
+{
+    return strstr(info.pppoe_name, "ppp") != nullptr;
+}

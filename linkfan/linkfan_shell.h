@@ -1,0 +1,34 @@
+// Command lines run for real: ip commands in batches, everything else
+// through the shell, one at a time, each to its end before the next.
+#pragma once
+
+// Runs a command line. An ip command joins the open batch: consecutive ip
+// commands of one address family go to a single "ip -force -batch -" (or
+// "ip -6 -force -batch -") process, in their order, failures passed over as
+// when each ran alone. Any other command ends the open batch first and runs
+// on its own: started directly with its words as arguments when it holds
+// nothing the shell would read otherwise, through the shell when it does.
+void linkfan_shell_run(const char *line);
+
+// Ends the open batch, then runs the command through the shell and hands
+// each line of its output (at most 1023 bytes, NUL-terminated) to on_line
+// until that returns nonzero. Returns that value, or 0.
+int linkfan_shell_read(const char *line, int (*on_line)(const char *text, void *ctx), void *ctx);
+
+// Runs the open batch and waits for it; nothing is pending afterwards.
+void linkfan_shell_settle();
+
+// What the runs cost, for the benchmark: processes started and wall time
+// spent waiting for them, by tool.
+enum {
+    LINKFAN_TOOL_IP,
+    LINKFAN_TOOL_IPTABLES,
+    LINKFAN_TOOL_OTHER,
+    LINKFAN_TOOL_COUNT,
+};
+struct linkfan_shell_stats {
+    unsigned long processes;
+    unsigned long batches;
+    double seconds[LINKFAN_TOOL_COUNT];
+};
+extern linkfan_shell_stats linkfan_shell_cost;
