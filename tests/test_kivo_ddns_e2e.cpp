@@ -1,6 +1,5 @@
-// kivo_ddns end to end: the real program, as an operator starts it, in private
-// network and mount namespaces where DNSPod and the five echo services are the
-// stand-ins of tools/kivo_standin.py on 127.0.0.1. Passes are one second apart.
+// kivo_ddns end to end: the address road, creation, the fallback token, the
+// order of the echo services (the fixture is in support/ddns_e2e.h).
 #include <netdb.h>
 #include <sys/socket.h>
 
@@ -10,87 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "ddns_standin.h"
+#include "ddns_e2e.h"
 #include "sandbox.h"
 
 namespace {
-
-constexpr char kPrimary[] = "50001,00112233445566778899aabbccddeeff";
-
-std::string record_set(const char *value)
-{
-    return std::string("[{\"id\":1234567,\"domain\":\"example.com\",\"name\":\"home\","
-                       "\"type\":\"A\",\"line\":\"默认\",\"value\":\"") +
-           value + "\"}]";
-}
-
-std::string token_of(const ddns_request &r)
-{
-    size_t at = r.body.find("login_token=");
-    if (at == std::string::npos)
-        return "";
-    at += 12;
-    return r.body.substr(at, r.body.find('&', at) - at);
-}
-
-size_t count(const std::string &text, const std::string &what)
-{
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
-    return n;
-}
-
-class e2e : public ::testing::Test {
-protected:
-    void start(const std::string &records, const std::string &control,
-               std::vector<std::string> extra = {})
-    {
-        ASSERT_EQ(0, ddns_world_enter(world_, records, control));
-        std::vector<std::string> argv = {KIVO_DDNS_BINARY, "--sub_domain=home",
-                                         "--main_domain=example.com",
-                                         std::string("--ddns_token=") + kPrimary, "--interval=1"};
-        argv.insert(argv.end(), extra.begin(), extra.end());
-        ddns_ = ddns_world_spawn(world_, argv, "ddns.out", "ddns.err");
-        ASSERT_GT(ddns_, 0);
-    }
-    void TearDown() override
-    {
-        if (ddns_ > 0)
-            ddns_world_kill(ddns_);
-        if (HasFailure())
-            std::fprintf(stderr, "--- kivo_ddns stdout:\n%s\n--- stderr:\n%s\n",
-                         out().c_str(), err().c_str());
-        ddns_world_leave(world_);
-    }
-
-    std::vector<ddns_request> api() { return ddns_world_requests(world_, "dnsapi.cn"); }
-    size_t passes() { return ddns_world_requests(world_, "members.3322.org").size(); }
-    std::string out() { return ddns_world_file(world_, "ddns.out"); }
-    std::string err() { return ddns_world_file(world_, "ddns.err"); }
-
-    // Waits until DNSPod has had n requests.
-    bool api_reaches(size_t n, double seconds = 20)
-    {
-        return ddns_world_wait([&] { return api().size() >= n; }, seconds);
-    }
-    // Waits for n more passes of discovery.
-    bool more_passes(size_t n)
-    {
-        size_t start = passes();
-        return ddns_world_wait([&] { return passes() >= start + n; }, 10.0 + 3 * n);
-    }
-    std::vector<std::string> paths()
-    {
-        std::vector<std::string> p;
-        for (const ddns_request &r : api())
-            p.push_back(r.path);
-        return p;
-    }
-
-    ddns_world world_;
-    pid_t ddns_ = -1;
-};
 
 TEST_F(e2e, AddressChangeIsModifiedConfirmedThenQuiet)
 {

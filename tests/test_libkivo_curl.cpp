@@ -161,13 +161,64 @@ TEST_F(CurlCmd, TimeoutCoversTheWholeTransfer)
     EXPECT_LT(seconds_since(t0), 2.5);
     EXPECT_STREQ(resp, "");
 
-    // Cut in the middle of the body: the status and the part that arrived.
+    // Cut in the middle of the body: the status, but no answer text.
     u = url("/bytes/100?chunk=10&drip=300");
     EXPECT_EQ(kivo_curl_cmd("GET", u.c_str(), nullptr, nullptr, nullptr, 0, resp, sizeof resp, 1),
               200);
-    size_t got = std::strlen(resp + 1) + 1; // the pattern starts with a NUL
-    EXPECT_GE(got, 10u);
-    EXPECT_LT(got, 100u);
+    EXPECT_STREQ(resp, "");
+    EXPECT_EQ(kivo_curl_body_length(), 0u);
+}
+
+TEST_F(CurlCmd, IncompleteTransfersGiveNoAnswer)
+{
+    // Fewer bytes than announced, a chunked body cut inside a chunk or before
+    // its end, a reset: the status that came, and an empty answer.
+    const char *paths[] = {"/bytes/100?cut=60", "/bytes/100?chunked=1&chunk=40&cut=60",
+                           "/bytes/100?chunked=1&chunk=50&cut=50"};
+    for (const char *path : paths) {
+        SCOPED_TRACE(path);
+        std::memset(resp, 'x', sizeof resp);
+        for (bool tls : {false, true}) {
+            std::string u = url(path, tls);
+            EXPECT_EQ(kivo_curl_cmd("GET", u.c_str(), nullptr, nullptr, nullptr, 0, resp,
+                                    sizeof resp, 5),
+                      200);
+            EXPECT_STREQ(resp, "");
+            EXPECT_EQ(resp[1], 'x');
+        }
+    }
+    // The same bodies whole come through, chunked or not.
+    for (const char *path : {"/bytes/100?chunked=1&chunk=40", "/bytes/100"}) {
+        SCOPED_TRACE(path);
+        EXPECT_EQ(kivo_curl_cmd("GET", url(path).c_str(), nullptr, nullptr, nullptr, 0, resp,
+                                sizeof resp, 5),
+                  200);
+        EXPECT_EQ(std::string(resp, 101), http_server_pattern(100) + '\0');
+        EXPECT_EQ(kivo_curl_body_length(), 100u);
+    }
+}
+
+TEST_F(CurlCmd, TransferEndsOnceTheBufferIsFull)
+{
+    // An endless body: what fits the buffer is the answer, and it comes at once,
+    // not at the time-out. A cut after the buffer filled does not matter either.
+    const struct {
+        const char *path;
+        int resp_size;
+    } cases[] = {{"/endless", 1024}, {"/endless", 512}, {"/endless", 1},
+                 {"/bytes/3000?cut=2000", 1024}, {"/bytes/3000?chunked=1&chunk=700&cut=2000", 1024}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.path << " into " << c.resp_size);
+        std::memset(resp, 'x', sizeof resp);
+        auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(kivo_curl_cmd("GET", url(c.path).c_str(), nullptr, nullptr, nullptr, 0, resp,
+                                c.resp_size, 20),
+                  200);
+        EXPECT_LT(seconds_since(t0), 5.0);
+        size_t kept = static_cast<size_t>(c.resp_size) - 1;
+        EXPECT_EQ(std::string(resp, kept + 1), http_server_pattern(kept) + '\0');
+        EXPECT_EQ(kivo_curl_body_length(), kept);
+    }
 }
 
 TEST_F(CurlCmd, HttpsWithASelfSignedCertificate)
