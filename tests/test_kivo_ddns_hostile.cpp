@@ -2,6 +2,7 @@
 // DNSPod that send endless, huge or cut answers, addresses nobody can reach,
 // and API answers that refuse what was asked (the fixture is in
 // support/ddns_e2e.h).
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,22 @@ std::vector<std::string> published(const std::vector<ddns_request> &api)
         values.push_back(r.body.substr(at, r.body.find('&', at) - at));
     }
     return values;
+}
+
+// A text as a JSON string, quotes included.
+std::string json_text(const std::string &text)
+{
+    std::string quoted = "\"";
+    for (unsigned char c : text) {
+        char escaped[8];
+        if (c == '"' || c == '\\' || c < 0x20) {
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            quoted += escaped;
+        } else {
+            quoted += static_cast<char>(c);
+        }
+    }
+    return quoted + "\"";
 }
 
 TEST_F(e2e, MemoryStaysBoundedWhateverThePeersSend)
@@ -90,6 +107,53 @@ TEST_F(e2e, CutAnswersAreNoAnswers)
                      std::string::npos; },
         20));
     EXPECT_EQ(std::vector<std::string>{"203.0.113.77"}, published(api()));
+}
+
+// Three passes in which every echo service answers with an address nobody can
+// reach (one of each refused block, plain and JSON), an address with a NUL and
+// garbage after it, or terminal escapes; then a public one. Only the starting
+// address and the public one may reach DNSPod.
+TEST_F(e2e, OnlyPublicAddressesArePublished)
+{
+    const char *hosts[] = {"members.3322.org", "icanhazip.com", "api.ipify.org", "ipinfo.io",
+                           "ifconfig.co"};
+    auto plain = [](const char *a) { return std::string("body:") + a + "\n"; };
+    auto json = [](const char *a) { return std::string("body:{\"ip\":\"") + a + "\"}"; };
+    const std::string answers[3][5] = {
+        {plain("0.1.2.3"), plain("10.0.0.1"), json("100.64.0.1"), json("127.0.0.1"),
+         json("169.254.1.1")},
+        {plain("172.16.0.1"), plain("192.0.0.1"), json("192.168.1.1"), json("198.18.0.1"),
+         json("224.0.0.1")},
+        {std::string("body:1.2.3.4\0garbage", 20), plain("\x1b[2J\x1b]0;owned\x07" "240.0.0.1"),
+         std::string("body:{\"ip\":\"1.2.3.5\"}\0garbage", 29), json("255.255.255.255"),
+         plain("1.2.3.6\x1b[8m")},
+    };
+    std::string control = "{\"address\":\"203.0.113.77\",\"echo\":{";
+    for (int h = 0; h < 5; ++h) {
+        control += std::string(h ? "," : "") + "\"" + hosts[h] + "\":[";
+        for (int pass = 0; pass < 3; ++pass)
+            control += json_text(answers[pass][h]) + ",";
+        control += "\"ok\"]";
+    }
+    start("[]", control + "}}", {"--extern_ip=192.0.2.1"});
+    ASSERT_TRUE(ddns_world_wait(
+        [&] { return err().find("exist and same: home.example.com --> 203.0.113.77\n") !=
+                     std::string::npos; },
+        30));
+    EXPECT_EQ((std::vector<std::string>{"192.0.2.1", "203.0.113.77"}), published(api()));
+
+    // Every refused answer was shown, its control bytes escaped; no success line
+    // but the public address's.
+    std::string o = out();
+    EXPECT_EQ(std::string::npos, o.find('\x1b'));
+    EXPECT_EQ(std::string::npos, o.find('\x07'));
+    EXPECT_NE(std::string::npos, o.find("ret == 200, buffer: |1.2.3.4\\x00garbage|\n")) << o;
+    EXPECT_NE(std::string::npos,
+              o.find("ret == 200, buffer: |\\x1b[2J\\x1b]0;owned\\x07240.0.0.1\n|\n"));
+    EXPECT_NE(std::string::npos, o.find("ret == 200, buffer: |{\"ip\":\"127.0.0.1\"}|\n"));
+    EXPECT_EQ(count(o, "extern_ip: "), count(o, "extern_ip: |203.0.113.77|\n")) << o;
+    EXPECT_NE(std::string::npos, o.find("http://members.3322.org/dyndns/getip, raw, extern_ip: "
+                                        "|203.0.113.77|\n"));
 }
 
 } // namespace
