@@ -37,11 +37,27 @@ enum {
 int32_t kivo_ddnspod_list(const char *token, const char *sub_domain, const char *main_domain,
                           int64_t *record_id, const char *extern_ip);
 
-// Post Record.Create and Record.Modify; their answers are not read.
-void kivo_ddnspod_create(const char *token, const char *sub_domain, const char *main_domain,
-                         const char *extern_ip);
-void kivo_ddnspod_modify(const char *token, const char *sub_domain, const char *main_domain,
-                         const char *extern_ip, int64_t record_id);
+// Post Record.Create and Record.Modify: 1 when DNSPod answered with status
+// code "1" (done), else 0 (refused, no answer, or a body too long to send);
+// kivo_ddnspod_last_status tells what DNSPod said.
+int32_t kivo_ddnspod_create(const char *token, const char *sub_domain, const char *main_domain,
+                            const char *extern_ip);
+int32_t kivo_ddnspod_modify(const char *token, const char *sub_domain, const char *main_domain,
+                            const char *extern_ip, int64_t record_id);
+
+// The status part of a DNSPod answer: the first "code" after "status" (quoted
+// or bare digits) and the first "message" after it, cut to fit, control bytes
+// as '?'. Filled by kivo_ddnspod_read_status; the record client keeps the one
+// of its last request in kivo_ddnspod_last_status.
+struct kivo_ddnspod_status {
+    char code[16];
+    char message[128];
+};
+extern kivo_ddnspod_status kivo_ddnspod_last_status;
+
+// 1 when the answer holds a status code (then in *status, with the message or
+// an empty one), else 0 with both texts empty.
+int kivo_ddnspod_read_status(const char *answer, kivo_ddnspod_status *status);
 
 // Reads a Record.List answer (at most KIVO_DDNSPOD_ANSWER_SIZE - 1 bytes, as the
 // request helper leaves it) by plain substring searches: one of the LIST codes.

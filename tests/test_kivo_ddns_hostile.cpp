@@ -156,4 +156,31 @@ TEST_F(e2e, OnlyPublicAddressesArePublished)
                                         "|203.0.113.77|\n"));
 }
 
+// DNSPod answers every modify with code 104, record locked: each pass says so
+// in an ERROR record, and lists again; once unlocked the record is modified
+// and confirmed.
+TEST_F(e2e, LockedRecordIsAnErrorEveryPass)
+{
+    start(record_set("198.51.100.1"),
+          "{\"address\":\"203.0.113.7\",\"dnspod_codes\":{\"/Record.Modify\":\"104\"}}");
+    const std::string refused = "ERROR[4]: \033[0mmodify refused: home.example.com --> "
+                                "203.0.113.7, code 104: Record is locked\n";
+    ASSERT_TRUE(ddns_world_wait([&] { return count(err(), refused) >= 4; }, 15)) << err();
+    size_t lists = 0, modifies = 0;
+    for (const ddns_request &r : api()) {
+        lists += r.path == "/Record.List";
+        modifies += r.path == "/Record.Modify";
+    }
+    EXPECT_LE(4u, modifies);
+    EXPECT_LE(modifies, lists); // every modify follows a list of its own
+    EXPECT_EQ(std::string::npos, err().find("exist and same"));
+
+    ddns_world_control(world_, "{\"address\":\"203.0.113.7\"}");
+    ASSERT_TRUE(ddns_world_wait(
+        [&] { return err().find("exist and same: home.example.com --> 203.0.113.7\n") !=
+                     std::string::npos; },
+        15));
+    EXPECT_NE(std::string::npos, ddns_world_file(world_, "records.json").find("\"203.0.113.7\""));
+}
+
 } // namespace

@@ -128,6 +128,49 @@ TEST_F(Ddnspod, RefusedTokenCreatesNothing)
     EXPECT_EQ(KIVO_REGISTER_MODIFIED, result);
 }
 
+TEST_F(Ddnspod, RefusedCreateOrModifyIsAnErrorAndConfirmsNothing)
+{
+    start(record_set("10.7.0.1"), "{\"dnspod_codes\":{\"/Record.Modify\":\"104\"}}");
+    int result = kUntouched;
+    std::string log = reg(kToken, "10.7.0.2", &result);
+    EXPECT_EQ(KIVO_REGISTER_NONE, result); // the caller may try its other token
+    size_t info = log.find(" 175 INFO[1]: \033[0mexist and diff: home.example.com --> 10.7.0.2\n");
+    size_t error = log.find(" ERROR[4]: \033[0mmodify refused: home.example.com --> 10.7.0.2, "
+                            "code 104: Record is locked\n");
+    ASSERT_NE(std::string::npos, info) << log;
+    ASSERT_NE(std::string::npos, error) << log;
+    EXPECT_LT(info, error);
+    EXPECT_NE(std::string::npos, log.find("kivo_ddnspod_register_domain_name 188 ERROR[4]")) << log;
+
+    // Not taken as done: the next call lists and modifies again, and once
+    // DNSPod does it, the record is confirmed.
+    ddns_world_control(world_, "{}");
+    reg(kToken, "10.7.0.2", &result);
+    EXPECT_EQ(KIVO_REGISTER_MODIFIED, result);
+    reg(kToken, "10.7.0.2", &result);
+    EXPECT_EQ(KIVO_REGISTER_SAME, result);
+    std::vector<std::string> paths;
+    for (const ddns_request &r : api())
+        paths.push_back(r.path);
+    EXPECT_EQ((std::vector<std::string>{"/Record.List", "/Record.Modify", "/Record.List",
+                                        "/Record.Modify", "/Record.List"}),
+              paths);
+
+    // A refused create; modifies still go through.
+    ddns_world_control(world_, "{\"dnspod_codes\":{\"/Record.Create\":\"-15\"}}");
+    reg(kToken, "10.7.0.3", &result);
+    EXPECT_EQ(KIVO_REGISTER_MODIFIED, result);
+    result = kUntouched;
+    testing::internal::CaptureStderr();
+    kivo_ddnspod_register_domain_name(kToken, "other", kZone, "10.7.0.3", &result); // no record
+    log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(KIVO_REGISTER_NONE, result);
+    EXPECT_NE(std::string::npos, log.find("create: other.example.com --> 10.7.0.3\n")) << log;
+    EXPECT_NE(std::string::npos, log.find("create refused: other.example.com --> 10.7.0.3, "
+                                          "code -15: Failed\n"))
+        << log;
+}
+
 TEST_F(Ddnspod, NoAnswerIsAnError)
 {
     start(record_set("10.4.0.1"), "{\"dnspod\":\"drop\"}");

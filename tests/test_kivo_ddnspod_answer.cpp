@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 namespace {
@@ -109,6 +110,41 @@ std::string cut_after(const std::string &records, const std::string &marker, siz
     EXPECT_LE(end, size_t{KIVO_DDNSPOD_ANSWER_SIZE - 1});
     std::string padded = list_answer(records, std::string(KIVO_DDNSPOD_ANSWER_SIZE - 1 - end, 'x'));
     return padded.substr(0, KIVO_DDNSPOD_ANSWER_SIZE - 1);
+}
+
+TEST(DdnspodAnswer, StatusCodeAndMessage)
+{
+    const struct {
+        std::string answer;
+        int found;
+        const char *code, *message;
+    } cases[] = {
+        {kStatusDone + "\"record\":{\"id\":\"1\"}}", 1, "1", "Action completed successful"},
+        {"{\"status\":{\"code\":\"104\",\"message\":\"Record is locked\"}}", 1, "104",
+         "Record is locked"},
+        {"{\"status\":{\"code\":-1,\"message\":\"Login failed\"}}", 1, "-1", "Login failed"},
+        {"{\"status\" : { \"code\" : 1 }}", 1, "1", ""},
+        {"{\"status\":{\"code\":\"8\",\"message\":\"a\x1b[2Jb\\u001b\"}}", 1, "8", "a?[2Jb\\u001b"},
+        {"{\"status\":{\"code\":\"1\",\"message\":\"" + std::string(300, 'm') + "\"}}", 1, "1",
+         nullptr},
+        {"{\"status\":{\"code\":\"1x\"}}", 0, "", ""},
+        {"{\"status\":{\"code\":\"\"}}", 0, "", ""},
+        {"{\"status\":{\"code\":10", 0, "", ""}, // digits that may go on
+        {"{\"code\":\"1\"}", 0, "", ""},
+        {"", 0, "", ""},
+        {"<html>502 Bad Gateway</html>", 0, "", ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.answer);
+        kivo_ddnspod_status status;
+        std::memset(&status, 'z', sizeof status);
+        EXPECT_EQ(c.found, kivo_ddnspod_read_status(c.answer.c_str(), &status));
+        EXPECT_STREQ(c.code, status.code);
+        if (c.message != nullptr)
+            EXPECT_STREQ(c.message, status.message);
+        else
+            EXPECT_EQ(std::string(sizeof status.message - 1, 'm'), status.message);
+    }
 }
 
 TEST(DdnspodAnswer, CutAnswersDecideNothing)
