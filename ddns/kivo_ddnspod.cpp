@@ -32,31 +32,42 @@ constexpr int64_t kWidestRecordId = INT64_MIN;
 // The last address that a list answer showed the record holding.
 char old_extern_ip[32] = "0.0.0.0";
 
-// The form bodies. Values go in as they are: tokens, names and addresses carry
-// no character that needs percent-encoding. The line "默认" is DNSPod's default line.
+// The form bodies. The operator's values are percent-encoded, so a token or name
+// holding '&', '=', '+' or '%' asks for what it says; an encoding too long for
+// its field gives -1, never sent. The line "默认" is DNSPod's default line.
 int list_form(char *body, size_t size, const char *token, const char *sub_domain,
               const char *main_domain)
 {
-    return std::snprintf(body, size, "login_token=%s&format=json&domain=%s&sub_domain=%s", token,
-                         main_domain, sub_domain);
+    kivo_ddnspod_form_values v;
+    if (!kivo_ddnspod_form_encode(&v, token, sub_domain, main_domain))
+        return -1;
+    return std::snprintf(body, size, "login_token=%s&format=json&domain=%s&sub_domain=%s",
+                         v.token, v.main_domain, v.sub_domain);
 }
 
 int create_form(char *body, size_t size, const char *token, const char *sub_domain,
                 const char *main_domain, const char *extern_ip)
 {
+    kivo_ddnspod_form_values v;
+    if (!kivo_ddnspod_form_encode(&v, token, sub_domain, main_domain))
+        return -1;
     return std::snprintf(body, size,
                          "login_token=%s&format=json&domain=%s&sub_domain=%s&record_type=A"
                          "&record_line=默认&value=%s",
-                         token, main_domain, sub_domain, extern_ip);
+                         v.token, v.main_domain, v.sub_domain, extern_ip);
 }
 
 int modify_form(char *body, size_t size, const char *token, const char *sub_domain,
                 const char *main_domain, const char *extern_ip, int64_t record_id)
 {
+    kivo_ddnspod_form_values v;
+    if (!kivo_ddnspod_form_encode(&v, token, sub_domain, main_domain))
+        return -1;
     return std::snprintf(body, size,
                          "login_token=%s&format=json&domain=%s&sub_domain=%s&record_type=A"
                          "&record_line=默认&value=%s&record_id=%ld",
-                         token, main_domain, sub_domain, extern_ip, static_cast<long>(record_id));
+                         v.token, v.main_domain, v.sub_domain, extern_ip,
+                         static_cast<long>(record_id));
 }
 
 // A body snprintf had to cut is never sent: a cut login token or name is
@@ -116,17 +127,6 @@ int32_t kivo_ddnspod_create(const char *token, const char *sub_domain, const cha
         return 0;
     char answer[KIVO_DDNSPOD_ANSWER_SIZE];
     return post(kCreateUrl, body, answer);
-}
-
-int32_t kivo_ddnspod_modify(const char *token, const char *sub_domain, const char *main_domain,
-                            const char *extern_ip, int64_t record_id)
-{
-    char body[KIVO_DDNSPOD_BODY_SIZE];
-    if (!fits(modify_form(body, sizeof body, token, sub_domain, main_domain, extern_ip,
-                          record_id)))
-        return 0;
-    char answer[KIVO_DDNSPOD_ANSWER_SIZE];
-    return post(kModifyUrl, body, answer);
 }
 
 // The decision of one pass; nothing is sent for an address that is not one
@@ -189,6 +189,17 @@ void kivo_ddnspod_register_domain_name(const char *token, const char *sub_domain
                           code == KIVO_DDNSPOD_LIST_MISSING ? "create" : "modify", sub, zone, ip,
                           st.code[0] ? st.code : "none", st.code[0] ? st.message : "no answer");
     }
+}
+
+int32_t kivo_ddnspod_modify(const char *token, const char *sub_domain, const char *main_domain,
+                            const char *extern_ip, int64_t record_id)
+{
+    char body[KIVO_DDNSPOD_BODY_SIZE];
+    if (!fits(modify_form(body, sizeof body, token, sub_domain, main_domain, extern_ip,
+                          record_id)))
+        return 0;
+    char answer[KIVO_DDNSPOD_ANSWER_SIZE];
+    return post(kModifyUrl, body, answer);
 }
 
 // What DNSPod said to the last request, for the records above and for tests.

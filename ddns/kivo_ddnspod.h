@@ -1,6 +1,7 @@
 // DNSPod record client: lists the A record and creates or modifies it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // Register results, also the update cycle's per-pass state.
@@ -63,6 +64,25 @@ int kivo_ddnspod_read_status(const char *answer, kivo_ddnspod_status *status);
 // request helper leaves it) by plain substring searches: one of the LIST codes.
 int32_t kivo_ddnspod_read_list_answer(const char *answer, const char *extern_ip,
                                       int64_t *record_id);
+
+// Writes src percent-encoded for a form body into dst (size bytes, NUL
+// included): '&', '=', '+', '%', the blank, bytes below 0x20 and above 0x7e as
+// %XX, everything else as it is. Returns the length of the whole encoding, as
+// snprintf does; a value that does not fit is cut before the escape that would
+// not fit whole.
+size_t kivo_ddnspod_form_value(char *dst, size_t size, const char *src);
+
+// The operator's values as they go into a form body: each at most three times
+// as long as its option field allows.
+struct kivo_ddnspod_form_values {
+    char token[3 * 255 + 1];
+    char sub_domain[3 * 127 + 1];
+    char main_domain[3 * 127 + 1];
+};
+
+// Encodes the three values; 1 when each fitted whole, else 0.
+int kivo_ddnspod_form_encode(kivo_ddnspod_form_values *values, const char *token,
+                             const char *sub_domain, const char *main_domain);
 
 // Nonzero when every form body for these values, the longest being the modify
 // body with a 20-character record id, fits KIVO_DDNSPOD_BODY_SIZE.

@@ -183,4 +183,23 @@ TEST_F(e2e, LockedRecordIsAnErrorEveryPass)
     EXPECT_NE(std::string::npos, ddns_world_file(world_, "records.json").find("\"203.0.113.7\""));
 }
 
+// A record name with the characters a form decoder reads otherwise: the name
+// DNSPod sees is the one given, not "a" with stray keys.
+TEST_F(e2e, RecordNameIsSentAsGiven)
+{
+    start("[]", "{\"address\":\"203.0.113.7\"}", {"--sub_domain=a&b=c+d%41 e"});
+    ASSERT_TRUE(api_reaches(3));
+    ASSERT_TRUE(ddns_world_wait(
+        [&] { return err().find("exist and same: a&b=c+d%41 e.example.com --> 203.0.113.7\n") !=
+                     std::string::npos; },
+        10))
+        << err();
+    std::vector<ddns_request> r = api();
+    EXPECT_EQ("login_token=" + std::string(kPrimary) +
+                  "&format=json&domain=example.com&sub_domain=a%26b%3Dc%2Bd%2541%20e",
+              r[0].body);
+    EXPECT_NE(std::string::npos,
+              ddns_world_file(world_, "records.json").find("\"name\": \"a&b=c+d%41 e\""));
+}
+
 } // namespace

@@ -147,6 +147,55 @@ TEST(DdnspodAnswer, StatusCodeAndMessage)
     }
 }
 
+TEST(DdnspodForm, OperatorValuesArePercentEncoded)
+{
+    const struct {
+        std::string value;
+        const char *form;
+    } cases[] = {
+        {"home", "home"},
+        {"50001,00112233445566778899aabbccddeeff", "50001,00112233445566778899aabbccddeeff"},
+        {"@", "@"},
+        {"*", "*"},
+        {"*.edge-1_a.example.com", "*.edge-1_a.example.com"},
+        {"a&b", "a%26b"},
+        {"a=b", "a%3Db"},
+        {"a+b", "a%2Bb"},
+        {"a%41b", "a%2541b"},
+        {"a b", "a%20b"},
+        {"a\tb\r\n", "a%09b%0D%0A"},
+        {"\x7f~", "%7F~"},
+        {"默认", "%E9%BB%98%E8%AE%A4"},
+        {"", ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.value);
+        char out[64];
+        EXPECT_EQ(std::strlen(c.form), kivo_ddnspod_form_value(out, sizeof out, c.value.c_str()));
+        EXPECT_STREQ(c.form, out);
+    }
+    // Cut only between whole escapes, and counted whole.
+    char small[6];
+    EXPECT_EQ(7u, kivo_ddnspod_form_value(small, sizeof small, "abc&d"));
+    EXPECT_STREQ("abc", small);
+    EXPECT_EQ(7u, kivo_ddnspod_form_value(small, sizeof small, "ab&cd"));
+    EXPECT_STREQ("ab%26", small);
+    EXPECT_EQ(6u, kivo_ddnspod_form_value(small, sizeof small, "abcdef"));
+    EXPECT_STREQ("abcde", small);
+}
+
+TEST(DdnspodForm, LengthCheckCountsTheEncodedBody)
+{
+    // 255 + 122 + 11 + 8 + 20 + 95 = 511 bytes just fit (as with plain values);
+    // one value byte that needs encoding adds two.
+    std::string token(255, 't'), sub(122, 's');
+    EXPECT_TRUE(kivo_ddnspod_bodies_fit(token.c_str(), sub.c_str(), "example.com", "10.5.0.2"));
+    sub.replace(0, 1, "&");
+    EXPECT_FALSE(kivo_ddnspod_bodies_fit(token.c_str(), sub.c_str(), "example.com", "10.5.0.2"));
+    sub.resize(120);
+    EXPECT_TRUE(kivo_ddnspod_bodies_fit(token.c_str(), sub.c_str(), "example.com", "10.5.0.2"));
+}
+
 TEST(DdnspodAnswer, CutAnswersDecideNothing)
 {
     const std::string one = record("1234567", "10.0.0.1");
