@@ -119,23 +119,17 @@ int32_t kivo_ddnspod_list(const char *token, const char *sub_domain, const char 
     return kivo_ddnspod_read_list_answer(answer, extern_ip, record_id);
 }
 
-int32_t kivo_ddnspod_create(const char *token, const char *sub_domain, const char *main_domain,
-                            const char *extern_ip)
-{
-    char body[KIVO_DDNSPOD_BODY_SIZE];
-    if (!fits(create_form(body, sizeof body, token, sub_domain, main_domain, extern_ip)))
-        return 0;
-    char answer[KIVO_DDNSPOD_ANSWER_SIZE];
-    return post(kCreateUrl, body, answer);
-}
-
-// The decision of one pass; nothing is sent for an address that is not one
-// (the "0.0.0.0" of a discovery that found nothing, a bad --extern_ip) nor for
-// the last confirmed address, nothing logged, *result left as it was. A request
-// too long for its form body is not sent: the pass counts as unanswered. A
-// create or modify that DNSPod refused is logged as an error after its INFO
-// record, with result 0, and the next pass lists again. The four records stay
-// on the lines operators' filters know (161, 168, 175, 181); a test holds them.
+// The decision of one pass.
+//
+// Nothing is sent for an address that is not one (the "0.0.0.0" of a discovery
+// that found nothing, a bad --extern_ip), for the last confirmed address, or
+// with a token that rests after a refused login: nothing logged then, and
+// *result is left as it was. A request too long for its form body is not sent:
+// the pass counts as unanswered. A create or modify that DNSPod refused is
+// logged as an error after its INFO record, with result 0, and the next pass
+// lists again. A refused login makes the token rest (kivo_ddnspod_login_note).
+// The four records stay on the lines operators' filters know (161, 168, 175,
+// 181); a test holds them there.
 void kivo_ddnspod_register_domain_name(const char *token, const char *sub_domain,
                                        const char *main_domain, const char *extern_ip,
                                        int *result)
@@ -144,6 +138,12 @@ void kivo_ddnspod_register_domain_name(const char *token, const char *sub_domain
     if (!token || !sub || !zone || !ip || !result || !publishable(ip) ||
         std::strcmp(ip, old_extern_ip) == 0)
         return;
+    // A resting token is not sent at all; the caller, seeing no result, may try
+    // its other token.
+    const long now = kivo_ddnspod_clock();
+    if (kivo_ddnspod_login_wait(token, now) > 0)
+        return;
+    kivo_ddnspod_last_status = kivo_ddnspod_status{};
     int64_t id = 0;
     int32_t code = KIVO_DDNSPOD_LIST_NONE;
     if (kivo_ddnspod_bodies_fit(token, sub, zone, ip))
@@ -189,6 +189,18 @@ void kivo_ddnspod_register_domain_name(const char *token, const char *sub_domain
                           code == KIVO_DDNSPOD_LIST_MISSING ? "create" : "modify", sub, zone, ip,
                           st.code[0] ? st.code : "none", st.code[0] ? st.message : "no answer");
     }
+    if (std::strcmp(kivo_ddnspod_last_status.code, "-1") == 0)
+        kivo_ddnspod_login_note(token, sub, zone, ip, now);
+}
+
+int32_t kivo_ddnspod_create(const char *token, const char *sub_domain, const char *main_domain,
+                            const char *extern_ip)
+{
+    char body[KIVO_DDNSPOD_BODY_SIZE];
+    if (!fits(create_form(body, sizeof body, token, sub_domain, main_domain, extern_ip)))
+        return 0;
+    char answer[KIVO_DDNSPOD_ANSWER_SIZE];
+    return post(kCreateUrl, body, answer);
 }
 
 int32_t kivo_ddnspod_modify(const char *token, const char *sub_domain, const char *main_domain,

@@ -84,6 +84,28 @@ struct kivo_ddnspod_form_values {
 int kivo_ddnspod_form_encode(kivo_ddnspod_form_values *values, const char *token,
                              const char *sub_domain, const char *main_domain);
 
+// Logins rationed per token: after DNSPod refused a token's login (code "-1")
+// it is not sent for LOGIN_REST seconds, and never more than LOGIN_MAX failed
+// logins fall within any LOGIN_WINDOW seconds.
+enum {
+    KIVO_DDNSPOD_LOGIN_REST = 60,
+    KIVO_DDNSPOD_LOGIN_WINDOW = 300,
+    KIVO_DDNSPOD_LOGIN_MAX = 5,
+    KIVO_DDNSPOD_LOGIN_TOKENS = 4, // tokens remembered at once
+};
+// The clock of the rationing, in seconds (monotonic); tests replace it.
+extern long (*kivo_ddnspod_clock)(void);
+// Seconds until token may be sent again at now; 0: it may.
+long kivo_ddnspod_login_wait(const char *token, long now);
+// Notes a refused login of token at now; returns the seconds it now rests.
+long kivo_ddnspod_login_refused(const char *token, long now);
+// Notes a refused login as kivo_ddnspod_login_refused does and logs an INFO
+// record of the record asked for and when the token will be sent again.
+void kivo_ddnspod_login_note(const char *token, const char *sub_domain, const char *main_domain,
+                             const char *extern_ip, long now);
+// Forgets every token's failures.
+void kivo_ddnspod_login_forget(void);
+
 // Nonzero when every form body for these values, the longest being the modify
 // body with a 20-character record id, fits KIVO_DDNSPOD_BODY_SIZE.
 int kivo_ddnspod_bodies_fit(const char *token, const char *sub_domain, const char *main_domain,

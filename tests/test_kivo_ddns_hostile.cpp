@@ -202,4 +202,23 @@ TEST_F(e2e, RecordNameIsSentAsGiven)
               ddns_world_file(world_, "records.json").find("\"name\": \"a&b=c+d%41 e\""));
 }
 
+// DNSPod refuses both tokens at --interval=1: each is sent once, and then rests
+// its minute while the passes go on (the minutes beyond are the unit test's).
+TEST_F(e2e, RefusedLoginsAreNotRepeatedEveryPass)
+{
+    start("[]", "{\"address\":\"203.0.113.7\",\"accepted_tokens\":[\"nobody\"]}");
+    ASSERT_TRUE(api_reaches(2));
+    ASSERT_TRUE(more_passes(4));
+    std::vector<ddns_request> r = api();
+    ASSERT_EQ(2u, r.size());
+    EXPECT_EQ(kPrimary, token_of(r[0]));
+    EXPECT_NE(kPrimary, token_of(r[1])); // the fallback token
+    std::string log = err();
+    EXPECT_EQ(1u, count(log, "login refused: home.example.com --> 203.0.113.7, token 50001 "
+                             "rests 60 s, until "))
+        << log;
+    EXPECT_EQ(2u, count(log, "login refused: ")) << log;
+    EXPECT_LE(5u, count(log, "interval: 1, ddnspod: home.example.com --> 203.0.113.7\n"));
+}
+
 } // namespace

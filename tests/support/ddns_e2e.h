@@ -16,7 +16,6 @@
 #include "ddns_standin.h"
 #include "sandbox.h"
 
-
 inline constexpr char kPrimary[] = "50001,00112233445566778899aabbccddeeff";
 
 inline std::string record_set(const char *value)
@@ -33,14 +32,6 @@ inline std::string token_of(const ddns_request &r)
         return "";
     at += 12;
     return r.body.substr(at, r.body.find('&', at) - at);
-}
-
-inline size_t count(const std::string &text, const std::string &what)
-{
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
-    return n;
 }
 
 class e2e : public ::testing::Test {
