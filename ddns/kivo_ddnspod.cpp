@@ -14,8 +14,8 @@
 
 namespace {
 
-// DNSPod's API. Certificates go unchecked but in a KIVO_TLS_VERIFY build, as for
-// every request of the updater: a box with a wrong clock still updates its record.
+// DNSPod's API. Certificates are checked only with KIVO_TLS_VERIFY (build or
+// environment), as for every request: a box with a wrong clock still updates.
 constexpr char kListUrl[] = "https://dnsapi.cn/Record.List";
 constexpr char kCreateUrl[] = "https://dnsapi.cn/Record.Create";
 constexpr char kModifyUrl[] = "https://dnsapi.cn/Record.Modify";

@@ -205,8 +205,8 @@ static long kivo_curl_request(kivo_curl_variant variant, const char *method, con
     curl_easy_setopt(curl, CURLOPT_TIMEOUT, static_cast<long>(timeout));
     curl_easy_setopt(curl, CURLOPT_URL, url);
     curl_easy_setopt(curl, CURLOPT_USERAGENT, "libcurl");
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, kivo_curl_verify_peer);
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, kivo_curl_verify_host);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, kivo_curl_verify_peer());
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, kivo_curl_verify_host());
 
     // A failed transfer still reports the status that arrived (or 0), but its
     // body is no answer: the caller gets an empty text.
@@ -280,7 +280,7 @@ long kivo_curl_cmd_limit_speed(const char *method, const char *url,
     curl_easy_setopt(curl, CURLOPT_TIMEOUT, static_cast<long>(timeout));
     curl_easy_setopt(curl, CURLOPT_URL, url);
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, kivo_curl_verify_peer);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, kivo_curl_verify_peer());
 
     curl_easy_perform(curl);
     long status = 0;

@@ -16,8 +16,9 @@
 // Result: the HTTP status of the last response, 0 when none arrived, -1 for an
 // unsupported method (resp untouched). timeout is in seconds, 0 for none. A
 // resp_size below 1 (no room for the NUL) leaves resp untouched. Certificates
-// are not verified (a build with KIVO_TLS_VERIFY verifies them, and the host
-// name, against the system's store); redirects are not followed.
+// are not verified (a build with KIVO_TLS_VERIFY, or KIVO_TLS_VERIFY=1 in the
+// environment, verifies them and the host name against the system's store);
+// redirects are not followed.
 long kivo_curl_cmd(const char *method, const char *url, const char *nic,
                    const char *const *headers, const char *post_data, long post_size,
                    char *resp, int resp_size, unsigned int timeout);

@@ -3,6 +3,7 @@
 // and API answers that refuse what was asked (the fixture is in
 // support/ddns_e2e.h).
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -219,6 +220,36 @@ TEST_F(e2e, RefusedLoginsAreNotRepeatedEveryPass)
         << log;
     EXPECT_EQ(2u, count(log, "login refused: ")) << log;
     EXPECT_LE(5u, count(log, "interval: 1, ddnspod: home.example.com --> 203.0.113.7\n"));
+}
+
+// The program with the environment its service unit gives it: the stand-ins'
+// self-signed certificate is refused, so neither the login token nor the
+// request for an address goes over TLS to them; plain HTTP still works.
+TEST_F(e2e, ServiceEnvironmentRefusesASelfSignedCertificate)
+{
+    std::string unit = sandbox_read_file(KIVO_DDNS_UNIT);
+    std::vector<std::string> set;
+    for (size_t at = unit.find("\nEnvironment="); at != std::string::npos;
+         at = unit.find("\nEnvironment=", at + 1)) {
+        std::string assignment = unit.substr(at + 13, unit.find('\n', at + 1) - at - 13);
+        size_t eq = assignment.find('=');
+        ASSERT_NE(std::string::npos, eq) << assignment;
+        setenv(assignment.substr(0, eq).c_str(), assignment.substr(eq + 1).c_str(), 1);
+        set.push_back(assignment);
+    }
+    ASSERT_EQ(std::vector<std::string>{"KIVO_TLS_VERIFY=1"}, set);
+    start("[]", "{\"address\":\"203.0.113.7\",\"echo\":{\"members.3322.org\":\"drop\","
+                "\"icanhazip.com\":\"drop\"}}");
+    unsetenv("KIVO_TLS_VERIFY");
+    ASSERT_TRUE(ddns_world_wait(
+        [&] { return count(err(), "error: home.example.com --> 203.0.113.7\n") >= 4; }, 30))
+        << err();
+    EXPECT_TRUE(api().empty());
+    EXPECT_TRUE(ddns_world_requests(world_, "api.ipify.org").empty());
+    EXPECT_NE(std::string::npos, out().find("ret == 0, buffer: ||\nret == 200, buffer: |{\n"))
+        << out();
+    EXPECT_NE(std::string::npos, out().find("http://ipinfo.io/json, json, xml, extern_ip: "
+                                            "203.0.113.7$$\n"));
 }
 
 } // namespace

@@ -234,6 +234,42 @@ TEST_F(CurlCmd, HttpsWithASelfSignedCertificate)
               201);
 }
 
+TEST_F(CurlCmd, EnvironmentSwitchesCertificateChecksOn)
+{
+    // KIVO_TLS_VERIFY=1, and only that value, makes every request check the
+    // peer: the server's self-signed certificate is refused before any request.
+    std::string u = url("/ten", true);
+    const struct {
+        const char *value;
+        long status;
+    } cases[] = {{"1", 0}, {"0", 200}, {"yes", 200}, {"", 200}, {nullptr, 200}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.value ? c.value : "(unset)");
+        if (c.value != nullptr)
+            setenv("KIVO_TLS_VERIFY", c.value, 1);
+        else
+            unsetenv("KIVO_TLS_VERIFY");
+        EXPECT_EQ(kivo_curl_cmd("GET", u.c_str(), nullptr, nullptr, nullptr, 0, resp, sizeof resp,
+                                5),
+                  c.status);
+        EXPECT_EQ(kivo_curl_check_nic("GET", u.c_str(), "lo", nullptr, nullptr, 0, resp,
+                                      sizeof resp, 5),
+                  c.status);
+        EXPECT_EQ(kivo_curl_cmd_limit_speed("GET", u.c_str(), nullptr, 0, 5), c.status);
+    }
+    unsetenv("KIVO_TLS_VERIFY");
+    setenv("KIVO_TLS_VERIFY", "1", 1);
+    EXPECT_EQ(kivo_curl_cmd("GET", url("/ten").c_str(), nullptr, nullptr, nullptr, 0, resp,
+                            sizeof resp, 5),
+              200); // plain HTTP has nothing to check
+    unsetenv("KIVO_TLS_VERIFY");
+    size_t tls_requests = 0;
+    for (size_t at = http_server_requests(srv).find("\"/ten\""); at != std::string::npos;
+         at = http_server_requests(srv).find("\"/ten\"", at + 1))
+        ++tls_requests;
+    EXPECT_EQ(tls_requests, 13u); // 4 accepted values x 3 requests, and the plain one
+}
+
 TEST_F(CurlCmd, PostSendsExactlyTheGivenLength)
 {
     const char body[] = "login_token=abc&format=jsonTRAILING";
