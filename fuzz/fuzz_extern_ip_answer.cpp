@@ -3,6 +3,7 @@
 // (NUL bytes included).
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,11 +18,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     const kivo_extern_ip_source &source = kivo_extern_ip[data[0] % KIVO_EXTERN_IP_SOURCES];
     // The kept bytes as the request helper leaves them, NULs inside included.
-    size_t length = size - 1 < KIVO_EXTERN_IP_ANSWER_SIZE - 1 ? size - 1
-                                                               : KIVO_EXTERN_IP_ANSWER_SIZE - 1;
+    size_t length = std::min<size_t>(size - 1, KIVO_EXTERN_IP_ANSWER_SIZE - 1);
     auto answer = std::make_unique<char[]>(length + 1);
-    if (length > 0)
-        std::memcpy(answer.get(), data + 1, length);
+    std::memcpy(answer.get(), data + 1, length);
     answer[length] = '\0';
 
     // The field exactly as large as the option record's, filled with a mark.

@@ -136,7 +136,7 @@ size_t kivo_curl_body_length(void)
 }
 
 // What a reader of resp_size bytes looks at: resp_size - 1 bytes and the NUL.
-static size_t kivo_curl_limit(char *resp, int resp_size)
+static size_t kivo_curl_limit(const char *resp, int resp_size)
 {
     return resp == nullptr || resp_size < 1 ? 0 : static_cast<size_t>(resp_size) - 1;
 }
