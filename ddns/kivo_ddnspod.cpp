@@ -14,8 +14,8 @@
 
 namespace {
 
-// DNSPod's API. Certificates go unchecked but in a KIVO_TLS_VERIFY build, as for
-// every request of the updater: a box with a wrong clock still updates its record.
+// DNSPod's API. Certificates are checked only with KIVO_TLS_VERIFY (build or
+// environment), as for every request: a box with a wrong clock still updates.
 constexpr char kListUrl[] = "https://dnsapi.cn/Record.List";
 constexpr char kCreateUrl[] = "https://dnsapi.cn/Record.Create";
 constexpr char kModifyUrl[] = "https://dnsapi.cn/Record.Modify";
@@ -32,31 +32,42 @@ constexpr int64_t kWidestRecordId = INT64_MIN;
 // The last address that a list answer showed the record holding.
 char old_extern_ip[32] = "0.0.0.0";
 
-// The form bodies. Values go in as they are: tokens, names and addresses carry
-// no character that needs percent-encoding. The line "默认" is DNSPod's default line.
+// The form bodies. The operator's values are percent-encoded, so a token or name
+// holding '&', '=', '+' or '%' asks for what it says; an encoding too long for
+// its field gives -1, never sent. The line "默认" is DNSPod's default line.
 int list_form(char *body, size_t size, const char *token, const char *sub_domain,
               const char *main_domain)
 {
-    return std::snprintf(body, size, "login_token=%s&format=json&domain=%s&sub_domain=%s", token,
-                         main_domain, sub_domain);
+    kivo_ddnspod_form_values v;
+    if (!kivo_ddnspod_form_encode(&v, token, sub_domain, main_domain))
+        return -1;
+    return std::snprintf(body, size, "login_token=%s&format=json&domain=%s&sub_domain=%s",
+                         v.token, v.main_domain, v.sub_domain);
 }
 
 int create_form(char *body, size_t size, const char *token, const char *sub_domain,
                 const char *main_domain, const char *extern_ip)
 {
+    kivo_ddnspod_form_values v;
+    if (!kivo_ddnspod_form_encode(&v, token, sub_domain, main_domain))
+        return -1;
     return std::snprintf(body, size,
                          "login_token=%s&format=json&domain=%s&sub_domain=%s&record_type=A"
                          "&record_line=默认&value=%s",
-                         token, main_domain, sub_domain, extern_ip);
+                         v.token, v.main_domain, v.sub_domain, extern_ip);
 }
 
 int modify_form(char *body, size_t size, const char *token, const char *sub_domain,
                 const char *main_domain, const char *extern_ip, int64_t record_id)
 {
+    kivo_ddnspod_form_values v;
+    if (!kivo_ddnspod_form_encode(&v, token, sub_domain, main_domain))
+        return -1;
     return std::snprintf(body, size,
                          "login_token=%s&format=json&domain=%s&sub_domain=%s&record_type=A"
                          "&record_line=默认&value=%s&record_id=%ld",
-                         token, main_domain, sub_domain, extern_ip, static_cast<long>(record_id));
+                         v.token, v.main_domain, v.sub_domain, extern_ip,
+                         static_cast<long>(record_id));
 }
 
 // A body snprintf had to cut is never sent: a cut login token or name is
@@ -66,15 +77,17 @@ bool fits(int length)
     return length >= 0 && length < KIVO_DDNSPOD_BODY_SIZE;
 }
 
-// Posts the form body to url and leaves the answer, NUL-terminated and cut to
-// the buffer, in answer (empty when none came).
-void post(const char *url, const char *body, char (&answer)[KIVO_DDNSPOD_ANSWER_SIZE])
+// Posts the form body to url and leaves the answer (NUL-terminated, cut to the
+// buffer, empty when none came) and its status in kivo_ddnspod_last_status.
+int32_t post(const char *url, const char *body, char (&answer)[KIVO_DDNSPOD_ANSWER_SIZE])
 {
     // The HTTP status is not looked at: the answer text tells all, and an empty
     // text is the same as no answer.
     std::memset(answer, 0, sizeof answer);
     kivo_curl_cmd("POST", url, nullptr, kHeaders, body, static_cast<long>(std::strlen(body)),
                   answer, sizeof answer, kTimeoutSeconds);
+    kivo_ddnspod_read_status(answer, &kivo_ddnspod_last_status);
+    return std::strcmp(kivo_ddnspod_last_status.code, "1") == 0; // done
 }
 
 // Only a dotted-quad IPv4 address is ever published, and not the "0.0.0.0" of
@@ -106,37 +119,17 @@ int32_t kivo_ddnspod_list(const char *token, const char *sub_domain, const char 
     return kivo_ddnspod_read_list_answer(answer, extern_ip, record_id);
 }
 
-void kivo_ddnspod_create(const char *token, const char *sub_domain, const char *main_domain,
-                         const char *extern_ip)
-{
-    char body[KIVO_DDNSPOD_BODY_SIZE];
-    if (!fits(create_form(body, sizeof body, token, sub_domain, main_domain, extern_ip)))
-        return;
-    // The answer is not read: the next pass lists again and acts on what it
-    // finds, so a create that failed is made again then.
-    char answer[KIVO_DDNSPOD_ANSWER_SIZE];
-    post(kCreateUrl, body, answer);
-}
-
-void kivo_ddnspod_modify(const char *token, const char *sub_domain, const char *main_domain,
-                         const char *extern_ip, int64_t record_id)
-{
-    char body[KIVO_DDNSPOD_BODY_SIZE];
-    if (!fits(modify_form(body, sizeof body, token, sub_domain, main_domain, extern_ip,
-                          record_id)))
-        return;
-    char answer[KIVO_DDNSPOD_ANSWER_SIZE]; // not read either, as for a create
-    post(kModifyUrl, body, answer);
-}
-
-// The decision of one pass. Nothing is sent for an address that is not one
-// (the "0.0.0.0" of a discovery that found nothing, a bad --extern_ip) nor for
-// the last confirmed address; neither is logged, and *result stays as it was.
-// A request that would not fit its form body is not sent either: the pass then
-// counts as one without an answer, and the caller may try its other token.
+// The decision of one pass.
 //
-// The four log records stay on the source lines that operators' log filters
-// know them by (161, 168, 175 and 181); a test holds them there.
+// Nothing is sent for an address that is not one (the "0.0.0.0" of a discovery
+// that found nothing, a bad --extern_ip), for the last confirmed address, or
+// with a token that rests after a refused login: nothing logged then, and
+// *result is left as it was. A request too long for its form body is not sent:
+// the pass counts as unanswered. A create or modify that DNSPod refused is
+// logged as an error after its INFO record, with result 0, and the next pass
+// lists again. A refused login makes the token rest (kivo_ddnspod_login_note).
+// The four records stay on the lines operators' filters know (161, 168, 175,
+// 181); a test holds them there.
 void kivo_ddnspod_register_domain_name(const char *token, const char *sub_domain,
                                        const char *main_domain, const char *extern_ip,
                                        int *result)
@@ -145,6 +138,12 @@ void kivo_ddnspod_register_domain_name(const char *token, const char *sub_domain
     if (!token || !sub || !zone || !ip || !result || !publishable(ip) ||
         std::strcmp(ip, old_extern_ip) == 0)
         return;
+    // A resting token is not sent at all; the caller, seeing no result, may try
+    // its other token.
+    const long now = kivo_ddnspod_clock();
+    if (kivo_ddnspod_login_wait(token, now) > 0)
+        return;
+    kivo_ddnspod_last_status = kivo_ddnspod_status{};
     int64_t id = 0;
     int32_t code = KIVO_DDNSPOD_LIST_NONE;
     if (kivo_ddnspod_bodies_fit(token, sub, zone, ip))
@@ -153,11 +152,12 @@ void kivo_ddnspod_register_domain_name(const char *token, const char *sub_domain
         std::fprintf(stderr, "kivo_ddnspod: request for %s.%s longer than %d bytes, not sent\n",
                      sub, zone, KIVO_DDNSPOD_BODY_SIZE - 1);
 
+    int32_t done = 1;
     switch (code) {
     case KIVO_DDNSPOD_LIST_MISSING:
         // No record of that name: make one.
-        kivo_ddnspod_create(token, sub, zone, ip);
-        *result = KIVO_REGISTER_CREATED;
+        done = kivo_ddnspod_create(token, sub, zone, ip);
+        *result = done ? KIVO_REGISTER_CREATED : KIVO_REGISTER_NONE;
         libkivo_log_write("INFO", 1, "create: %s.%s --> %s\n", sub, zone, ip);
         break;
     case KIVO_DDNSPOD_LIST_SAME:
@@ -170,8 +170,8 @@ void kivo_ddnspod_register_domain_name(const char *token, const char *sub_domain
     case KIVO_DDNSPOD_LIST_DIFF:
         // Another value: point the first record here. The next pass lists
         // again and confirms the change.
-        kivo_ddnspod_modify(token, sub, zone, ip, id);
-        *result = KIVO_REGISTER_MODIFIED;
+        done = kivo_ddnspod_modify(token, sub, zone, ip, id);
+        *result = done ? KIVO_REGISTER_MODIFIED : KIVO_REGISTER_NONE;
         libkivo_log_write("INFO", 1, "exist and diff: %s.%s --> %s\n", sub, zone, ip);
         break;
     default:
@@ -181,4 +181,38 @@ void kivo_ddnspod_register_domain_name(const char *token, const char *sub_domain
         libkivo_log_write("ERROR", 4, "error: %s.%s --> %s\n", sub, zone, ip);
         break;
     }
+    if (!done) {
+        // The record still holds its old value (or none): nothing is confirmed,
+        // so the next pass lists again, and the caller may try its other token.
+        const kivo_ddnspod_status &st = kivo_ddnspod_last_status;
+        libkivo_log_write("ERROR", 4, "%s refused: %s.%s --> %s, code %s: %s\n",
+                          code == KIVO_DDNSPOD_LIST_MISSING ? "create" : "modify", sub, zone, ip,
+                          st.code[0] ? st.code : "none", st.code[0] ? st.message : "no answer");
+    }
+    if (std::strcmp(kivo_ddnspod_last_status.code, "-1") == 0)
+        kivo_ddnspod_login_note(token, sub, zone, ip, now);
 }
+
+int32_t kivo_ddnspod_create(const char *token, const char *sub_domain, const char *main_domain,
+                            const char *extern_ip)
+{
+    char body[KIVO_DDNSPOD_BODY_SIZE];
+    if (!fits(create_form(body, sizeof body, token, sub_domain, main_domain, extern_ip)))
+        return 0;
+    char answer[KIVO_DDNSPOD_ANSWER_SIZE];
+    return post(kCreateUrl, body, answer);
+}
+
+int32_t kivo_ddnspod_modify(const char *token, const char *sub_domain, const char *main_domain,
+                            const char *extern_ip, int64_t record_id)
+{
+    char body[KIVO_DDNSPOD_BODY_SIZE];
+    if (!fits(modify_form(body, sizeof body, token, sub_domain, main_domain, extern_ip,
+                          record_id)))
+        return 0;
+    char answer[KIVO_DDNSPOD_ANSWER_SIZE];
+    return post(kModifyUrl, body, answer);
+}
+
+// What DNSPod said to the last request, for the records above and for tests.
+kivo_ddnspod_status kivo_ddnspod_last_status;

@@ -1,6 +1,7 @@
 // DNSPod record client: lists the A record and creates or modifies it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // Register results, also the update cycle's per-pass state.
@@ -37,16 +38,73 @@ enum {
 int32_t kivo_ddnspod_list(const char *token, const char *sub_domain, const char *main_domain,
                           int64_t *record_id, const char *extern_ip);
 
-// Post Record.Create and Record.Modify; their answers are not read.
-void kivo_ddnspod_create(const char *token, const char *sub_domain, const char *main_domain,
-                         const char *extern_ip);
-void kivo_ddnspod_modify(const char *token, const char *sub_domain, const char *main_domain,
-                         const char *extern_ip, int64_t record_id);
+// Post Record.Create and Record.Modify: 1 when DNSPod answered with status
+// code "1" (done), else 0 (refused, no answer, or a body too long to send);
+// kivo_ddnspod_last_status tells what DNSPod said.
+int32_t kivo_ddnspod_create(const char *token, const char *sub_domain, const char *main_domain,
+                            const char *extern_ip);
+int32_t kivo_ddnspod_modify(const char *token, const char *sub_domain, const char *main_domain,
+                            const char *extern_ip, int64_t record_id);
+
+// The status part of a DNSPod answer: the first "code" after "status" (quoted
+// or bare digits) and the first "message" after it, cut to fit, control bytes
+// as '?'. Filled by kivo_ddnspod_read_status; the record client keeps the one
+// of its last request in kivo_ddnspod_last_status.
+struct kivo_ddnspod_status {
+    char code[16];
+    char message[128];
+};
+extern kivo_ddnspod_status kivo_ddnspod_last_status;
+
+// 1 when the answer holds a status code (then in *status, with the message or
+// an empty one), else 0 with both texts empty.
+int kivo_ddnspod_read_status(const char *answer, kivo_ddnspod_status *status);
 
 // Reads a Record.List answer (at most KIVO_DDNSPOD_ANSWER_SIZE - 1 bytes, as the
 // request helper leaves it) by plain substring searches: one of the LIST codes.
 int32_t kivo_ddnspod_read_list_answer(const char *answer, const char *extern_ip,
                                       int64_t *record_id);
+
+// Writes src percent-encoded for a form body into dst (size bytes, NUL
+// included): '&', '=', '+', '%', the blank, bytes below 0x20 and above 0x7e as
+// %XX, everything else as it is. Returns the length of the whole encoding, as
+// snprintf does; a value that does not fit is cut before the escape that would
+// not fit whole.
+size_t kivo_ddnspod_form_value(char *dst, size_t size, const char *src);
+
+// The operator's values as they go into a form body: each at most three times
+// as long as its option field allows.
+struct kivo_ddnspod_form_values {
+    char token[3 * 255 + 1];
+    char sub_domain[3 * 127 + 1];
+    char main_domain[3 * 127 + 1];
+};
+
+// Encodes the three values; 1 when each fitted whole, else 0.
+int kivo_ddnspod_form_encode(kivo_ddnspod_form_values *values, const char *token,
+                             const char *sub_domain, const char *main_domain);
+
+// Logins rationed per token: after DNSPod refused a token's login (code "-1")
+// it is not sent for LOGIN_REST seconds, and never more than LOGIN_MAX failed
+// logins fall within any LOGIN_WINDOW seconds.
+enum {
+    KIVO_DDNSPOD_LOGIN_REST = 60,
+    KIVO_DDNSPOD_LOGIN_WINDOW = 300,
+    KIVO_DDNSPOD_LOGIN_MAX = 5,
+    KIVO_DDNSPOD_LOGIN_TOKENS = 4, // tokens remembered at once
+};
+// The clock of the rationing, in seconds (monotonic); tests replace it.
+extern long (*kivo_ddnspod_clock)(void);
+// Seconds until token may be sent again at now; 0: it may.
+long kivo_ddnspod_login_wait(const char *token, long now);
+// Notes a refused login of token at now; returns the seconds it now rests.
+long kivo_ddnspod_login_refused(const char *token, long now);
+// Notes a refused login as kivo_ddnspod_login_refused does and logs an INFO
+// record of the record asked for and when the token will be sent again.
+void kivo_ddnspod_login_note(const char *token, const char *sub_domain, const char *main_domain,
+                             const char *extern_ip, long now);
+// Forgets every token's failures.
+void kivo_ddnspod_login_forget(void);
 
 // Nonzero when every form body for these values, the longest being the modify
 // body with a 20-character record id, fits KIVO_DDNSPOD_BODY_SIZE.

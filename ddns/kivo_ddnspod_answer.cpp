@@ -10,30 +10,76 @@ namespace {
 
 constexpr char kBlanks[] = " \t\r\n";
 
-// DNSPod says "done" with code 1 and "no records" with code 10, quoted ("1") or
-// bare; anything else, a refused login token (-1) for one, means the answer
-// tells nothing about the record. The code is that of the first "code" member
-// after status.
-bool status_usable(const char *status)
+// The value of the first member key after from: its text between quotes, or a
+// bare run of digits and minus signs (DNSPod writes codes either way). Returns
+// where the value starts and its length in *length, or nullptr.
+const char *member_value(const char *from, const char *key, size_t *length)
 {
-    const char *p = std::strstr(status, "\"code\"");
+    const char *p = std::strstr(from, key);
     if (p == nullptr)
-        return false;
-    p += std::strlen("\"code\"");
+        return nullptr;
+    p += std::strlen(key);
     p += std::strspn(p, kBlanks);
     if (*p++ != ':')
-        return false;
+        return nullptr;
     p += std::strspn(p, kBlanks);
-    bool quoted = *p == '"';
-    if (quoted)
-        ++p;
+    if (*p == '"') {
+        const char *close = std::strchr(++p, '"');
+        if (close == nullptr)
+            return nullptr;
+        *length = static_cast<size_t>(close - p);
+        return p;
+    }
     size_t n = std::strspn(p, "-0123456789");
-    if (quoted ? p[n] != '"' : (p[n] == '\0' || n == 0))
+    if (n == 0 || p[n] == '\0')
+        return nullptr; // a bare number that runs into the end may go on
+    *length = n;
+    return p;
+}
+
+// Copies a value into a field, cut to fit; bytes that could steer a terminal
+// or split a log record become '?'.
+void copy_value(char *field, size_t size, const char *value, size_t length)
+{
+    size_t n = length < size - 1 ? length : size - 1;
+    for (size_t i = 0; i < n; ++i) {
+        unsigned char c = static_cast<unsigned char>(value[i]);
+        field[i] = c < 0x20 || c == 0x7f ? '?' : static_cast<char>(c);
+    }
+    field[n] = '\0';
+}
+
+// DNSPod says "done" with code 1 and "no records" with code 10; anything else,
+// a refused login token (-1) for one, means the answer tells nothing about the
+// record.
+bool status_usable(const char *status)
+{
+    kivo_ddnspod_status read;
+    if (!kivo_ddnspod_read_status(status, &read))
         return false;
-    return (n == 1 && p[0] == '1') || (n == 2 && p[0] == '1' && p[1] == '0');
+    return std::strcmp(read.code, "1") == 0 || std::strcmp(read.code, "10") == 0;
 }
 
 } // namespace
+
+int kivo_ddnspod_read_status(const char *answer, kivo_ddnspod_status *status)
+{
+    status->code[0] = '\0';
+    status->message[0] = '\0';
+    const char *from = std::strstr(answer, "status");
+    if (from == nullptr)
+        return 0;
+    size_t length = 0;
+    const char *code = member_value(from, "\"code\"", &length);
+    if (code == nullptr || length == 0 || length >= sizeof status->code ||
+        std::strspn(code, "-0123456789") < length)
+        return 0;
+    copy_value(status->code, sizeof status->code, code, length);
+    const char *message = member_value(from, "\"message\"", &length);
+    if (message != nullptr)
+        copy_value(status->message, sizeof status->message, message, length);
+    return 1;
+}
 
 int32_t kivo_ddnspod_read_list_answer(const char *answer, const char *extern_ip,
                                       int64_t *record_id)

@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -17,13 +18,35 @@ constexpr char kNoAddress[] = "0.0.0.0";
 // "1.2.3.4" is the shortest address; a field holding less holds none.
 constexpr size_t kShortestAddress = 7;
 
+// Address blocks that cannot be a box's public address: this network, private,
+// shared (carrier-grade NAT), loopback, link-local, IETF protocol assignments,
+// benchmarking, multicast, and the reserved block with the broadcast address.
+// A broken echo service, a captive portal or a misrouted request answers with
+// one of these, and a record pointed there reaches nobody. The documentation
+// blocks 192.0.2/24, 198.51.100/24 and 203.0.113/24 stay accepted.
+struct refused_block {
+    uint32_t base; // host byte order
+    unsigned bits;
+};
+constexpr refused_block kRefused[] = {
+    {0x00000000u, 8},  {0x0a000000u, 8},  {0x64400000u, 10}, {0x7f000000u, 8},
+    {0xa9fe0000u, 16}, {0xac100000u, 12}, {0xc0000000u, 24}, {0xc0a80000u, 16},
+    {0xc6120000u, 15}, {0xe0000000u, 4},  {0xf0000000u, 4},
+};
+
 // An echo service's answer counts only when it is an address a box can have:
 // an error page served with status 200, a carriage return left on the line, an
-// IPv6 address or "0.0.0.0" would otherwise go out to DNS.
+// IPv6 address or one of the blocks above would otherwise go out to DNS.
 bool is_address(const char *text)
 {
     in_addr parsed;
-    return inet_pton(AF_INET, text, &parsed) == 1 && parsed.s_addr != 0;
+    if (inet_pton(AF_INET, text, &parsed) != 1)
+        return false;
+    uint32_t address = ntohl(parsed.s_addr);
+    for (const refused_block &block : kRefused)
+        if ((address ^ block.base) >> (32 - block.bits) == 0)
+            return false;
+    return true;
 }
 
 long ask(const kivo_extern_ip_source &source, const char *nic, char *answer, unsigned timeout)
@@ -37,10 +60,24 @@ long ask(const kivo_extern_ip_source &source, const char *nic, char *answer, uns
 
 } // namespace
 
-int kivo_extern_ip_take_answer(const kivo_extern_ip_source *source, long status, char *answer,
-                               char *extern_ip)
+void kivo_extern_ip_print_status(long status, const char *answer, size_t length)
 {
-    if (status != 200)
+    std::printf("ret == %d, buffer: |", static_cast<int>(status));
+    for (size_t i = 0; i < length; ++i) {
+        unsigned char c = static_cast<unsigned char>(answer[i]);
+        if ((c < 0x20 && c != '\n') || c == 0x7f)
+            std::printf("\\x%02x", c);
+        else
+            std::putchar(c);
+    }
+    std::fputs("|\n", stdout);
+}
+
+int kivo_extern_ip_take_answer(const kivo_extern_ip_source *source, long status, char *answer,
+                               size_t length, char *extern_ip)
+{
+    // A NUL inside what was kept: "1.2.3.4\0garbage" is not the address 1.2.3.4.
+    if (status != 200 || std::memchr(answer, '\0', length) != nullptr)
         return 0;
     char address[KIVO_EXTERN_IP_SIZE];
     if (source->is_json) {
@@ -50,7 +87,7 @@ int kivo_extern_ip_take_answer(const kivo_extern_ip_source *source, long status,
         std::printf("%s, json, xml, extern_ip: %s$$\n", source->url, extern_ip);
         return 1;
     }
-    size_t length = std::strlen(answer);
+    // No NUL inside, so the kept bytes are the whole text.
     if (length > 0 && answer[length - 1] == '\n')
         answer[--length] = '\0';
     if (length >= sizeof address || !is_address(answer))
@@ -66,8 +103,9 @@ void kivo_extern_ip_get(char *extern_ip, const char *nic)
         const kivo_extern_ip_source &source = kivo_extern_ip[i];
         char answer[KIVO_EXTERN_IP_ANSWER_SIZE] = "";
         long status = ask(source, nic, answer, 5 + 2 * i);
-        std::printf("ret == %d, buffer: |%s|\n", static_cast<int>(status), answer);
-        if (kivo_extern_ip_take_answer(&source, status, answer, extern_ip))
+        size_t length = kivo_curl_body_length();
+        kivo_extern_ip_print_status(status, answer, length);
+        if (kivo_extern_ip_take_answer(&source, status, answer, length, extern_ip))
             break;
     }
     if (strnlen(extern_ip, KIVO_EXTERN_IP_SIZE) < kShortestAddress)

@@ -14,10 +14,14 @@
 // libcurl's global state is set up once per process and never torn down.
 static int kivo_curl_global_init = 0;
 
-// The whole body as it arrives; the block is always size + 1 bytes long.
+// The body as it arrives, up to limit bytes: what the caller's buffer can hold
+// is all a reader will ever look at, so nothing beyond it is kept. full is set
+// once limit bytes are held. The block is always size + 1 bytes long.
 struct kivo_curl_response {
     char *data;
     size_t size;
+    size_t limit;
+    bool full;
 };
 
 // Which of the request operations runs the common core.
@@ -46,23 +50,34 @@ static curl_slist *kivo_curl_header_list(const char *const *headers)
     return list;
 }
 
-// Grows the block by exactly the chunk, so memory follows the body size. When
-// it cannot grow, what was collected is dropped and the transfer aborts.
+// Grows the block by the part of the chunk that still fits under the limit, so
+// memory follows the body only up to what the caller keeps, whatever the peer
+// sends. Once the limit is reached the short count ends the transfer (libcurl
+// reports a write error, which the request core knows for this deliberate end).
+// When the block cannot grow, what was collected is dropped and the transfer
+// aborts.
 static size_t kivo_curl_writecb(const char *chunk, size_t item_size, size_t item_count,
                                 kivo_curl_response *userdata)
 {
     size_t n = item_size * item_count;
-    char *grown = static_cast<char *>(std::realloc(userdata->data, userdata->size + n + 1));
-    if (grown == nullptr) {
-        std::free(userdata->data);
-        userdata->data = nullptr;
-        userdata->size = 0;
-        return 0;
+    size_t room = userdata->limit - userdata->size;
+    size_t take = n < room ? n : room;
+    if (take > 0) {
+        char *grown =
+            static_cast<char *>(std::realloc(userdata->data, userdata->size + take + 1));
+        if (grown == nullptr) {
+            std::free(userdata->data);
+            userdata->data = nullptr;
+            userdata->size = 0;
+            return 0;
+        }
+        userdata->data = grown;
+        std::memcpy(userdata->data + userdata->size, chunk, take);
+        userdata->size += take;
     }
-    userdata->data = grown;
-    std::memcpy(userdata->data + userdata->size, chunk, n);
-    userdata->size += n;
-    return n;
+    if (userdata->size == userdata->limit)
+        userdata->full = true;
+    return take;
 }
 
 static size_t kivo_curl_writecb_no(const char *, size_t item_size, size_t item_count, void *)
@@ -111,10 +126,26 @@ static int kivo_curl_trace(CURL *, curl_infotype type, char *bytes, size_t lengt
     return 0;
 }
 
+// Body bytes the last request operation left in its caller's buffer: with a NUL
+// among them, strlen of the buffer is less.
+static size_t kivo_curl_kept = 0;
+
+size_t kivo_curl_body_length(void)
+{
+    return kivo_curl_kept;
+}
+
+// What a reader of resp_size bytes looks at: resp_size - 1 bytes and the NUL.
+static size_t kivo_curl_limit(const char *resp, int resp_size)
+{
+    return resp == nullptr || resp_size < 1 ? 0 : static_cast<size_t>(resp_size) - 1;
+}
+
 // The caller's buffer gets at most resp_size - 1 body bytes and a NUL. A buffer
 // size below 1 cannot hold even the NUL, so nothing is written then.
 static void kivo_curl_copy_body(const kivo_curl_response *body, char *resp, int resp_size)
 {
+    kivo_curl_kept = 0;
     if (resp == nullptr || resp_size < 1)
         return;
     size_t room = static_cast<size_t>(resp_size) - 1;
@@ -122,6 +153,16 @@ static void kivo_curl_copy_body(const kivo_curl_response *body, char *resp, int 
     if (n > 0)
         std::memcpy(resp, body->data, n);
     resp[n] = '\0';
+    kivo_curl_kept = n;
+}
+
+// A body counts only when the transfer completed, or when it was ended on
+// purpose with all that the reader looks at in hand. A body cut short (fewer
+// bytes than announced, a broken chunked body, a time-out, a reset) would be
+// read as a whole answer: a cut address is another address.
+static bool kivo_curl_body_usable(CURLcode done, const kivo_curl_response *body)
+{
+    return done == CURLE_OK || body->full;
 }
 
 static long kivo_curl_request(kivo_curl_variant variant, const char *method, const char *url,
@@ -130,6 +171,7 @@ static long kivo_curl_request(kivo_curl_variant variant, const char *method, con
                               unsigned int timeout)
 {
     kivo_curl_init_once();
+    kivo_curl_kept = 0;
     CURL *curl = curl_easy_init();
     if (curl == nullptr)
         return 0;
@@ -141,7 +183,8 @@ static long kivo_curl_request(kivo_curl_variant variant, const char *method, con
     if (headers != nullptr)
         curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list);
 
-    kivo_curl_response body = {static_cast<char *>(std::malloc(1)), 0};
+    kivo_curl_response body = {static_cast<char *>(std::malloc(1)), 0,
+                               kivo_curl_limit(resp, resp_size), false};
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, kivo_curl_writecb);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
 
@@ -162,15 +205,17 @@ static long kivo_curl_request(kivo_curl_variant variant, const char *method, con
     curl_easy_setopt(curl, CURLOPT_TIMEOUT, static_cast<long>(timeout));
     curl_easy_setopt(curl, CURLOPT_URL, url);
     curl_easy_setopt(curl, CURLOPT_USERAGENT, "libcurl");
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, kivo_curl_verify_peer);
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, kivo_curl_verify_host);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, kivo_curl_verify_peer());
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, kivo_curl_verify_host());
 
-    // A failed transfer still reports the status that arrived (or 0) and leaves
-    // whatever body bytes came in, so the result code of the perform adds nothing.
-    curl_easy_perform(curl);
+    // A failed transfer still reports the status that arrived (or 0), but its
+    // body is no answer: the caller gets an empty text.
+    CURLcode done = curl_easy_perform(curl);
     long status = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
 
+    if (!kivo_curl_body_usable(done, &body))
+        body.size = 0;
     kivo_curl_copy_body(&body, resp, resp_size);
     std::free(body.data);
     curl_slist_free_all(list);
@@ -235,7 +280,7 @@ long kivo_curl_cmd_limit_speed(const char *method, const char *url,
     curl_easy_setopt(curl, CURLOPT_TIMEOUT, static_cast<long>(timeout));
     curl_easy_setopt(curl, CURLOPT_URL, url);
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, kivo_curl_verify_peer);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, kivo_curl_verify_peer());
 
     curl_easy_perform(curl);
     long status = 0;

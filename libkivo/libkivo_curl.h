@@ -10,11 +10,15 @@
 // Request helpers: method "GET" or "POST"; headers is a NULL-terminated array of
 // header lines or NULL; the body is post_size bytes, sent only for POST; the
 // answer body is copied into resp, cut to resp_size - 1 bytes and NUL-terminated.
+// No more than those bytes are ever held: once they are in, the transfer ends.
+// A transfer that did not complete otherwise (a body shorter than announced, a
+// cut chunked body, a time-out, a reset) leaves resp empty, whatever status came.
 // Result: the HTTP status of the last response, 0 when none arrived, -1 for an
 // unsupported method (resp untouched). timeout is in seconds, 0 for none. A
 // resp_size below 1 (no room for the NUL) leaves resp untouched. Certificates
-// are not verified (a build with KIVO_TLS_VERIFY verifies them, and the host
-// name, against the system's store); redirects are not followed.
+// are not verified (a build with KIVO_TLS_VERIFY, or KIVO_TLS_VERIFY=1 in the
+// environment, verifies them and the host name against the system's store);
+// redirects are not followed.
 long kivo_curl_cmd(const char *method, const char *url, const char *nic,
                    const char *const *headers, const char *post_data, long post_size,
                    char *resp, int resp_size, unsigned int timeout);
@@ -25,6 +29,10 @@ long kivo_curl_cmd_debug(const char *method, const char *url, const char *nic,
 // at most max_speed bytes a second (capped at 200000; 0 or less: no cap).
 long kivo_curl_cmd_limit_speed(const char *method, const char *url,
                                const char *const *headers, long max_speed, int timeout);
+
+// The number of body bytes that the last of the three operations above and
+// kivo_curl_check_nic left in resp (a NUL among them makes strlen less).
+size_t kivo_curl_body_length(void);
 
 // As kivo_curl_cmd, with the connection bound to the interface nic.
 long kivo_curl_check_nic(const char *method, const char *url, const char *nic,

@@ -163,7 +163,7 @@ url_file *url_fopen(const char *url, const char *mode, const char *method,
     curl_easy_setopt(curl, CURLOPT_VERBOSE, 0L);
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 1L);
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, kivo_curl_verify_peer);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, kivo_curl_verify_peer());
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, connect_timeout);
     curl_easy_setopt(curl, CURLOPT_TIMEOUT, timeout);
 

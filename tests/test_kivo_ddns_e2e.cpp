@@ -1,6 +1,5 @@
-// kivo_ddns end to end: the real program, as an operator starts it, in private
-// network and mount namespaces where DNSPod and the five echo services are the
-// stand-ins of tools/kivo_standin.py on 127.0.0.1. Passes are one second apart.
+// kivo_ddns end to end: the address road, creation, the fallback token, the
+// order of the echo services (the fixture is in support/ddns_e2e.h).
 #include <netdb.h>
 #include <sys/socket.h>
 
@@ -10,142 +9,65 @@
 #include <string>
 #include <vector>
 
-#include "ddns_standin.h"
+#include "ddns_e2e.h"
 #include "sandbox.h"
 
 namespace {
 
-constexpr char kPrimary[] = "50001,00112233445566778899aabbccddeeff";
-
-std::string record_set(const char *value)
-{
-    return std::string("[{\"id\":1234567,\"domain\":\"example.com\",\"name\":\"home\","
-                       "\"type\":\"A\",\"line\":\"默认\",\"value\":\"") +
-           value + "\"}]";
-}
-
-std::string token_of(const ddns_request &r)
-{
-    size_t at = r.body.find("login_token=");
-    if (at == std::string::npos)
-        return "";
-    at += 12;
-    return r.body.substr(at, r.body.find('&', at) - at);
-}
-
-size_t count(const std::string &text, const std::string &what)
-{
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
-    return n;
-}
-
-class e2e : public ::testing::Test {
-protected:
-    void start(const std::string &records, const std::string &control,
-               std::vector<std::string> extra = {})
-    {
-        ASSERT_EQ(0, ddns_world_enter(world_, records, control));
-        std::vector<std::string> argv = {KIVO_DDNS_BINARY, "--sub_domain=home",
-                                         "--main_domain=example.com",
-                                         std::string("--ddns_token=") + kPrimary, "--interval=1"};
-        argv.insert(argv.end(), extra.begin(), extra.end());
-        ddns_ = ddns_world_spawn(world_, argv, "ddns.out", "ddns.err");
-        ASSERT_GT(ddns_, 0);
-    }
-    void TearDown() override
-    {
-        if (ddns_ > 0)
-            ddns_world_kill(ddns_);
-        if (HasFailure())
-            std::fprintf(stderr, "--- kivo_ddns stdout:\n%s\n--- stderr:\n%s\n",
-                         out().c_str(), err().c_str());
-        ddns_world_leave(world_);
-    }
-
-    std::vector<ddns_request> api() { return ddns_world_requests(world_, "dnsapi.cn"); }
-    size_t passes() { return ddns_world_requests(world_, "members.3322.org").size(); }
-    std::string out() { return ddns_world_file(world_, "ddns.out"); }
-    std::string err() { return ddns_world_file(world_, "ddns.err"); }
-
-    // Waits until DNSPod has had n requests.
-    bool api_reaches(size_t n, double seconds = 20)
-    {
-        return ddns_world_wait([&] { return api().size() >= n; }, seconds);
-    }
-    // Waits for n more passes of discovery.
-    bool more_passes(size_t n)
-    {
-        size_t start = passes();
-        return ddns_world_wait([&] { return passes() >= start + n; }, 10.0 + 3 * n);
-    }
-    std::vector<std::string> paths()
-    {
-        std::vector<std::string> p;
-        for (const ddns_request &r : api())
-            p.push_back(r.path);
-        return p;
-    }
-
-    ddns_world world_;
-    pid_t ddns_ = -1;
-};
-
 TEST_F(e2e, AddressChangeIsModifiedConfirmedThenQuiet)
 {
-    start(record_set("10.0.0.1"), "{\"address\":\"10.0.0.2\"}");
+    start(record_set("198.51.100.1"), "{\"address\":\"198.51.100.2\"}");
     ASSERT_TRUE(api_reaches(3));
     ASSERT_TRUE(more_passes(3)); // discovery goes on, DNSPod hears nothing more
     ASSERT_EQ((std::vector<std::string>{"/Record.List", "/Record.Modify", "/Record.List"}),
               paths());
     std::vector<ddns_request> r = api();
-    EXPECT_NE(std::string::npos, r[1].body.find("&value=10.0.0.2&record_id=1234567")) << r[1].body;
+    EXPECT_NE(std::string::npos, r[1].body.find("&value=198.51.100.2&record_id=1234567")) << r[1].body;
     for (const ddns_request &each : r)
         EXPECT_EQ(kPrimary, token_of(each));
 
     std::string log = err();
-    size_t diff = log.find("exist and diff: home.example.com --> 10.0.0.2\n");
-    size_t same = log.find("exist and same: home.example.com --> 10.0.0.2\n");
+    size_t diff = log.find("exist and diff: home.example.com --> 198.51.100.2\n");
+    size_t same = log.find("exist and same: home.example.com --> 198.51.100.2\n");
     ASSERT_NE(std::string::npos, diff) << log;
     ASSERT_NE(std::string::npos, same) << log;
     EXPECT_LT(diff, same);
-    EXPECT_LE(4u, count(log, "interval: 1, ddnspod: home.example.com --> 10.0.0.2\n")) << log;
+    EXPECT_LE(4u, count(log, "interval: 1, ddnspod: home.example.com --> 198.51.100.2\n")) << log;
     EXPECT_NE(std::string::npos, out().find("http://members.3322.org/dyndns/getip, raw, "
-                                            "extern_ip: |10.0.0.2|\n"));
-    EXPECT_NE(std::string::npos, ddns_world_file(world_, "records.json").find("\"10.0.0.2\""));
+                                            "extern_ip: |198.51.100.2|\n"));
+    EXPECT_NE(std::string::npos, ddns_world_file(world_, "records.json").find("\"198.51.100.2\""));
 
     // The next address takes the same road.
-    ddns_world_control(world_, "{\"address\":\"10.0.0.3\"}");
+    ddns_world_control(world_, "{\"address\":\"198.51.100.3\"}");
     ASSERT_TRUE(api_reaches(6));
     ASSERT_TRUE(more_passes(2));
     r = api();
     ASSERT_EQ(6u, r.size());
     EXPECT_EQ("/Record.Modify", r[4].path);
-    EXPECT_NE(std::string::npos, r[4].body.find("&value=10.0.0.3&record_id=1234567"));
-    EXPECT_NE(std::string::npos, err().find("exist and same: home.example.com --> 10.0.0.3\n"));
+    EXPECT_NE(std::string::npos, r[4].body.find("&value=198.51.100.3&record_id=1234567"));
+    EXPECT_NE(std::string::npos, err().find("exist and same: home.example.com --> 198.51.100.3\n"));
 }
 
 TEST_F(e2e, MissingRecordIsCreated)
 {
-    start("[]", "{\"address\":\"10.0.1.5\"}");
+    start("[]", "{\"address\":\"198.51.100.15\"}");
     ASSERT_TRUE(api_reaches(3));
     ASSERT_TRUE(more_passes(2));
     ASSERT_EQ((std::vector<std::string>{"/Record.List", "/Record.Create", "/Record.List"}),
               paths());
     EXPECT_NE(std::string::npos, api()[1].body.find("&record_type=A&record_line=\xE9\xBB\x98"
-                                                    "\xE8\xAE\xA4&value=10.0.1.5"));
+                                                    "\xE8\xAE\xA4&value=198.51.100.15"));
     std::string log = err();
-    size_t create = log.find("create: home.example.com --> 10.0.1.5\n");
+    size_t create = log.find("create: home.example.com --> 198.51.100.15\n");
     ASSERT_NE(std::string::npos, create) << log;
-    EXPECT_LT(create, log.find("exist and same: home.example.com --> 10.0.1.5\n"));
+    EXPECT_LT(create, log.find("exist and same: home.example.com --> 198.51.100.15\n"));
     std::string records = ddns_world_file(world_, "records.json");
-    EXPECT_NE(std::string::npos, records.find("\"value\": \"10.0.1.5\"")) << records;
+    EXPECT_NE(std::string::npos, records.find("\"value\": \"198.51.100.15\"")) << records;
 }
 
 TEST_F(e2e, FallbackTokenWhenDnspodGivesNoAnswer)
 {
-    start(record_set("10.0.2.1"), "{\"address\":\"10.0.2.2\",\"dnspod\":\"drop\"}");
+    start(record_set("198.51.100.21"), "{\"address\":\"198.51.100.22\",\"dnspod\":\"drop\"}");
     ASSERT_TRUE(api_reaches(4));
     std::vector<ddns_request> r = api();
     const std::string fallback = token_of(r[1]);
@@ -157,12 +79,12 @@ TEST_F(e2e, FallbackTokenWhenDnspodGivesNoAnswer)
     for (const ddns_request &each : r)
         EXPECT_EQ("/Record.List", each.path);
     // Each pass logs the outcome of both tokens.
-    const std::string error = "ERROR[4]: \033[0merror: home.example.com --> 10.0.2.2\n";
+    const std::string error = "ERROR[4]: \033[0merror: home.example.com --> 198.51.100.22\n";
     EXPECT_TRUE(ddns_world_wait([&] { return count(err(), error) >= 4; }, 10)) << err();
 
     // DNSPod back, refusing the primary token: that is no record to create, and
     // the fallback token does the work.
-    ddns_world_control(world_, std::string("{\"address\":\"10.0.2.2\",\"refused_tokens\":[\"") +
+    ddns_world_control(world_, std::string("{\"address\":\"198.51.100.22\",\"refused_tokens\":[\"") +
                                    kPrimary + "\"]}");
     ASSERT_TRUE(ddns_world_wait(
         [&] {
@@ -173,7 +95,7 @@ TEST_F(e2e, FallbackTokenWhenDnspodGivesNoAnswer)
         },
         20));
     ASSERT_TRUE(ddns_world_wait(
-        [&] { return err().find("exist and same: home.example.com --> 10.0.2.2") !=
+        [&] { return err().find("exist and same: home.example.com --> 198.51.100.22") !=
                      std::string::npos; },
         20));
     size_t before = api().size();
@@ -189,7 +111,7 @@ TEST_F(e2e, FallbackTokenWhenDnspodGivesNoAnswer)
 
 TEST_F(e2e, SourcesAreAskedInOrderUntilOneGivesAnAddress)
 {
-    start("[]", "{\"address\":\"10.0.3.4\",\"echo\":{\"members.3322.org\":\"drop\","
+    start("[]", "{\"address\":\"198.51.100.34\",\"echo\":{\"members.3322.org\":\"drop\","
                 "\"icanhazip.com\":\"status:503\",\"api.ipify.org\":\"html\"}}");
     ASSERT_TRUE(api_reaches(2));
     ASSERT_TRUE(more_passes(1));
@@ -203,13 +125,13 @@ TEST_F(e2e, SourcesAreAskedInOrderUntilOneGivesAnAddress)
               std::vector<std::string>(asked.begin(), asked.begin() + 5));
     for (const std::string &host : asked)
         EXPECT_NE("ifconfig.co", host);
-    EXPECT_NE(std::string::npos, api()[1].body.find("&value=10.0.3.4")) << api()[1].body;
+    EXPECT_NE(std::string::npos, api()[1].body.find("&value=198.51.100.34")) << api()[1].body;
 
     std::string o = out();
     size_t first = o.find("ret == 0, buffer: ||\n");
     size_t second = o.find("ret == 503, buffer: |<html>");
     size_t third = o.find("ret == 200, buffer: |<!DOCTYPE html>");
-    size_t found = o.find("http://ipinfo.io/json, json, xml, extern_ip: 10.0.3.4$$\n");
+    size_t found = o.find("http://ipinfo.io/json, json, xml, extern_ip: 198.51.100.34$$\n");
     ASSERT_NE(std::string::npos, found) << o;
     EXPECT_LT(first, second);
     EXPECT_LT(second, third);

@@ -31,8 +31,13 @@ protected:
     {
         ASSERT_EQ(0, ddns_world_enter(world_, records, control));
         libkivo_log_init_just_for_debug();
+        kivo_ddnspod_login_forget();
     }
-    void TearDown() override { ddns_world_leave(world_); }
+    void TearDown() override
+    {
+        kivo_ddnspod_clock = real_clock_;
+        ddns_world_leave(world_);
+    }
 
     // One register call with its log records (standard error) as the result.
     std::string reg(const char *token, const char *ip, int *result)
@@ -44,7 +49,15 @@ protected:
     std::vector<ddns_request> api() { return ddns_world_requests(world_, "dnsapi.cn"); }
 
     ddns_world world_;
+    long (*real_clock_)(void) = kivo_ddnspod_clock;
 };
+
+// The rationing's clock in tests: seconds that the test sets.
+long test_now = 0;
+long test_clock(void)
+{
+    return test_now;
+}
 
 // Each test uses addresses of its own: the last confirmed address lives as long
 // as the process, and the tests may share one.
@@ -126,6 +139,95 @@ TEST_F(Ddnspod, RefusedTokenCreatesNothing)
     // Another token is heard: the refusal was not taken for a confirmed address.
     reg("40002,fedcba9876543210fedcba9876543210", "10.3.0.2", &result);
     EXPECT_EQ(KIVO_REGISTER_MODIFIED, result);
+}
+
+TEST_F(Ddnspod, RefusedCreateOrModifyIsAnErrorAndConfirmsNothing)
+{
+    start(record_set("10.7.0.1"), "{\"dnspod_codes\":{\"/Record.Modify\":\"104\"}}");
+    int result = kUntouched;
+    std::string log = reg(kToken, "10.7.0.2", &result);
+    EXPECT_EQ(KIVO_REGISTER_NONE, result); // the caller may try its other token
+    size_t info = log.find(" 175 INFO[1]: \033[0mexist and diff: home.example.com --> 10.7.0.2\n");
+    size_t error = log.find(" ERROR[4]: \033[0mmodify refused: home.example.com --> 10.7.0.2, "
+                            "code 104: Record is locked\n");
+    ASSERT_NE(std::string::npos, info) << log;
+    ASSERT_NE(std::string::npos, error) << log;
+    EXPECT_LT(info, error);
+    EXPECT_NE(std::string::npos, log.find("kivo_ddnspod_register_domain_name 188 ERROR[4]")) << log;
+
+    // Not taken as done: the next call lists and modifies again, and once
+    // DNSPod does it, the record is confirmed.
+    ddns_world_control(world_, "{}");
+    reg(kToken, "10.7.0.2", &result);
+    EXPECT_EQ(KIVO_REGISTER_MODIFIED, result);
+    reg(kToken, "10.7.0.2", &result);
+    EXPECT_EQ(KIVO_REGISTER_SAME, result);
+    std::vector<std::string> paths;
+    for (const ddns_request &r : api())
+        paths.push_back(r.path);
+    EXPECT_EQ((std::vector<std::string>{"/Record.List", "/Record.Modify", "/Record.List",
+                                        "/Record.Modify", "/Record.List"}),
+              paths);
+
+    // A refused create; modifies still go through.
+    ddns_world_control(world_, "{\"dnspod_codes\":{\"/Record.Create\":\"-15\"}}");
+    reg(kToken, "10.7.0.3", &result);
+    EXPECT_EQ(KIVO_REGISTER_MODIFIED, result);
+    result = kUntouched;
+    testing::internal::CaptureStderr();
+    kivo_ddnspod_register_domain_name(kToken, "other", kZone, "10.7.0.3", &result); // no record
+    log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(KIVO_REGISTER_NONE, result);
+    EXPECT_NE(std::string::npos, log.find("create: other.example.com --> 10.7.0.3\n")) << log;
+    EXPECT_NE(std::string::npos, log.find("create refused: other.example.com --> 10.7.0.3, "
+                                          "code -15: Failed\n"))
+        << log;
+}
+
+// Ten simulated minutes of one-second passes with a refused token: it is sent
+// once a minute at most, and never more than five times in five minutes; each
+// refusal says when the token goes out again. Another token is not held back.
+TEST_F(Ddnspod, RefusedLoginsAreRationed)
+{
+    const char kOther[] = "40003,00000000000000000000000000000003";
+    start(record_set("10.8.0.1"), std::string("{\"refused_tokens\":[\"") + kToken + "\"]}");
+    kivo_ddnspod_clock = test_clock;
+    std::vector<long> sent;
+    std::string log;
+    for (test_now = 1000; test_now < 1600; ++test_now) {
+        size_t before = api().size();
+        int result = kUntouched;
+        log += reg(kToken, "10.8.0.2", &result);
+        if (api().size() > before)
+            sent.push_back(test_now);
+        else
+            EXPECT_EQ(kUntouched, result) << test_now; // resting: nothing done, nothing set
+    }
+    ASSERT_LE(3u, sent.size());
+    EXPECT_EQ(1000, sent[0]);
+    EXPECT_EQ(1060, sent[1]);
+    EXPECT_EQ(1120, sent[2]); // 3 logins in the first two minutes (and a second)
+    for (size_t i = 1; i < sent.size(); ++i)
+        EXPECT_LE(KIVO_DDNSPOD_LOGIN_REST, sent[i] - sent[i - 1]);
+    for (size_t i = KIVO_DDNSPOD_LOGIN_MAX; i < sent.size(); ++i)
+        EXPECT_LT(KIVO_DDNSPOD_LOGIN_WINDOW, sent[i] - sent[i - KIVO_DDNSPOD_LOGIN_MAX]) << i;
+    EXPECT_EQ(10u, sent.size()); // 0, 60, ..., 240, then 301, 361, ..., 541
+    EXPECT_EQ(sent.size(), count(log, "INFO[1]: \033[0mlogin refused: home.example.com --> "
+                                      "10.8.0.2, token 40001 rests "));
+    EXPECT_NE(std::string::npos, log.find("token 40001 rests 60 s, until ")) << log;
+    EXPECT_NE(std::string::npos, log.find("token 40001 rests 61 s, until ")) << log;
+    EXPECT_EQ(std::string::npos, log.find("0123456789abcdef")); // never the whole token
+
+    // Another token goes out at once; the refused one, accepted now, after its rest.
+    ddns_world_control(world_, "{}");
+    int result = kUntouched;
+    reg(kOther, "10.8.0.2", &result);
+    EXPECT_EQ(KIVO_REGISTER_MODIFIED, result);
+    test_now = 1600 + kivo_ddnspod_login_wait(kToken, 1600);
+    EXPECT_EQ(1602, test_now); // the failure at 1301 leaves the window at 1602
+    result = kUntouched;
+    reg(kToken, "10.8.0.2", &result);
+    EXPECT_EQ(KIVO_REGISTER_SAME, result);
 }
 
 TEST_F(Ddnspod, NoAnswerIsAnError)

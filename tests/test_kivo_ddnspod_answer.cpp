@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 namespace {
@@ -109,6 +110,90 @@ std::string cut_after(const std::string &records, const std::string &marker, siz
     EXPECT_LE(end, size_t{KIVO_DDNSPOD_ANSWER_SIZE - 1});
     std::string padded = list_answer(records, std::string(KIVO_DDNSPOD_ANSWER_SIZE - 1 - end, 'x'));
     return padded.substr(0, KIVO_DDNSPOD_ANSWER_SIZE - 1);
+}
+
+TEST(DdnspodAnswer, StatusCodeAndMessage)
+{
+    const struct {
+        std::string answer;
+        int found;
+        const char *code, *message;
+    } cases[] = {
+        {kStatusDone + "\"record\":{\"id\":\"1\"}}", 1, "1", "Action completed successful"},
+        {"{\"status\":{\"code\":\"104\",\"message\":\"Record is locked\"}}", 1, "104",
+         "Record is locked"},
+        {"{\"status\":{\"code\":-1,\"message\":\"Login failed\"}}", 1, "-1", "Login failed"},
+        {"{\"status\" : { \"code\" : 1 }}", 1, "1", ""},
+        {"{\"status\":{\"code\":\"8\",\"message\":\"a\x1b[2Jb\\u001b\"}}", 1, "8", "a?[2Jb\\u001b"},
+        {"{\"status\":{\"code\":\"1\",\"message\":\"" + std::string(300, 'm') + "\"}}", 1, "1",
+         nullptr},
+        {"{\"status\":{\"code\":\"1x\"}}", 0, "", ""},
+        {"{\"status\":{\"code\":\"\"}}", 0, "", ""},
+        {"{\"status\":{\"code\":10", 0, "", ""}, // digits that may go on
+        {"{\"code\":\"1\"}", 0, "", ""},
+        {"", 0, "", ""},
+        {"<html>502 Bad Gateway</html>", 0, "", ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.answer);
+        kivo_ddnspod_status status;
+        std::memset(&status, 'z', sizeof status);
+        EXPECT_EQ(c.found, kivo_ddnspod_read_status(c.answer.c_str(), &status));
+        EXPECT_STREQ(c.code, status.code);
+        if (c.message != nullptr)
+            EXPECT_STREQ(c.message, status.message);
+        else
+            EXPECT_EQ(std::string(sizeof status.message - 1, 'm'), status.message);
+    }
+}
+
+TEST(DdnspodForm, OperatorValuesArePercentEncoded)
+{
+    const struct {
+        std::string value;
+        const char *form;
+    } cases[] = {
+        {"home", "home"},
+        {"50001,00112233445566778899aabbccddeeff", "50001,00112233445566778899aabbccddeeff"},
+        {"@", "@"},
+        {"*", "*"},
+        {"*.edge-1_a.example.com", "*.edge-1_a.example.com"},
+        {"a&b", "a%26b"},
+        {"a=b", "a%3Db"},
+        {"a+b", "a%2Bb"},
+        {"a%41b", "a%2541b"},
+        {"a b", "a%20b"},
+        {"a\tb\r\n", "a%09b%0D%0A"},
+        {"\x7f~", "%7F~"},
+        {"默认", "%E9%BB%98%E8%AE%A4"},
+        {"", ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.value);
+        char out[64];
+        EXPECT_EQ(std::strlen(c.form), kivo_ddnspod_form_value(out, sizeof out, c.value.c_str()));
+        EXPECT_STREQ(c.form, out);
+    }
+    // Cut only between whole escapes, and counted whole.
+    char small[6];
+    EXPECT_EQ(7u, kivo_ddnspod_form_value(small, sizeof small, "abc&d"));
+    EXPECT_STREQ("abc", small);
+    EXPECT_EQ(7u, kivo_ddnspod_form_value(small, sizeof small, "ab&cd"));
+    EXPECT_STREQ("ab%26", small);
+    EXPECT_EQ(6u, kivo_ddnspod_form_value(small, sizeof small, "abcdef"));
+    EXPECT_STREQ("abcde", small);
+}
+
+TEST(DdnspodForm, LengthCheckCountsTheEncodedBody)
+{
+    // 255 + 122 + 11 + 8 + 20 + 95 = 511 bytes just fit (as with plain values);
+    // one value byte that needs encoding adds two.
+    std::string token(255, 't'), sub(122, 's');
+    EXPECT_TRUE(kivo_ddnspod_bodies_fit(token.c_str(), sub.c_str(), "example.com", "10.5.0.2"));
+    sub.replace(0, 1, "&");
+    EXPECT_FALSE(kivo_ddnspod_bodies_fit(token.c_str(), sub.c_str(), "example.com", "10.5.0.2"));
+    sub.resize(120);
+    EXPECT_TRUE(kivo_ddnspod_bodies_fit(token.c_str(), sub.c_str(), "example.com", "10.5.0.2"));
 }
 
 TEST(DdnspodAnswer, CutAnswersDecideNothing)

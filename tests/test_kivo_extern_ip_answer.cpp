@@ -32,6 +32,8 @@ TEST(ExternIpAnswer, OnlyAnIpv4AddressCounts)
         {&kPlain, 200, "203.0.113.256\n", nullptr},
         {&kPlain, 200, " 203.0.113.7\n", nullptr},
         {&kPlain, 200, std::string(511, '1'), nullptr},
+        {&kPlain, 200, std::string("203.0.113.7\0garbage", 19), nullptr},
+        {&kPlain, 200, std::string("203.0.113.7\n\0", 13), nullptr},
         {&kPlain, 503, "203.0.113.7\n", nullptr},
         {&kPlain, 0, "", nullptr},
         {&kJson, 200, "{\"ip\":\"198.51.100.4\"}", "198.51.100.4"},
@@ -43,6 +45,7 @@ TEST(ExternIpAnswer, OnlyAnIpv4AddressCounts)
         {&kJson, 200, "{\"ip\":\"198.51.100.4" + std::string(40, '4') + "\"}", nullptr},
         {&kJson, 200, "{\"addr\":\"198.51.100.4\"}", nullptr},
         {&kJson, 200, "198.51.100.4\n", nullptr},
+        {&kJson, 200, std::string("{\"ip\":\"198.51.100.4\"}\0garbage", 30), nullptr},
         {&kJson, 404, "{\"ip\":\"198.51.100.4\"}", nullptr},
     };
     for (const take_case &c : cases) {
@@ -50,7 +53,8 @@ TEST(ExternIpAnswer, OnlyAnIpv4AddressCounts)
         char field[KIVO_EXTERN_IP_SIZE] = "192.0.2.99";
         std::string answer = c.answer;
         testing::internal::CaptureStdout();
-        int taken = kivo_extern_ip_take_answer(c.source, c.status, answer.data(), field);
+        int taken = kivo_extern_ip_take_answer(c.source, c.status, answer.data(), answer.size(),
+                                               field);
         std::fflush(stdout);
         std::string out = testing::internal::GetCapturedStdout();
         if (c.address == nullptr) {
@@ -67,6 +71,68 @@ TEST(ExternIpAnswer, OnlyAnIpv4AddressCounts)
                                : std::string(c.source->url) + ", raw, extern_ip: |" + c.address +
                                      "|\n";
         EXPECT_EQ(line, out);
+    }
+}
+
+// Every refused block by its edges, with the accepted neighbours around it, in
+// both answer forms. The documentation blocks are accepted.
+TEST(ExternIpAnswer, OnlyAddressesThatCanBePublicCount)
+{
+    const struct {
+        const char *address;
+        bool accepted;
+    } cases[] = {
+        {"0.0.0.0", false},         {"0.1.2.3", false},       {"0.255.255.255", false},
+        {"1.0.0.0", true},          {"9.255.255.255", true},  {"10.0.0.0", false},
+        {"10.0.0.1", false},        {"10.255.255.255", false}, {"11.0.0.0", true},
+        {"100.63.255.255", true},   {"100.64.0.0", false},    {"100.64.0.1", false},
+        {"100.127.255.255", false}, {"100.128.0.0", true},    {"126.255.255.255", true},
+        {"127.0.0.1", false},       {"127.255.255.255", false}, {"128.0.0.0", true},
+        {"169.253.255.255", true},  {"169.254.1.1", false},   {"169.254.255.255", false},
+        {"169.255.0.0", true},      {"172.15.255.255", true}, {"172.16.0.1", false},
+        {"172.31.255.255", false},  {"172.32.0.0", true},     {"191.255.255.255", true},
+        {"192.0.0.0", false},       {"192.0.0.255", false},   {"192.0.1.0", true},
+        {"192.0.2.1", true},        {"192.167.255.255", true}, {"192.168.1.1", false},
+        {"192.168.255.255", false}, {"192.169.0.0", true},    {"198.17.255.255", true},
+        {"198.18.0.1", false},      {"198.19.255.255", false}, {"198.20.0.0", true},
+        {"198.51.100.1", true},     {"203.0.113.7", true},    {"223.255.255.255", true},
+        {"224.0.0.1", false},       {"239.255.255.255", false}, {"240.0.0.1", false},
+        {"255.255.255.254", false}, {"255.255.255.255", false},
+    };
+    for (const auto &c : cases) {
+        for (const kivo_extern_ip_source *source : {&kPlain, &kJson}) {
+            SCOPED_TRACE(testing::Message() << c.address << (source->is_json ? " json" : " plain"));
+            std::string answer = source->is_json ? std::string("{\"ip\":\"") + c.address + "\"}"
+                                                 : std::string(c.address) + "\n";
+            char field[KIVO_EXTERN_IP_SIZE] = "192.0.2.99";
+            testing::internal::CaptureStdout();
+            int taken = kivo_extern_ip_take_answer(source, 200, answer.data(), answer.size(),
+                                                   field);
+            testing::internal::GetCapturedStdout();
+            EXPECT_EQ(c.accepted ? 1 : 0, taken);
+            EXPECT_STREQ(c.accepted ? c.address : "192.0.2.99", field);
+        }
+    }
+}
+
+TEST(ExternIpAnswer, StatusLineEscapesControlBytes)
+{
+    const struct {
+        std::string answer;
+        const char *line;
+    } cases[] = {
+        {"203.0.113.7\n", "ret == 200, buffer: |203.0.113.7\n|\n"},
+        {"", "ret == 200, buffer: ||\n"},
+        {"\x1b[2J\x1b]0;owned\x07ok\r\n", "ret == 200, buffer: |\\x1b[2J\\x1b]0;owned\\x07ok\\x0d\n|\n"},
+        {std::string("1.2.3.4\0garbage", 15), "ret == 200, buffer: |1.2.3.4\\x00garbage|\n"},
+        {"tab\there\x7f\x1f~ \xe9\xbb\x98", "ret == 200, buffer: |tab\\x09here\\x7f\\x1f~ \xe9\xbb\x98|\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.line);
+        testing::internal::CaptureStdout();
+        kivo_extern_ip_print_status(200, c.answer.data(), c.answer.size());
+        std::fflush(stdout);
+        EXPECT_EQ(c.line, testing::internal::GetCapturedStdout());
     }
 }
 

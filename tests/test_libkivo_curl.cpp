@@ -161,13 +161,64 @@ TEST_F(CurlCmd, TimeoutCoversTheWholeTransfer)
     EXPECT_LT(seconds_since(t0), 2.5);
     EXPECT_STREQ(resp, "");
 
-    // Cut in the middle of the body: the status and the part that arrived.
+    // Cut in the middle of the body: the status, but no answer text.
     u = url("/bytes/100?chunk=10&drip=300");
     EXPECT_EQ(kivo_curl_cmd("GET", u.c_str(), nullptr, nullptr, nullptr, 0, resp, sizeof resp, 1),
               200);
-    size_t got = std::strlen(resp + 1) + 1; // the pattern starts with a NUL
-    EXPECT_GE(got, 10u);
-    EXPECT_LT(got, 100u);
+    EXPECT_STREQ(resp, "");
+    EXPECT_EQ(kivo_curl_body_length(), 0u);
+}
+
+TEST_F(CurlCmd, IncompleteTransfersGiveNoAnswer)
+{
+    // Fewer bytes than announced, a chunked body cut inside a chunk or before
+    // its end, a reset: the status that came, and an empty answer.
+    const char *paths[] = {"/bytes/100?cut=60", "/bytes/100?chunked=1&chunk=40&cut=60",
+                           "/bytes/100?chunked=1&chunk=50&cut=50"};
+    for (const char *path : paths) {
+        SCOPED_TRACE(path);
+        std::memset(resp, 'x', sizeof resp);
+        for (bool tls : {false, true}) {
+            std::string u = url(path, tls);
+            EXPECT_EQ(kivo_curl_cmd("GET", u.c_str(), nullptr, nullptr, nullptr, 0, resp,
+                                    sizeof resp, 5),
+                      200);
+            EXPECT_STREQ(resp, "");
+            EXPECT_EQ(resp[1], 'x');
+        }
+    }
+    // The same bodies whole come through, chunked or not.
+    for (const char *path : {"/bytes/100?chunked=1&chunk=40", "/bytes/100"}) {
+        SCOPED_TRACE(path);
+        EXPECT_EQ(kivo_curl_cmd("GET", url(path).c_str(), nullptr, nullptr, nullptr, 0, resp,
+                                sizeof resp, 5),
+                  200);
+        EXPECT_EQ(std::string(resp, 101), http_server_pattern(100) + '\0');
+        EXPECT_EQ(kivo_curl_body_length(), 100u);
+    }
+}
+
+TEST_F(CurlCmd, TransferEndsOnceTheBufferIsFull)
+{
+    // An endless body: what fits the buffer is the answer, and it comes at once,
+    // not at the time-out. A cut after the buffer filled does not matter either.
+    const struct {
+        const char *path;
+        int resp_size;
+    } cases[] = {{"/endless", 1024}, {"/endless", 512}, {"/endless", 1},
+                 {"/bytes/3000?cut=2000", 1024}, {"/bytes/3000?chunked=1&chunk=700&cut=2000", 1024}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.path << " into " << c.resp_size);
+        std::memset(resp, 'x', sizeof resp);
+        auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(kivo_curl_cmd("GET", url(c.path).c_str(), nullptr, nullptr, nullptr, 0, resp,
+                                c.resp_size, 20),
+                  200);
+        EXPECT_LT(seconds_since(t0), 5.0);
+        size_t kept = static_cast<size_t>(c.resp_size) - 1;
+        EXPECT_EQ(std::string(resp, kept + 1), http_server_pattern(kept) + '\0');
+        EXPECT_EQ(kivo_curl_body_length(), kept);
+    }
 }
 
 TEST_F(CurlCmd, HttpsWithASelfSignedCertificate)
@@ -181,6 +232,42 @@ TEST_F(CurlCmd, HttpsWithASelfSignedCertificate)
     EXPECT_EQ(kivo_curl_cmd("POST", by_name.c_str(), nullptr, nullptr, "x=1", 3, resp, sizeof resp,
                             5),
               201);
+}
+
+TEST_F(CurlCmd, EnvironmentSwitchesCertificateChecksOn)
+{
+    // KIVO_TLS_VERIFY=1, and only that value, makes every request check the
+    // peer: the server's self-signed certificate is refused before any request.
+    std::string u = url("/ten", true);
+    const struct {
+        const char *value;
+        long status;
+    } cases[] = {{"1", 0}, {"0", 200}, {"yes", 200}, {"", 200}, {nullptr, 200}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.value ? c.value : "(unset)");
+        if (c.value != nullptr)
+            setenv("KIVO_TLS_VERIFY", c.value, 1);
+        else
+            unsetenv("KIVO_TLS_VERIFY");
+        EXPECT_EQ(kivo_curl_cmd("GET", u.c_str(), nullptr, nullptr, nullptr, 0, resp, sizeof resp,
+                                5),
+                  c.status);
+        EXPECT_EQ(kivo_curl_check_nic("GET", u.c_str(), "lo", nullptr, nullptr, 0, resp,
+                                      sizeof resp, 5),
+                  c.status);
+        EXPECT_EQ(kivo_curl_cmd_limit_speed("GET", u.c_str(), nullptr, 0, 5), c.status);
+    }
+    unsetenv("KIVO_TLS_VERIFY");
+    setenv("KIVO_TLS_VERIFY", "1", 1);
+    EXPECT_EQ(kivo_curl_cmd("GET", url("/ten").c_str(), nullptr, nullptr, nullptr, 0, resp,
+                            sizeof resp, 5),
+              200); // plain HTTP has nothing to check
+    unsetenv("KIVO_TLS_VERIFY");
+    size_t tls_requests = 0;
+    for (size_t at = http_server_requests(srv).find("\"/ten\""); at != std::string::npos;
+         at = http_server_requests(srv).find("\"/ten\"", at + 1))
+        ++tls_requests;
+    EXPECT_EQ(tls_requests, 13u); // 4 accepted values x 3 requests, and the plain one
 }
 
 TEST_F(CurlCmd, PostSendsExactlyTheGivenLength)

@@ -26,10 +26,18 @@ Files in DIR:
                      "dnspod"          mode of the DNSPod API
                      "refused_tokens"  login tokens DNSPod refuses (code -1)
                      "accepted_tokens" if present, the only tokens it accepts
+                     "dnspod_codes"    {path: code}: DNSPod answers that API call
+                                       with that status code and its message
+                                       instead of doing it (e.g. "104", locked)
                    Modes: "ok" (default); "drop" (read the request, close without
                    an answer); "status:NNN" (that status with a small page);
                    "html" (200 with an HTML page); "empty" (200, no body);
-                   "body:TEXT" (200 with TEXT); "hang:SECONDS" (wait, then "ok").
+                   "body:TEXT" (200 with TEXT); "hang:SECONDS" (wait, then "ok");
+                   "bytes:N" (200 with N bytes of "x"); "endless:MIBPS" (200
+                   without a length, "x" for ever at MIBPS MiB/s, 0 for full
+                   speed); "cut:N:TEXT" (Content-Length N, only TEXT, then close).
+                   A mode may be a list: the host's first request gets the first
+                   mode, the next one the next, and the last one repeats.
     records.json   the DNSPod record set, a list of {"id", "domain", "name",
                    "type", "line", "value"}; read at start if present, rewritten
                    after every create and modify.
@@ -49,6 +57,7 @@ import http.server
 import json
 import os
 import signal
+import socket
 import socketserver
 import ssl
 import subprocess
@@ -68,6 +77,7 @@ class State:
     def __init__(self, folder):
         self.folder = folder
         self.lock = threading.Lock()
+        self.asked = {}
         self.records = []
         self.next_id = 1000001
         path = os.path.join(folder, "records.json")
@@ -76,6 +86,13 @@ class State:
                 self.records = json.load(f)
             for record in self.records:
                 self.next_id = max(self.next_id, int(record["id"]) + 1)
+
+    def turn(self, host):
+        """How many requests this host had before this one."""
+        with self.lock:
+            n = self.asked.get(host, 0)
+            self.asked[host] = n + 1
+            return n
 
     def control(self):
         try:
@@ -149,13 +166,23 @@ def is_ipv4(text):
                                    (p == "0" or not p.startswith("0")) for p in parts)
 
 
+DNSPOD_MESSAGES = {
+    "-1": "Login failed, please check your login token",
+    "8": "Record id invalid",
+    "104": "Record is locked",
+}
+
+
 def dnspod_answer(state, path, form, control):
     """DNSPod's answer object to one API call, as the real service shapes it."""
     token = form.get("login_token", "")
     accepted = control.get("accepted_tokens")
     if (not token or token in control.get("refused_tokens", []) or
             (accepted is not None and token not in accepted)):
-        return {"status": dnspod_status(-1, "Login failed, please check your login token")}
+        return {"status": dnspod_status(-1, DNSPOD_MESSAGES["-1"])}
+    code = control.get("dnspod_codes", {}).get(path)
+    if code is not None:
+        return {"status": dnspod_status(code, DNSPOD_MESSAGES.get(str(code), "Failed"))}
     domain = form.get("domain", "")
     if not domain:
         return {"status": dnspod_status(-7, "Domain name invalid")}
@@ -281,6 +308,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
         mode = control.get("dnspod", "ok") if host == DNSPOD_HOST else \
             control.get("echo", {}).get(host, "ok")
+        if isinstance(mode, list):
+            mode = mode[min(state.turn(host), len(mode) - 1)] if mode else "ok"
         if mode.startswith("hang:"):
             time.sleep(float(mode[5:]))
             mode = "ok"
@@ -288,6 +317,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
             entry["answer"] = "drop"
             state.log(entry)
             self.close_connection = True
+            return
+        if mode.split(":")[0] in ("bytes", "endless", "cut"):
+            entry["answer"] = 200
+            state.log(entry)
+            self.stream(mode)
             return
         if mode != "ok":
             status, content_type, text = canned_answer(mode)
@@ -311,6 +345,39 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return 404, "text/html", "<html><body>404 Not Found</body></html>\n"
         return 200, "application/json", json.dumps(answer, ensure_ascii=False,
                                                     separators=(",", ":"))
+
+    def stream(self, mode):
+        """The big, endless and cut answers, written as they go, never held whole."""
+        kind, _, rest = mode.partition(":")
+        self.close_connection = True
+        self.send_response(200)
+        self.send_header("Content-Type", "text/plain")
+        if kind == "bytes":
+            self.send_header("Content-Length", rest)
+        elif kind == "cut":
+            length, _, text = rest.partition(":")
+            self.send_header("Content-Length", length)
+        self.send_header("Connection", "close")
+        self.end_headers()
+        piece = b"x" * 65536
+        try:
+            if kind == "cut":
+                self.wfile.write(text.encode("utf-8"))
+                self.wfile.flush()
+                self.connection.shutdown(socket.SHUT_RDWR)
+            elif kind == "bytes":
+                left = int(rest)
+                while left > 0:
+                    self.wfile.write(piece[:min(left, len(piece))])
+                    left -= len(piece)
+            else:
+                pause = len(piece) / (float(rest) * 1048576) if float(rest) > 0 else 0
+                while True:
+                    self.wfile.write(piece)
+                    if pause:
+                        time.sleep(pause)
+        except (BrokenPipeError, ConnectionResetError, ssl.SSLError, OSError):
+            pass  # the client has all it wanted
 
     def answer(self, status, content_type, text):
         data = text.encode("utf-8")

@@ -45,3 +45,12 @@ void ddns_world_kill(pid_t pid);
 
 // Polls done every 50 ms for up to seconds; true as soon as it holds.
 bool ddns_world_wait(const std::function<bool()> &done, double seconds);
+
+// How many times what occurs in text.
+inline size_t count(const std::string &text, const std::string &what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}

@@ -15,17 +15,20 @@ route matches, from built-in paths:
   /redirect?to=URL    302 (or ?code=3xx) with Location URL and the body "redirect\\n"
   /empty              200 with an empty body
   /hangup             close the connection without answering
+  /endless            200 without a length, the pattern for ever (until the peer closes)
   anything else       404 with the body "not found\\n"
 
 Every built-in path takes ?delay=MS (wait before the status line), ?drip=MS and
-?chunk=N (send the body N bytes at a time, MS apart) and ?cut=N (announce the
-whole length but send only N bytes, then close).
+?chunk=N (send the body N bytes at a time, MS apart), ?cut=N (announce the
+whole length but send only N bytes, then close) and ?chunked=1 (send the body
+with chunked transfer coding; with cut, the last chunk is cut and no end follows).
 
 A route is an object. Matching keys, all optional: "method", "path" (without the
 query), "host" (the Host header without its port). Answer keys: "status" (200),
 "headers" (object or list of [name, value]), "body" (text), "body_bytes" (N pattern
 bytes), "body_file" (path), "echo" (true: the request as /echo gives it),
-"delay_ms", "drip_ms", "chunk", "cut_after", "hangup" (true). A route may instead
+"delay_ms", "drip_ms", "chunk", "cut_after", "chunked" (true), "endless" (true),
+"hangup" (true). A route may instead
 hold "responses", a list of such answers given in turn; the last one repeats.
 
 Every request is appended to --log FILE as one JSON line with "peer" (the
@@ -116,7 +119,7 @@ def builtin_answer(path, query):
     q = {k: v[-1] for k, v in urllib.parse.parse_qs(query).items()}
     answer = {}
     for key, name in (("delay", "delay_ms"), ("drip", "drip_ms"), ("chunk", "chunk"),
-                      ("cut", "cut_after")):
+                      ("cut", "cut_after"), ("chunked", "chunked")):
         if key in q:
             answer[name] = int(q[key])
     parts = path.strip("/").split("/")
@@ -133,6 +136,8 @@ def builtin_answer(path, query):
         answer.update(status=200, body="")
     elif path == "/hangup":
         answer.update(hangup=True)
+    elif path == "/endless":
+        answer.update(status=200, endless=True)
     else:
         answer.update(status=404, body="not found\n")
     return answer
@@ -210,7 +215,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
         names = {name.lower() for name, _ in headers}
         for name, value in headers:
             self.send_header(name, value)
-        if "content-length" not in names:
+        chunked = bool(answer.get("chunked"))
+        if chunked:
+            self.send_header("Transfer-Encoding", "chunked")
+        elif "content-length" not in names and not answer.get("endless"):
             self.send_header("Content-Length", str(len(body)))
         if "content-type" not in names:
             self.send_header("Content-Type", "text/plain")
@@ -219,17 +227,33 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.end_headers()
         if self.command == "HEAD":
             return
-        if "cut_after" in answer:
+        drip = answer.get("drip_ms", 0) / 1000.0
+        if answer.get("endless"):
+            # Until the peer closes: a client that keeps everything grows for ever.
+            piece = pattern_bytes(251 * 256)
+            while True:
+                self.wfile.write(piece)
+                if drip:
+                    time.sleep(drip)
+        cut = "cut_after" in answer
+        if cut:
+            whole = len(body)
             body = body[:int(answer["cut_after"])]
         chunk = int(answer.get("chunk") or 0) or len(body) or 1
-        drip = answer.get("drip_ms", 0) / 1000.0
         for offset in range(0, len(body), chunk):
             if offset and drip:
                 time.sleep(drip)
-            self.wfile.write(body[offset:offset + chunk])
+            piece = body[offset:offset + chunk]
+            if chunked:
+                # A cut chunk still announces the size it would have had.
+                size = min(chunk, whole - offset) if cut else len(piece)
+                piece = b"%x\r\n" % size + piece + (b"" if len(piece) < size else b"\r\n")
+            self.wfile.write(piece)
             self.wfile.flush()
-        if "cut_after" in answer:
+        if cut:
             self.connection.shutdown(socket.SHUT_RDWR)
+        elif chunked:
+            self.wfile.write(b"0\r\n\r\n")
 
     def _guarded(self):
         try:
