@@ -1,20 +1,12 @@
 // The last report: a preloaded process that ends normally sends what it
 // counted once, at once, with no 20-second wait; one that ends any other way,
 // or counted nothing, sends nothing.
-#include <time.h>
 
 #include <string>
 
 #include "traffic_fixture.h"
 
 namespace {
-
-long long monotonic_ms(void)
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
-}
 
 struct end_case {
     const char *how;
@@ -82,11 +74,11 @@ TEST_F(TrafficExit, ASilentAgentHoldsTheExitUpAQuarterSecondAtMost)
     ASSERT_TRUE(traffic_start(&host, {KIVO_TRAFFIC_HOST, "end", "return"}, {"KIVO_CP=iqiyi"},
                               true));
     ASSERT_TRUE(traffic_expect(&host, "end ", nullptr, 5000));
-    long long start = monotonic_ms();
+    long long start = traffic_monotonic_ms();
     EXPECT_EQ(traffic_wait(&host, 5000), 0);
     // A bound far above the 250 ms the library allows itself, far below the
     // 5 s its report thread would wait: a loose check of which limit applies.
-    EXPECT_LT(monotonic_ms() - start, 2000);
+    EXPECT_LT(traffic_monotonic_ms() - start, 2000);
     // The silent port took the whole allowance: the next port hears nothing.
     traffic_agent_report report;
     ASSERT_TRUE(traffic_next_report(&agent, &report, 3000));

@@ -1,22 +1,9 @@
 // The report thread, one cycle at a time: traffic_cycle_host stands in for the
 // 20-second sleep (it prints "sleep 20" and waits for "wake"), so each cycle
 // runs when the test says so, against the reference agent on the real ports.
-#include <time.h>
-
 #include <string>
 
 #include "traffic_fixture.h"
-
-namespace {
-
-long long monotonic_ms(void)
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
-}
-
-} // namespace
 
 class TrafficReport : public TrafficTest {
 protected:
@@ -173,9 +160,9 @@ TEST_F(TrafficReport, SilentAgentCostsFiveSecondsAndTheNextPort)
     traffic_tell(&host, "wake 0");
     traffic_agent_report silent, accepted;
     ASSERT_TRUE(traffic_next_report(&agent, &silent, 5000));
-    long long asked = monotonic_ms();
+    long long asked = traffic_monotonic_ms();
     ASSERT_TRUE(traffic_next_report(&agent, &accepted, 10000));
-    long long waited = monotonic_ms() - asked;
+    long long waited = traffic_monotonic_ms() - asked;
     EXPECT_EQ(silent.port, 49193);
     EXPECT_EQ(accepted.port, 49194);
     EXPECT_GE(waited, 4800);

@@ -15,7 +15,6 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -72,13 +71,6 @@ struct byte_sums {
     long long received = 0;  // by the server: what curl sent
     int count = 0;           // transfers, or reports
 };
-
-long long monotonic_ms(void)
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
-}
 
 bool write_file(const std::string &path, long long size, char seed)
 {
@@ -164,12 +156,12 @@ bool write_config(const server_case &c, const std::string &dir)
 // A connection that is accepted and closed without a byte counts nothing.
 bool wait_for_port(int port, int timeout_ms)
 {
-    long long deadline = monotonic_ms() + timeout_ms;
+    long long deadline = traffic_monotonic_ms() + timeout_ms;
     struct sockaddr_in addr = {};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port));
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    while (monotonic_ms() < deadline) {
+    while (traffic_monotonic_ms() < deadline) {
         int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (s < 0)
             return false;
@@ -246,7 +238,7 @@ byte_sums collect_reports(traffic_process *agent, const byte_sums &truth, long l
     for (;;) {
         bool complete = sums.sent == truth.sent && sums.received == truth.received;
         long long until = complete ? std::min(deadline, quiet_until) : deadline;
-        long long left = until - monotonic_ms();
+        long long left = until - traffic_monotonic_ms();
         traffic_agent_report report;
         if (left <= 0 || !traffic_next_report(agent, &report, static_cast<int>(left)))
             return sums;
@@ -255,7 +247,7 @@ byte_sums collect_reports(traffic_process *agent, const byte_sums &truth, long l
         sums.count++;
         if (report.cp != "iqiyi")
             ++*other_names;
-        quiet_until = monotonic_ms() + overshoot_wait_ms;
+        quiet_until = traffic_monotonic_ms() + overshoot_wait_ms;
     }
 }
 
@@ -276,7 +268,7 @@ void run_case(const server_case &c, const std::string &dir)
     ASSERT_TRUE(traffic_start_agent(&agent, {"49193:ok"})) << c.name;
 
     traffic_process server;
-    long long started = monotonic_ms();
+    long long started = traffic_monotonic_ms();
     ASSERT_TRUE(traffic_start(&server, server_argv(c, dir), {"KIVO_CP=iqiyi"}, true)) << c.name;
     ASSERT_TRUE(wait_for_port(server_port, 10000))
         << c.name << ": the server does not listen; " << sandbox_read_file(dir + "/error.log");
@@ -284,7 +276,7 @@ void run_case(const server_case &c, const std::string &dir)
     byte_sums truth;
     std::string sizes;
     ASSERT_TRUE(run_curl(c, dir, &truth, &sizes)) << c.name << ": curl said\n" << sizes;
-    ASSERT_LT(monotonic_ms() - started, load_limit_ms)
+    ASSERT_LT(traffic_monotonic_ms() - started, load_limit_ms)
         << c.name << ": the load ran into the first report cycle";
 
     int other_names = 0;
@@ -353,7 +345,7 @@ namespace {
 long long timed_curl(const std::string &url, std::string *sizes)
 {
     traffic_process curl;
-    long long started = monotonic_ms();
+    long long started = traffic_monotonic_ms();
     if (!traffic_start(&curl,
                        {"/usr/bin/curl", "-s", "--noproxy", "*", "--max-time", "10", "-o",
                         "/dev/null", "-w", "header=%{size_header} download=%{size_download} "
@@ -362,7 +354,7 @@ long long timed_curl(const std::string &url, std::string *sizes)
         return -1;
     if (traffic_wait(&curl, 15000) != 0)
         return -1;
-    long long took = monotonic_ms() - started;
+    long long took = traffic_monotonic_ms() - started;
     if (!traffic_next_line(&curl, sizes, 1000))
         return -1;
     return took;

@@ -170,11 +170,11 @@ static bool report_counted_anything(void)
 
 bool traffic_report_last(int deadline_ms)
 {
-    report_way way = {true, report_now_ms() + deadline_ms};
     // A report thread in the middle of a cycle holds the lock (for up to 5 s
     // per port when an agent is silent); the exit does not wait for it.
     struct timespec until;
     clock_gettime(CLOCK_MONOTONIC, &until);
+    report_way way = {true, until.tv_sec * 1000LL + until.tv_nsec / 1000000 + deadline_ms};
     until.tv_sec += deadline_ms / 1000;
     until.tv_nsec += static_cast<long>(deadline_ms % 1000) * 1000000L;
     if (until.tv_nsec >= 1000000000L) {

@@ -31,7 +31,7 @@ const char *traffic_library(void)
     return KIVO_TRAFFIC_LIBRARY;
 }
 
-static long long now_ms(void)
+long long traffic_monotonic_ms(void)
 {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -84,7 +84,7 @@ bool traffic_start(traffic_process *proc, const std::vector<std::string> &argv,
 
 bool traffic_next_line(traffic_process *proc, std::string *line, int timeout_ms)
 {
-    long long deadline = now_ms() + timeout_ms;
+    long long deadline = traffic_monotonic_ms() + timeout_ms;
     for (;;) {
         size_t end = proc->unread.find('\n');
         if (end != std::string::npos) {
@@ -92,7 +92,7 @@ bool traffic_next_line(traffic_process *proc, std::string *line, int timeout_ms)
             proc->unread.erase(0, end + 1);
             return true;
         }
-        long long left = deadline - now_ms();
+        long long left = deadline - traffic_monotonic_ms();
         if (left <= 0 || proc->output < 0)
             return false;
         struct pollfd wait = {proc->output, POLLIN, 0};
@@ -109,9 +109,9 @@ bool traffic_next_line(traffic_process *proc, std::string *line, int timeout_ms)
 bool traffic_expect(traffic_process *proc, const std::string &prefix, std::string *line,
                     int timeout_ms)
 {
-    long long deadline = now_ms() + timeout_ms;
+    long long deadline = traffic_monotonic_ms() + timeout_ms;
     std::string got;
-    while (traffic_next_line(proc, &got, static_cast<int>(deadline - now_ms()))) {
+    while (traffic_next_line(proc, &got, static_cast<int>(deadline - traffic_monotonic_ms()))) {
         if (got.compare(0, prefix.size(), prefix) == 0) {
             if (line)
                 *line = got;
@@ -130,10 +130,10 @@ void traffic_tell(traffic_process *proc, const std::string &line)
 
 int traffic_wait(traffic_process *proc, int timeout_ms)
 {
-    long long deadline = now_ms() + timeout_ms;
+    long long deadline = traffic_monotonic_ms() + timeout_ms;
     int status = 0;
     while (waitpid(proc->pid, &status, WNOHANG) == 0) {
-        if (now_ms() >= deadline) {
+        if (traffic_monotonic_ms() >= deadline) {
             kill(-proc->group, SIGKILL);
             waitpid(proc->pid, nullptr, 0);
             proc->pid = -1;

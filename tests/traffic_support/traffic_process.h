@@ -22,6 +22,9 @@ struct traffic_process {
     ~traffic_process();
 };
 
+// Milliseconds on the monotonic clock.
+long long traffic_monotonic_ms(void);
+
 // Path of the library under test.
 const char *traffic_library(void);
 
