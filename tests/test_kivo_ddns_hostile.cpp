@@ -72,6 +72,7 @@ TEST_F(e2e, MemoryStaysBoundedWhateverThePeersSend)
         size_t asked = api().size();
         ASSERT_TRUE(more_passes(2));
         long peak = peak_kib();
+        std::printf("%s: peak %ld KiB, normal %ld KiB\n", peer.what, peak, normal);
         EXPECT_LT(peak - normal, 1024) << "peak " << peak << " KiB, normal " << normal << " KiB";
         if (std::string(peer.control).find("dnspod") != std::string::npos) {
             EXPECT_LT(asked, api().size()); // DNSPod was asked, and answered at length
