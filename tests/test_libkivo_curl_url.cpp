@@ -3,6 +3,7 @@
 
 #include "http_server.h"
 #include "sandbox.h"
+#include "temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -29,13 +30,11 @@ protected:
     void SetUp() override
     {
         ASSERT_EQ(http_server_start_both(&srv, routes), 0);
-        dir = sandbox_tempdir("url");
         ASSERT_FALSE(dir.empty());
     }
     void TearDown() override
     {
         http_server_stop(&srv);
-        sandbox_sh("rm -rf '" + dir + "'");
     }
     std::string url(const char *path, bool tls = false) { return http_server_url(srv, path, tls); }
     url_file *open_get(const std::string &u)
@@ -54,7 +53,8 @@ protected:
     }
 
     http_server srv;
-    std::string dir;
+    temp_dir scratch{"url"};  // removed with the fixture
+    std::string dir = scratch.path;
 };
 
 } // namespace
