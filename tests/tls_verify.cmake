@@ -13,7 +13,5 @@ endif()
 
 add_executable(test_tls_verify ${CMAKE_CURRENT_SOURCE_DIR}/test_tls_verify.cpp)
 target_link_libraries(test_tls_verify PRIVATE kivo_ddns_core kivo_test_support GTest::gtest_main)
-target_compile_definitions(test_tls_verify PRIVATE
-  KIVO_HTTP_SERVER_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/support/http_server.py")
 gtest_discover_tests(test_tls_verify TEST_PREFIX "${kivo_tls_prefix}" DISCOVERY_TIMEOUT 60
                      PROPERTIES TIMEOUT 120)
