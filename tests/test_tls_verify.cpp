@@ -112,18 +112,28 @@ long get_status(const http_server &s, const char *host, const char *nic)
     return kivo_curl_cmd("GET", url.c_str(), nullptr, nullptr, nullptr, 0, resp, sizeof resp, 5);
 }
 
+// Runs scenario(dir) in a forked child inside that world; the scratch folder is
+// removed once the child is done.
+template <typename Scenario>
+void in_world(Scenario scenario)
+{
+    temp_dir dir("tls");
+    ASSERT_FALSE(dir.path.empty());
+    in_child([&] {
+        ASSERT_NO_FATAL_FAILURE(enter_world(dir.path));
+        scenario(dir.path);
+    });
+}
+
 } // namespace
 
 // The record client's real request to https://dnsapi.cn: answered through a
 // vouched certificate, refused before the login token leaves with any other.
 TEST(TlsVerify, RecordListReachesOnlyAVouchedPeer)
 {
-    temp_dir dir("tls");
-    ASSERT_FALSE(dir.path.empty());
-    in_child([&] {
-        ASSERT_NO_FATAL_FAILURE(enter_world(dir.path));
+    in_world([](const std::string &dir) {
         {
-            http_server_scope vouched(peer_options(dir.path, "vouched", 443).opt);
+            http_server_scope vouched(peer_options(dir, "vouched", 443).opt);
             ASSERT_EQ(vouched.started, 0);
             ASSERT_EQ(vouched.srv.https_port, 443);
             int64_t id = 0;
@@ -132,7 +142,7 @@ TEST(TlsVerify, RecordListReachesOnlyAVouchedPeer)
                 << "a vouched peer was refused";
             EXPECT_EQ(id, 42);
         }
-        http_server_scope stranger(peer_options(dir.path, "stranger", 443).opt);
+        http_server_scope stranger(peer_options(dir, "stranger", 443).opt);
         ASSERT_EQ(stranger.started, 0);
         ASSERT_EQ(stranger.srv.https_port, 443);
         int64_t id = 0;
@@ -149,18 +159,15 @@ TEST(TlsVerify, RecordListReachesOnlyAVouchedPeer)
 // The interface-bound probe checks as the plain request does.
 TEST(TlsVerify, HostNameAndBoundProbe)
 {
-    temp_dir dir("tls");
-    ASSERT_FALSE(dir.path.empty());
-    in_child([&] {
-        ASSERT_NO_FATAL_FAILURE(enter_world(dir.path));
+    in_world([](const std::string &dir) {
         {
-            http_server_scope misnamed(peer_options(dir.path, "misnamed", 0).opt);
+            http_server_scope misnamed(peer_options(dir, "misnamed", 0).opt);
             ASSERT_EQ(misnamed.started, 0);
             EXPECT_EQ(get_status(misnamed.srv, "dnsapi.cn", nullptr), 0)
                 << "a misnamed certificate was accepted";
         }
-        http_server_scope vouched(peer_options(dir.path, "vouched", 0).opt);
-        http_server_scope stranger(peer_options(dir.path, "stranger", 0).opt);
+        http_server_scope vouched(peer_options(dir, "vouched", 0).opt);
+        http_server_scope stranger(peer_options(dir, "stranger", 0).opt);
         ASSERT_EQ(vouched.started, 0);
         ASSERT_EQ(stranger.started, 0);
         EXPECT_EQ(get_status(vouched.srv, "127.0.0.1", nullptr), 200) << "a vouched peer refused";

@@ -10,9 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <cstdio>
-#include <cstring>
 
 // Starts body in a forked child and returns the child's pid (-1: no fork).
 // Pair it with in_child_finish; several may run at once.
@@ -29,18 +27,24 @@ pid_t in_child_start(Body body)
     return pid;
 }
 
+// Waits for a child of in_child_start and tells how it ended: its exit status,
+// 128 + the signal that ended it, or -1 when there is no such child.
+inline int in_child_status(pid_t pid)
+{
+    int status = 0;
+    if (pid <= 0 || waitpid(pid, &status, 0) != pid)
+        return -1;
+    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+}
+
 // Waits for a child of in_child_start; a check that failed there fails the
 // test here. what names the child in the message.
 inline void in_child_finish(pid_t pid, const char *what = "the child")
 {
-    ASSERT_GT(pid, 0) << what << ": no fork";
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid) << what;
-    if (WIFSIGNALED(status))
-        ADD_FAILURE() << what << " ended by signal " << WTERMSIG(status) << " ("
-                      << strsignal(WTERMSIG(status)) << ")";
-    else
-        EXPECT_EQ(WEXITSTATUS(status), 0) << what << ": a check failed there (see above)";
+    int ended = in_child_status(pid);
+    ASSERT_NE(ended, -1) << what << ": no child to wait for";
+    EXPECT_EQ(ended, 0) << what << (ended > 128 ? ": ended by a signal (128 + number)"
+                                                : ": a check failed there (see above)");
 }
 
 // Runs body in a forked child and waits for it.
@@ -50,19 +54,10 @@ void in_child(Body body, const char *what = "the child")
     in_child_finish(in_child_start(body), what);
 }
 
-// Runs body in a forked child that exits 0 when body returns, and tells how the
-// child ended: its exit status, 128 + the signal that ended it, or -1.
+// Runs body in a forked child and tells how the child ended, as in_child_status
+// does: a body that ends the process itself (a signal, _exit) is what this is for.
 template <typename Body>
 int in_child_ended_by(Body body)
 {
-    std::fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        body();
-        _exit(0);
-    }
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid)
-        return -1;
-    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+    return in_child_status(in_child_start(body));
 }
