@@ -19,8 +19,7 @@
 enum { URL_KIND_NONE = 0, URL_KIND_FILE = 1, URL_KIND_CURL = 2 };
 
 // Made by the first network reader and shared by all of them; released at exit.
-static kivo_curl_multi_owner multi_owner;
-static CURLM *multi_handle = nullptr;
+static kivo_curl_multi_owner multi_handle;
 
 struct url_file {
     int kind = URL_KIND_NONE;
@@ -39,8 +38,8 @@ struct url_file {
     // A transfer leaves the multi handle before its easy handle is cleaned up.
     ~url_file()
     {
-        if (curl && multi_handle != nullptr)
-            curl_multi_remove_handle(multi_handle, curl.get());
+        if (curl && multi_handle)
+            curl_multi_remove_handle(multi_handle.get(), curl.get());
         std::free(buffer);
     }
 };
@@ -96,10 +95,10 @@ static int fill_buffer(url_file *file, size_t want)
         FD_ZERO(&fdwrite);
         FD_ZERO(&fdexcep);
         struct timeval timeout;
-        curl_multi_timeout(multi_handle, &curl_timeo);
+        curl_multi_timeout(multi_handle.get(), &curl_timeo);
         url_wait_limit(curl_timeo, &timeout);
 
-        CURLMcode mc = curl_multi_fdset(multi_handle, &fdread, &fdwrite, &fdexcep, &maxfd);
+        CURLMcode mc = curl_multi_fdset(multi_handle.get(), &fdread, &fdwrite, &fdexcep, &maxfd);
         if (mc != CURLM_OK) {
             std::fprintf(stderr, "curl_multi_fdset() failed, code %d.\n", static_cast<int>(mc));
             break;
@@ -113,7 +112,7 @@ static int fill_buffer(url_file *file, size_t want)
         }
         // An interrupted wait is simply repeated.
         if (rc != -1)
-            curl_multi_perform(multi_handle, &file->still_running);
+            curl_multi_perform(multi_handle.get(), &file->still_running);
     } while (file->still_running && file->buffer_pos < want);
     return 1;
 }
@@ -178,16 +177,14 @@ url_file *url_fopen(const char *url, const char *mode, const char *method,
         std::exit(-1);
     }
 
-    if (multi_handle == nullptr) {
-        multi_owner.reset(curl_multi_init());
-        multi_handle = multi_owner.get();
-    }
-    if (multi_handle == nullptr || curl_multi_add_handle(multi_handle, curl) != CURLM_OK) {
+    if (!multi_handle)
+        multi_handle.reset(curl_multi_init());
+    if (!multi_handle || curl_multi_add_handle(multi_handle.get(), curl) != CURLM_OK) {
         // Never added, so there is nothing to remove.
         file->curl.reset();
         return nullptr;
     }
-    curl_multi_perform(multi_handle, &file->still_running);
+    curl_multi_perform(multi_handle.get(), &file->still_running);
     // Over before any data came (a URL libcurl rejects at once, for example).
     if (file->buffer_pos == 0 && !file->still_running)
         return nullptr;
