@@ -5,6 +5,7 @@
 
 #include <curl/curl.h>
 
+#include "libkivo_curl_owner.h"
 #include "libkivo_curl_tls.h"
 
 #include <cstdio>
@@ -38,16 +39,6 @@ static void kivo_curl_init_once(void)
 static bool kivo_curl_method_is(const char *method, const char *name)
 {
     return method != nullptr && std::strcmp(method, name) == 0;
-}
-
-// An array whose first entry is NULL gives no list at all, which libcurl reads
-// as "no extra header lines".
-static curl_slist *kivo_curl_header_list(const char *const *headers)
-{
-    curl_slist *list = nullptr;
-    for (size_t i = 0; headers != nullptr && headers[i] != nullptr; i++)
-        list = curl_slist_append(list, headers[i]);
-    return list;
 }
 
 // Grows the block by the part of the chunk that still fits under the limit, so
@@ -172,32 +163,29 @@ static long kivo_curl_request(kivo_curl_variant variant, const char *method, con
 {
     kivo_curl_init_once();
     kivo_curl_kept = 0;
-    CURL *curl = curl_easy_init();
+    kivo_curl_easy_owner owner(curl_easy_init());
+    CURL *curl = owner.get();
     if (curl == nullptr)
         return 0;
     if (variant == KIVO_CURL_DEBUG) {
         curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, kivo_curl_trace);
         curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
     }
-    curl_slist *list = kivo_curl_header_list(headers);
+    kivo_curl_slist_owner list = kivo_curl_header_list(headers);
     if (headers != nullptr)
-        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list);
-
-    kivo_curl_response body = {static_cast<char *>(std::malloc(1)), 0,
-                               kivo_curl_limit(resp, resp_size), false};
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, kivo_curl_writecb);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
+        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list.get());
 
     if (kivo_curl_method_is(method, "POST")) {
         curl_easy_setopt(curl, CURLOPT_POST, 1L);
         curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, post_size);
         curl_easy_setopt(curl, CURLOPT_POSTFIELDS, post_data);
     } else if (!kivo_curl_method_is(method, "GET")) {
-        curl_easy_cleanup(curl);
-        curl_slist_free_all(list);
-        std::free(body.data);
         return -1;
     }
+    kivo_curl_response body = {static_cast<char *>(std::malloc(1)), 0,
+                               kivo_curl_limit(resp, resp_size), false};
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, kivo_curl_writecb);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
     if (variant == KIVO_CURL_NIC)
         curl_easy_setopt(curl, CURLOPT_INTERFACE, nic);
 
@@ -218,8 +206,6 @@ static long kivo_curl_request(kivo_curl_variant variant, const char *method, con
         body.size = 0;
     kivo_curl_copy_body(&body, resp, resp_size);
     std::free(body.data);
-    curl_slist_free_all(list);
-    curl_easy_cleanup(curl);
     return status;
 }
 
@@ -254,19 +240,17 @@ long kivo_curl_cmd_limit_speed(const char *method, const char *url,
                                const char *const *headers, long max_speed, int timeout)
 {
     kivo_curl_init_once();
-    CURL *curl = curl_easy_init();
+    kivo_curl_easy_owner owner(curl_easy_init());
+    CURL *curl = owner.get();
     if (curl == nullptr)
         return 0;
-    curl_slist *list = kivo_curl_header_list(headers);
+    kivo_curl_slist_owner list = kivo_curl_header_list(headers);
     if (headers != nullptr)
-        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list);
+        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list.get());
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, kivo_curl_writecb_no);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, nullptr);
-    if (!kivo_curl_method_is(method, "GET")) {
-        curl_easy_cleanup(curl);
-        curl_slist_free_all(list);
+    if (!kivo_curl_method_is(method, "GET"))
         return -1;
-    }
     // A negative rate means nothing sensible; read it as "no cap".
     if (max_speed < 0)
         max_speed = 0;
@@ -285,7 +269,5 @@ long kivo_curl_cmd_limit_speed(const char *method, const char *url,
     curl_easy_perform(curl);
     long status = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-    curl_slist_free_all(list);
-    curl_easy_cleanup(curl);
     return status;
 }

@@ -5,6 +5,7 @@
 
 #include <curl/curl.h>
 
+#include "libkivo_curl_owner.h"
 #include "libkivo_curl_tls.h"
 #include <sys/select.h>
 
@@ -12,24 +13,36 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 
 enum { URL_KIND_NONE = 0, URL_KIND_FILE = 1, URL_KIND_CURL = 2 };
 
-struct url_file {
-    int kind;
-    union {
-        FILE *file;
-        CURL *curl;
-    } handle;
-    curl_slist *headers;
-    char *buffer;       // received bytes not read yet, always at the start
-    size_t buffer_len;  // allocated size of buffer
-    size_t buffer_pos;  // number of unread bytes
-    int still_running;  // transfers running on the whole multi handle
-};
+// Made by the first network reader and shared by all of them; released at exit.
+static kivo_curl_multi_owner multi_handle;
 
-// Made by the first network reader, shared by all of them, never cleaned up.
-static CURLM *multi_handle = nullptr;
+struct url_file {
+    int kind = URL_KIND_NONE;
+    FILE *file = nullptr;
+    // The list outlives the transfer that reads it: members go in reverse order.
+    kivo_curl_slist_owner headers;
+    kivo_curl_easy_owner curl;
+    char *buffer = nullptr;  // received bytes not read yet, always at the start
+    size_t buffer_len = 0;   // allocated size of buffer
+    size_t buffer_pos = 0;   // number of unread bytes
+    int still_running = 0;   // transfers running on the whole multi handle
+
+    url_file() = default;
+    url_file(const url_file &) = delete;
+    url_file &operator=(const url_file &) = delete;
+    // A transfer leaves the multi handle before its easy handle is cleaned up.
+    ~url_file()
+    {
+        if (curl && multi_handle)
+            curl_multi_remove_handle(multi_handle.get(), curl.get());
+        std::free(buffer);
+    }
+};
 
 // Takes the whole chunk, growing the buffer to exactly what is unread plus the
 // chunk. When it cannot grow, the part that fits is kept and libcurl aborts.
@@ -82,10 +95,10 @@ static int fill_buffer(url_file *file, size_t want)
         FD_ZERO(&fdwrite);
         FD_ZERO(&fdexcep);
         struct timeval timeout;
-        curl_multi_timeout(multi_handle, &curl_timeo);
+        curl_multi_timeout(multi_handle.get(), &curl_timeo);
         url_wait_limit(curl_timeo, &timeout);
 
-        CURLMcode mc = curl_multi_fdset(multi_handle, &fdread, &fdwrite, &fdexcep, &maxfd);
+        CURLMcode mc = curl_multi_fdset(multi_handle.get(), &fdread, &fdwrite, &fdexcep, &maxfd);
         if (mc != CURLM_OK) {
             std::fprintf(stderr, "curl_multi_fdset() failed, code %d.\n", static_cast<int>(mc));
             break;
@@ -99,7 +112,7 @@ static int fill_buffer(url_file *file, size_t want)
         }
         // An interrupted wait is simply repeated.
         if (rc != -1)
-            curl_multi_perform(multi_handle, &file->still_running);
+            curl_multi_perform(multi_handle.get(), &file->still_running);
     } while (file->still_running && file->buffer_pos < want);
     return 1;
 }
@@ -119,46 +132,35 @@ static int use_buffer(url_file *file, size_t want)
     return 0;
 }
 
-static void url_release_transfer(url_file *file)
-{
-    curl_multi_remove_handle(multi_handle, file->handle.curl);
-    curl_easy_cleanup(file->handle.curl);
-    curl_slist_free_all(file->headers);
-}
-
 url_file *url_fopen(const char *url, const char *mode, const char *method,
                     const char *const *headers, const char *post_data, long post_size,
                     long connect_timeout, long timeout)
 {
     if (url == nullptr || mode == nullptr)
         return nullptr;
-    url_file *file = static_cast<url_file *>(std::calloc(1, sizeof(url_file)));
-    if (file == nullptr)
+    std::unique_ptr<url_file> file(new (std::nothrow) url_file);
+    if (!file)
         return nullptr;
     // A readable local path is read from the file system, whatever the rest says.
     FILE *local = std::fopen(url, mode);
     if (local != nullptr) {
         file->kind = URL_KIND_FILE;
-        file->handle.file = local;
-        return file;
+        file->file = local;
+        return file.release();
     }
     file->kind = URL_KIND_CURL;
-    file->handle.curl = curl_easy_init();
-    file->headers = nullptr;
-    if (file->handle.curl == nullptr) {
-        std::free(file);
+    file->curl.reset(curl_easy_init());
+    CURL *curl = file->curl.get();
+    if (curl == nullptr)
         return nullptr;
-    }
-    CURL *curl = file->handle.curl;
     if (headers != nullptr) {
-        for (size_t i = 0; headers[i] != nullptr; i++)
-            file->headers = curl_slist_append(file->headers, headers[i]);
-        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, file->headers);
+        file->headers = kivo_curl_header_list(headers);
+        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, file->headers.get());
     } else {
         curl_easy_setopt(curl, CURLOPT_USERAGENT, "libkivo");
     }
     curl_easy_setopt(curl, CURLOPT_URL, url);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, file);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, file.get());
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, write_callback);
     curl_easy_setopt(curl, CURLOPT_VERBOSE, 0L);
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 1L);
@@ -175,23 +177,18 @@ url_file *url_fopen(const char *url, const char *mode, const char *method,
         std::exit(-1);
     }
 
-    if (multi_handle == nullptr)
-        multi_handle = curl_multi_init();
-    if (multi_handle == nullptr || curl_multi_add_handle(multi_handle, curl) != CURLM_OK) {
-        curl_easy_cleanup(curl);
-        curl_slist_free_all(file->headers);
-        std::free(file);
+    if (!multi_handle)
+        multi_handle.reset(curl_multi_init());
+    if (!multi_handle || curl_multi_add_handle(multi_handle.get(), curl) != CURLM_OK) {
+        // Never added, so there is nothing to remove.
+        file->curl.reset();
         return nullptr;
     }
-    curl_multi_perform(multi_handle, &file->still_running);
+    curl_multi_perform(multi_handle.get(), &file->still_running);
     // Over before any data came (a URL libcurl rejects at once, for example).
-    if (file->buffer_pos == 0 && !file->still_running) {
-        url_release_transfer(file);
-        std::free(file->buffer);
-        std::free(file);
+    if (file->buffer_pos == 0 && !file->still_running)
         return nullptr;
-    }
-    return file;
+    return file.release();
 }
 
 size_t url_fread(void *ptr, size_t size, size_t nmemb, url_file *file)
@@ -201,7 +198,7 @@ size_t url_fread(void *ptr, size_t size, size_t nmemb, url_file *file)
         return 0;
     switch (file->kind) {
     case URL_KIND_FILE:
-        return std::fread(ptr, size, nmemb, file->handle.file);
+        return std::fread(ptr, size, nmemb, file->file);
     case URL_KIND_CURL: {
         size_t want = nmemb > SIZE_MAX / size ? SIZE_MAX / size * size : size * nmemb;
         fill_buffer(file, want);
@@ -225,17 +222,15 @@ int url_fclose(url_file *file)
     int ret = 0;
     switch (file->kind) {
     case URL_KIND_FILE:
-        ret = std::fclose(file->handle.file);
+        ret = std::fclose(file->file);
         break;
     case URL_KIND_CURL:
-        url_release_transfer(file);
-        break;
+        break;  // the record's owners end the transfer
     default:
         ret = -1;
         break;
     }
-    std::free(file->buffer);
-    std::free(file);
+    delete file;
     return ret;
 }
 

@@ -23,14 +23,25 @@ static_assert(sizeof(pppoe_info) == 172, "pppoe_info must stay 172 bytes");
 
 constexpr int LINKFAN_MAX_LINKS = 128;
 
-// Bounded copy into a fixed-width text field: never writes past the field and
-// always leaves it NUL-terminated, truncating what does not fit.
-template <size_t N>
-inline void linkfan_text_copy(char (&dst)[N], const char *src)
+// Copies src into dst (size bytes, NUL included), cutting it when it does not fit.
+// Returns the length of src, as snprintf does, so a caller can tell a cut
+// (result >= size) from a whole copy. A size of 0 writes nothing.
+inline size_t linkfan_text_copy(char *dst, size_t size, const char *src)
 {
-    size_t n = strnlen(src, N - 1);
+    size_t len = strlen(src);
+    if (size == 0)
+        return len;
+    size_t n = len < size ? len : size - 1;
     memcpy(dst, src, n);
     dst[n] = '\0';
+    return len;
+}
+
+// The same for a field declared as an array: linkfan_text_copy(info.mac, src).
+template <size_t N>
+inline size_t linkfan_text_copy(char (&dst)[N], const char *src)
+{
+    return linkfan_text_copy(dst, N, src);
 }
 
 // Bounded append to a NUL-terminated fixed-width text.

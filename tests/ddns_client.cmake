@@ -2,17 +2,17 @@
 # program end to end against the stand-ins of tools/kivo_standin.py.
 
 if(TARGET libkivo)
-  add_executable(test_libkivo_json ${CMAKE_CURRENT_SOURCE_DIR}/test_libkivo_json.cpp)
-  target_link_libraries(test_libkivo_json PRIVATE libkivo kivo_test_support GTest::gtest_main)
-  gtest_discover_tests(test_libkivo_json TEST_PREFIX "libkivo." DISCOVERY_TIMEOUT 60)
+  kivo_add_gtest(test_libkivo_json PREFIX "libkivo."
+    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_libkivo_json.cpp
+    LIBRARIES libkivo kivo_test_support)
 endif()
 
 if(TARGET kivo_ddns_core)
   # Answer readers: no network.
-  add_executable(test_kivo_ddns_answers ${CMAKE_CURRENT_SOURCE_DIR}/test_kivo_ddnspod_answer.cpp
-                                        ${CMAKE_CURRENT_SOURCE_DIR}/test_kivo_extern_ip_answer.cpp)
-  target_link_libraries(test_kivo_ddns_answers PRIVATE kivo_ddns_core GTest::gtest_main)
-  gtest_discover_tests(test_kivo_ddns_answers TEST_PREFIX "ddns." DISCOVERY_TIMEOUT 60)
+  kivo_add_gtest(test_kivo_ddns_answers PREFIX "ddns."
+    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_kivo_ddnspod_answer.cpp
+            ${CMAKE_CURRENT_SOURCE_DIR}/test_kivo_extern_ip_answer.cpp
+    LIBRARIES kivo_ddns_core)
 endif()
 
 # The stand-ins of tools/kivo_standin.py in a namespace of the test's own.
@@ -25,22 +25,19 @@ if(TARGET libkivo)
 endif()
 
 if(TARGET kivo_ddns_core)
-  add_executable(test_kivo_ddns_client ${CMAKE_CURRENT_SOURCE_DIR}/test_kivo_ddnspod.cpp
-                                       ${CMAKE_CURRENT_SOURCE_DIR}/test_kivo_extern_ip.cpp)
-  target_link_libraries(test_kivo_ddns_client PRIVATE kivo_ddns_core kivo_ddns_standin
-                                                      GTest::gtest_main)
-  gtest_discover_tests(test_kivo_ddns_client TEST_PREFIX "ddns." DISCOVERY_TIMEOUT 60
-                       PROPERTIES TIMEOUT 120)
+  kivo_add_gtest(test_kivo_ddns_client PREFIX "ddns." TIMEOUT 120
+    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_kivo_ddnspod.cpp
+            ${CMAKE_CURRENT_SOURCE_DIR}/test_kivo_extern_ip.cpp
+    LIBRARIES kivo_ddns_core kivo_ddns_standin)
 endif()
 
 # The real kivo_ddns, unchanged, against the stand-ins: ctest -R ddns.e2e
 if(TARGET kivo_ddns AND TARGET kivo_ddns_standin)
-  add_executable(test_kivo_ddns_e2e ${CMAKE_CURRENT_SOURCE_DIR}/test_kivo_ddns_e2e.cpp
-                                    ${CMAKE_CURRENT_SOURCE_DIR}/test_kivo_ddns_hostile.cpp)
-  target_compile_definitions(test_kivo_ddns_e2e PRIVATE KIVO_DDNS_BINARY="$<TARGET_FILE:kivo_ddns>"
-    KIVO_DDNS_UNIT="${PROJECT_SOURCE_DIR}/systemd/kivo_ddns.service")
-  target_link_libraries(test_kivo_ddns_e2e PRIVATE kivo_ddns_standin GTest::gtest_main)
-  add_dependencies(test_kivo_ddns_e2e kivo_ddns)
-  gtest_discover_tests(test_kivo_ddns_e2e TEST_PREFIX "ddns." DISCOVERY_TIMEOUT 60
-                       PROPERTIES TIMEOUT 120)
+  kivo_add_gtest(test_kivo_ddns_e2e PREFIX "ddns." TIMEOUT 120
+    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_kivo_ddns_e2e.cpp
+            ${CMAKE_CURRENT_SOURCE_DIR}/test_kivo_ddns_hostile.cpp
+    DEFINITIONS KIVO_DDNS_BINARY="$<TARGET_FILE:kivo_ddns>"
+                KIVO_DDNS_UNIT="${PROJECT_SOURCE_DIR}/systemd/kivo_ddns.service"
+    LIBRARIES kivo_ddns_standin
+    DEPENDS kivo_ddns)
 endif()

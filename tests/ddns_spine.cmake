@@ -4,13 +4,13 @@ if(NOT TARGET kivo_ddns)
   return()
 endif()
 
-add_executable(test_libkivo_option ${CMAKE_CURRENT_SOURCE_DIR}/test_libkivo_option.cpp)
-target_link_libraries(test_libkivo_option PRIVATE libkivo GTest::gtest_main)
-gtest_discover_tests(test_libkivo_option TEST_PREFIX "libkivo." DISCOVERY_TIMEOUT 60)
+kivo_add_gtest(test_libkivo_option PREFIX "libkivo."
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_libkivo_option.cpp
+  LIBRARIES libkivo)
 
-add_executable(test_libkivo_log ${CMAKE_CURRENT_SOURCE_DIR}/test_libkivo_log.cpp)
-target_link_libraries(test_libkivo_log PRIVATE libkivo kivo_test_support GTest::gtest_main)
-gtest_discover_tests(test_libkivo_log TEST_PREFIX "libkivo." DISCOVERY_TIMEOUT 60)
+kivo_add_gtest(test_libkivo_log PREFIX "libkivo."
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_libkivo_log.cpp
+  LIBRARIES libkivo kivo_test_support)
 
 # The tests that run the built program find it, its help text's golden copy and
 # the source of its log call through these definitions.
@@ -19,14 +19,14 @@ set(kivo_ddns_spine_defs
   KIVO_DDNS_HELP_GOLDEN="${CMAKE_CURRENT_SOURCE_DIR}/golden/kivo_ddns_help.txt"
   KIVO_DDNS_MAIN_SOURCE="${PROJECT_SOURCE_DIR}/ddns/main.cpp")
 
-add_executable(test_kivo_option ${CMAKE_CURRENT_SOURCE_DIR}/test_kivo_option.cpp)
-target_link_libraries(test_kivo_option PRIVATE kivo_ddns_core GTest::gtest_main)
-target_compile_definitions(test_kivo_option PRIVATE ${kivo_ddns_spine_defs})
-add_dependencies(test_kivo_option kivo_ddns)
-gtest_discover_tests(test_kivo_option TEST_PREFIX "ddns." DISCOVERY_TIMEOUT 60)
+kivo_add_gtest(test_kivo_option PREFIX "ddns."
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_kivo_option.cpp
+  LIBRARIES kivo_ddns_core
+  DEFINITIONS ${kivo_ddns_spine_defs}
+  DEPENDS kivo_ddns)
 
-add_executable(test_kivo_ddns_cli ${CMAKE_CURRENT_SOURCE_DIR}/test_kivo_ddns_cli.cpp)
-target_link_libraries(test_kivo_ddns_cli PRIVATE kivo_test_support GTest::gtest_main)
-target_compile_definitions(test_kivo_ddns_cli PRIVATE ${kivo_ddns_spine_defs})
-add_dependencies(test_kivo_ddns_cli kivo_ddns)
-gtest_discover_tests(test_kivo_ddns_cli TEST_PREFIX "ddns." DISCOVERY_TIMEOUT 60)
+kivo_add_gtest(test_kivo_ddns_cli PREFIX "ddns."
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_kivo_ddns_cli.cpp
+  LIBRARIES kivo_test_support
+  DEFINITIONS ${kivo_ddns_spine_defs}
+  DEPENDS kivo_ddns)

@@ -9,28 +9,20 @@ add_library(kivo_linkfan_scene STATIC
 target_include_directories(kivo_linkfan_scene PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/linkfan_support)
 target_link_libraries(kivo_linkfan_scene PUBLIC kivo_test_support)
 
-add_executable(test_linkfan_phases
-  ${CMAKE_CURRENT_SOURCE_DIR}/test_linkfan_phases.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/linkfan_support/recording_run.cpp)
-target_link_libraries(test_linkfan_phases PRIVATE kivo_linkfan_core kivo_linkfan_shell
-  kivo_linkfan_scene
-  GTest::gtest GTest::gtest_main)
-target_compile_definitions(test_linkfan_phases PRIVATE
-  LINKFAN_GOLDEN_DIR="${CMAKE_CURRENT_SOURCE_DIR}/golden")
-gtest_discover_tests(test_linkfan_phases TEST_PREFIX "linkfan." DISCOVERY_TIMEOUT 60)
+kivo_add_gtest(test_linkfan_phases PREFIX "linkfan."
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_linkfan_phases.cpp
+          ${CMAKE_CURRENT_SOURCE_DIR}/linkfan_support/recording_run.cpp
+  LIBRARIES kivo_linkfan_core kivo_linkfan_shell kivo_linkfan_scene
+  DEFINITIONS LINKFAN_GOLDEN_DIR="${CMAKE_CURRENT_SOURCE_DIR}/golden")
 
-add_executable(test_linkfan_shell ${CMAKE_CURRENT_SOURCE_DIR}/test_linkfan_shell.cpp)
-target_link_libraries(test_linkfan_shell PRIVATE kivo_linkfan_shell kivo_linkfan_scene
-  GTest::gtest GTest::gtest_main)
-target_compile_definitions(test_linkfan_shell PRIVATE
-  LINKFAN_SHIM="${CMAKE_CURRENT_SOURCE_DIR}/linkfan_shims/shim.sh")
-gtest_discover_tests(test_linkfan_shell TEST_PREFIX "linkfan." DISCOVERY_TIMEOUT 60)
+kivo_add_gtest(test_linkfan_shell PREFIX "linkfan."
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_linkfan_shell.cpp
+  LIBRARIES kivo_linkfan_shell kivo_linkfan_scene
+  DEFINITIONS LINKFAN_SHIM="${CMAKE_CURRENT_SOURCE_DIR}/linkfan_shims/shim.sh")
 
-add_executable(test_linkfan_e2e ${CMAKE_CURRENT_SOURCE_DIR}/test_linkfan_e2e.cpp)
-target_link_libraries(test_linkfan_e2e PRIVATE kivo_linkfan_scene GTest::gtest GTest::gtest_main)
-target_compile_definitions(test_linkfan_e2e PRIVATE
-  LINKFAN_BINARY="$<TARGET_FILE:kivo_linkfan>"
-  LINKFAN_SHIM="${CMAKE_CURRENT_SOURCE_DIR}/linkfan_shims/shim.sh")
-add_dependencies(test_linkfan_e2e kivo_linkfan)
-gtest_discover_tests(test_linkfan_e2e TEST_PREFIX "linkfan." DISCOVERY_TIMEOUT 60
-  PROPERTIES TIMEOUT 90)
+kivo_add_gtest(test_linkfan_e2e PREFIX "linkfan." TIMEOUT 90
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_linkfan_e2e.cpp
+  LIBRARIES kivo_linkfan_scene
+  DEFINITIONS LINKFAN_BINARY="$<TARGET_FILE:kivo_linkfan>"
+              LINKFAN_SHIM="${CMAKE_CURRENT_SOURCE_DIR}/linkfan_shims/shim.sh"
+  DEPENDS kivo_linkfan)

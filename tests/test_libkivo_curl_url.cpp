@@ -2,13 +2,14 @@
 #include "libkivo_curl.h"
 
 #include "http_server.h"
+#include "in_child.h"
 #include "sandbox.h"
+#include "temp_dir.h"
 
 #include <gtest/gtest.h>
 
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -29,13 +30,11 @@ protected:
     void SetUp() override
     {
         ASSERT_EQ(http_server_start_both(&srv, routes), 0);
-        dir = sandbox_tempdir("url");
         ASSERT_FALSE(dir.empty());
     }
     void TearDown() override
     {
         http_server_stop(&srv);
-        sandbox_sh("rm -rf '" + dir + "'");
     }
     std::string url(const char *path, bool tls = false) { return http_server_url(srv, path, tls); }
     url_file *open_get(const std::string &u)
@@ -54,7 +53,8 @@ protected:
     }
 
     http_server srv;
-    std::string dir;
+    temp_dir scratch{"url"};  // removed with the fixture
+    std::string dir = scratch.path;
 };
 
 } // namespace
@@ -262,22 +262,16 @@ TEST_F(UrlReader, DownloadFileOntoAFullFileSystem)
 {
     std::string u = url("/bytes/1000000");
     std::string mnt = dir;
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
+    in_child([&] {
         // A 64 KiB tmpfs in a mount namespace of the child's own.
-        if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
-            mount("kivo-full", mnt.c_str(), "tmpfs", 0, "size=64k") != 0)
-            _exit(100);
+        ASSERT_EQ(unshare(CLONE_NEWNS), 0);
+        ASSERT_EQ(mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+        ASSERT_EQ(mount("kivo-full", mnt.c_str(), "tmpfs", 0, "size=64k"), 0);
         std::string path = mnt + "/out.bin";
-        long size = kivo_download_file("GET", u.c_str(), nullptr, nullptr, 0, 5, 20, path.c_str());
-        _exit(size == -3 ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_NE(WEXITSTATUS(status), 100) << "no tmpfs in a mount namespace";
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "a cut file was reported as a download";
+        EXPECT_EQ(kivo_download_file("GET", u.c_str(), nullptr, nullptr, 0, 5, 20, path.c_str()),
+                  -3)
+            << "a cut file was reported as a download";
+    });
 }
 
 TEST(UrlWaitLimit, LibcurlTimeBecomesTheSelectLimit)

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "sandbox.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -140,11 +141,9 @@ class JsonCacheFile : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        dir_ = sandbox_tempdir("json");
         ASSERT_FALSE(dir_.empty());
         path_ = dir_ + "/extern_ip.json";
     }
-    void TearDown() override { sandbox_sh("rm -rf '" + dir_ + "'"); }
 
     void write(const std::string &content)
     {
@@ -165,7 +164,8 @@ protected:
         return out;
     }
 
-    std::string dir_;
+    temp_dir scratch_{"json"};  // removed with the fixture
+    std::string dir_ = scratch_.path;
     std::string path_;
 };
 

@@ -13,6 +13,7 @@
 
 #include "libkivo_log.h"
 #include "sandbox.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -56,15 +57,14 @@ protected:
         libkivo_log_clock = fake_clock;
         std::memset(&libkivo_log_info, 0, sizeof libkivo_log_info);
         libkivo_log_info.level = 6;
-        dir = sandbox_tempdir("kivo-log");
         path = dir + "/ddns.log";
     }
     void TearDown() override
     {
         libkivo_log_clock = time;
-        sandbox_sh("rm -rf '" + dir + "'");
     }
-    std::string dir;
+    temp_dir scratch{"kivo-log"};  // removed with the fixture
+    std::string dir = scratch.path;
     std::string path;
 };
 

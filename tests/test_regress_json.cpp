@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "sandbox.h"
+#include "temp_dir.h"
 
 #include <unistd.h>
 
@@ -16,13 +17,7 @@ namespace {
 
 class RegressCacheFile : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/kivo_regress_json.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-    }
-    void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
+    void SetUp() override { ASSERT_FALSE(dir_.empty()); }
 
     std::string write(const char *name, const std::string &text)
     {
@@ -31,7 +26,8 @@ protected:
         return path;
     }
 
-    std::string dir_;
+    temp_dir scratch_{"regress-json"};  // removed with the fixture
+    std::string dir_ = scratch_.path;
 };
 
 } // namespace

@@ -7,7 +7,9 @@
 // the report thread that the first write starts finds no agent anywhere.
 #include "kivo_traffic.h"
 
+#include "in_child.h"
 #include "sandbox.h"
+#include "temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -20,7 +22,6 @@
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -45,25 +46,14 @@ counters now()
             __atomic_load_n(&total_receive_bytes, __ATOMIC_RELAXED)};
 }
 
-// Runs body in a forked child inside a fresh network namespace; the child's
-// gtest failures are printed there and come back as its exit status.
+// Runs body in a forked child inside a fresh network namespace.
 template <typename Body>
-void in_child(Body body)
+void in_netns(Body body)
 {
-    std::fflush(nullptr);
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        if (sandbox_enter(false) != 0)
-            _exit(2);
+    in_child([&] {
+        ASSERT_EQ(sandbox_enter(false), 0) << "no network namespace";
         body();
-        std::fflush(nullptr);
-        _exit(testing::Test::HasFailure() ? 1 : 0);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "2: no namespace; 1: a check failed in the child";
+    });
 }
 
 // Buffers of exactly n bytes on the heap: a call that touched more is an ASan report.
@@ -78,7 +68,7 @@ std::unique_ptr<char[]> block(size_t n, char fill)
 
 TEST(RegressTrafficCounting, SocketBytesCountOtherBytesDoNot)
 {
-    in_child([] {
+    in_netns([] {
         int pair[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
         auto out = block(1000, 'a');
@@ -116,7 +106,7 @@ TEST(RegressTrafficCounting, SocketBytesCountOtherBytesDoNot)
 
 TEST(RegressTrafficCounting, DatagramsAndSendfile)
 {
-    in_child([] {
+    in_netns([] {
         int rx = socket(AF_INET, SOCK_DGRAM, 0), tx = socket(AF_INET, SOCK_DGRAM, 0);
         ASSERT_GE(rx, 0);
         ASSERT_GE(tx, 0);
@@ -141,9 +131,9 @@ TEST(RegressTrafficCounting, DatagramsAndSendfile)
         EXPECT_EQ(after.received - before.received, 200);
 
         // sendfile's output always counts; what the peer reads counts as received.
-        std::string dir = sandbox_tempdir("traffic_counting");
-        ASSERT_FALSE(dir.empty());
-        std::string path = dir + "/payload";
+        temp_dir dir("traffic_counting");
+        ASSERT_FALSE(dir.path.empty());
+        std::string path = dir / "payload";
         int file = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
         ASSERT_GE(file, 0);
         ASSERT_EQ(write(file, out.get(), 123), 123);
@@ -157,38 +147,16 @@ TEST(RegressTrafficCounting, DatagramsAndSendfile)
         EXPECT_EQ(after.sent - before.sent, 123);
         EXPECT_EQ(after.received - before.received, 123);
         close(file);
-        unlink(path.c_str());
-        rmdir(dir.c_str());
     });
 }
 
 // read and write now reach a socket through recv and send with no flags. The
 // host must not be able to tell: each case here makes the call through the
 // library and checks what the plain call would have given.
-namespace {
-
-// Runs body in a forked grandchild and returns how it ended: the exit status,
-// or 128 + the signal that ended it.
-template <typename Body>
-int ended_by(Body body)
-{
-    std::fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        body();
-        _exit(0);
-    }
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid)
-        return -1;
-    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
-}
-
-} // namespace
 
 TEST(RegressTrafficCounting, AReadOfNothingLeavesAnEmptyDatagramQueued)
 {
-    in_child([] {
+    in_netns([] {
         int pair[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, pair), 0);
         char buf[8];
@@ -210,9 +178,9 @@ TEST(RegressTrafficCounting, AReadOfNothingLeavesAnEmptyDatagramQueued)
 
 TEST(RegressTrafficCounting, BrokenPipeAndShutDownSocketsAsWithoutTheLibrary)
 {
-    in_child([] {
+    in_netns([] {
         // A closed peer: SIGPIPE ends the writer, as a plain write does.
-        EXPECT_EQ(ended_by([] {
+        EXPECT_EQ(in_child_ended_by([] {
                       int pair[2];
                       if (socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0)
                           _exit(2);
@@ -248,7 +216,7 @@ TEST(RegressTrafficCounting, BrokenPipeAndShutDownSocketsAsWithoutTheLibrary)
 
 TEST(RegressTrafficCounting, OtherDescriptorsMoveTheirBytesUncountedAndKeepErrno)
 {
-    in_child([] {
+    in_netns([] {
         counters before = now();
         // A terminal: the master side written, the slave side read.
         int master = posix_openpt(O_RDWR | O_NOCTTY);
@@ -314,14 +282,15 @@ extern "C" ssize_t __recv_chk(int fd, void *buf, size_t len, size_t buf_size, in
 
 TEST(RegressTrafficCounting, FortifiedCallsStopALengthAboveTheBuffer)
 {
-    in_child([] {
+    in_netns([] {
         int pair[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
         ASSERT_EQ(write(pair[0], "0123456789", 10), 10);
         auto small = block(5, 0);
         // As without the library: __chk_fail ends the process with SIGABRT.
-        EXPECT_EQ(ended_by([&] { __read_chk(pair[1], small.get(), 10, 5); }), 128 + SIGABRT);
-        EXPECT_EQ(ended_by([&] { __recv_chk(pair[1], small.get(), 10, 5, 0); }),
+        EXPECT_EQ(in_child_ended_by([&] { __read_chk(pair[1], small.get(), 10, 5); }),
+                  128 + SIGABRT);
+        EXPECT_EQ(in_child_ended_by([&] { __recv_chk(pair[1], small.get(), 10, 5, 0); }),
                   128 + SIGABRT);
         // Within the buffer both read, and count.
         counters before = now();

@@ -4,16 +4,17 @@
 #include <fstream>
 #include <string>
 
+#include "temp_dir.h"
 #include "traffic_fixture.h"
 
 class TrafficForeign : public TrafficTest {};
 
 TEST_F(TrafficForeign, HttpServerReportsWhatCurlSawAfterTwentySeconds)
 {
-    std::string dir = sandbox_tempdir("traffic-www");
-    ASSERT_FALSE(dir.empty());
+    temp_dir dir("traffic-www");
+    ASSERT_FALSE(dir.path.empty());
     {
-        std::ofstream file(dir + "/content.bin", std::ios::binary);
+        std::ofstream file(dir / "content.bin", std::ios::binary);
         for (int i = 0; i < 12345; i++)
             file.put(static_cast<char>('a' + i % 26));
     }
@@ -23,7 +24,7 @@ TEST_F(TrafficForeign, HttpServerReportsWhatCurlSawAfterTwentySeconds)
     traffic_process server;
     ASSERT_TRUE(traffic_start(&server,
                               {"/usr/bin/python3", "-u", "-m", "http.server", "8080", "--bind",
-                               "127.0.0.1", "--directory", dir},
+                               "127.0.0.1", "--directory", dir.path},
                               {"KIVO_CP=iqiyi"}, true));
     ASSERT_TRUE(traffic_expect(&server, "Serving HTTP", nullptr, 15000));
 
@@ -46,5 +47,4 @@ TEST_F(TrafficForeign, HttpServerReportsWhatCurlSawAfterTwentySeconds)
     EXPECT_EQ(report.cp, "iqiyi");
     EXPECT_EQ(report.sb, header + download);
     EXPECT_EQ(report.rb, request);
-    sandbox_sh("rm -rf '" + dir + "'");
 }

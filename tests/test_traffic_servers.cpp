@@ -14,16 +14,20 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <deque>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <system_error>
 #include <vector>
 
+#include "in_child.h"
+#include "temp_dir.h"
 #include "traffic_fixture.h"
 
 namespace {
@@ -82,7 +86,9 @@ bool write_file(const std::string &path, long long size, char seed)
 
 bool write_site(const std::string &dir)
 {
-    if (sandbox_sh("mkdir -p '" + dir + "/www/up' '" + dir + "/body'") != 0)
+    std::error_code failed;
+    if (!std::filesystem::create_directories(dir + "/www/up", failed) ||
+        !std::filesystem::create_directories(dir + "/body", failed))
         return false;
     if (!write_file(dir + "/www/big.bin", big_size, 'a'))
         return false;
@@ -291,34 +297,21 @@ void run_case(const server_case &c, const std::string &dir)
 }
 
 // Runs every case at once, each in a forked child that enters a network
-// namespace of its own; a child's failed checks are printed there and come back
-// as its exit status.
+// namespace of its own.
 void run_cases(const server_case *cases, size_t count)
 {
-    std::vector<std::string> dirs;
+    std::deque<temp_dir> dirs;
     std::vector<pid_t> children;
-    std::fflush(nullptr);
     for (size_t i = 0; i < count; i++) {
-        dirs.push_back(sandbox_tempdir("traffic-servers"));
-        ASSERT_FALSE(dirs.back().empty());
-        pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            if (sandbox_enter(false) != 0)
-                _exit(2);
-            run_case(cases[i], dirs.back());
-            std::fflush(nullptr);
-            _exit(testing::Test::HasFailure() ? 1 : 0);
-        }
-        children.push_back(pid);
+        const temp_dir &dir = dirs.emplace_back("traffic-servers");
+        ASSERT_FALSE(dir.path.empty());
+        children.push_back(in_child_start([&] {
+            ASSERT_EQ(sandbox_enter(false), 0) << cases[i].name << ": no network namespace";
+            run_case(cases[i], dir.path);
+        }));
     }
-    for (size_t i = 0; i < children.size(); i++) {
-        int status = 0;
-        ASSERT_EQ(waitpid(children[i], &status, 0), children[i]);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
-            << cases[i].name << ": 2 no namespace, 1 a check failed (see above)";
-        sandbox_sh("rm -rf '" + dirs[i] + "'");
-    }
+    for (size_t i = 0; i < children.size(); i++)
+        in_child_finish(children[i], cases[i].name);
 }
 
 } // namespace
@@ -437,8 +430,7 @@ void check_curl_exit(const std::string &dir)
 
 TEST_F(TrafficServers, PreloadedCurlReportsOnceAtExitAndASilentAgentDelaysItBoundedly)
 {
-    std::string dir = sandbox_tempdir("traffic-curl");
-    ASSERT_FALSE(dir.empty());
-    check_curl_exit(dir);
-    sandbox_sh("rm -rf '" + dir + "'");
+    temp_dir dir("traffic-curl");
+    ASSERT_FALSE(dir.path.empty());
+    check_curl_exit(dir.path);
 }

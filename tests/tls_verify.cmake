@@ -11,9 +11,6 @@ else()
   set(kivo_tls_prefix "ddns.tls.")
 endif()
 
-add_executable(test_tls_verify ${CMAKE_CURRENT_SOURCE_DIR}/test_tls_verify.cpp)
-target_link_libraries(test_tls_verify PRIVATE kivo_ddns_core kivo_test_support GTest::gtest_main)
-target_compile_definitions(test_tls_verify PRIVATE
-  KIVO_HTTP_SERVER_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/support/http_server.py")
-gtest_discover_tests(test_tls_verify TEST_PREFIX "${kivo_tls_prefix}" DISCOVERY_TIMEOUT 60
-                     PROPERTIES TIMEOUT 120)
+kivo_add_gtest(test_tls_verify PREFIX "${kivo_tls_prefix}" LABELS tls TIMEOUT 120
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_tls_verify.cpp
+  LIBRARIES kivo_ddns_core kivo_test_support)

@@ -23,21 +23,19 @@ add_executable(traffic_shadow_host ${traffic_hosts}/traffic_shadow_host.cpp)
 set_target_properties(traffic_shadow_host PROPERTIES ENABLE_EXPORTS ON)
 target_link_libraries(traffic_shadow_host PRIVATE ${CMAKE_DL_LIBS})
 
-add_executable(test_traffic
-  ${CMAKE_CURRENT_SOURCE_DIR}/test_traffic_library.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/test_traffic_count.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/test_traffic_fork.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/test_traffic_report.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/test_traffic_exit.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/test_traffic_foreign.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/traffic_support/traffic_process.cpp)
-target_include_directories(test_traffic PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/traffic_support)
-target_compile_definitions(test_traffic PRIVATE
-  KIVO_TRAFFIC_LIBRARY="$<TARGET_SONAME_FILE:kivotraffic>"
-  KIVO_TRAFFIC_HOST="$<TARGET_FILE:traffic_host>"
-  KIVO_TRAFFIC_CYCLE_HOST="$<TARGET_FILE:traffic_cycle_host>"
-  KIVO_TRAFFIC_SHADOW_HOST="$<TARGET_FILE:traffic_shadow_host>"
-  KIVO_AGENT_SCRIPT="${PROJECT_SOURCE_DIR}/tools/kivo_agent.py")
-target_link_libraries(test_traffic PRIVATE kivo_test_support GTest::gtest GTest::gtest_main)
-add_dependencies(test_traffic kivotraffic traffic_host traffic_cycle_host traffic_shadow_host)
-gtest_discover_tests(test_traffic TEST_PREFIX "traffic." DISCOVERY_TIMEOUT 60)
+kivo_add_gtest(test_traffic PREFIX "traffic."
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_traffic_library.cpp
+          ${CMAKE_CURRENT_SOURCE_DIR}/test_traffic_count.cpp
+          ${CMAKE_CURRENT_SOURCE_DIR}/test_traffic_fork.cpp
+          ${CMAKE_CURRENT_SOURCE_DIR}/test_traffic_report.cpp
+          ${CMAKE_CURRENT_SOURCE_DIR}/test_traffic_exit.cpp
+          ${CMAKE_CURRENT_SOURCE_DIR}/test_traffic_foreign.cpp
+          ${CMAKE_CURRENT_SOURCE_DIR}/traffic_support/traffic_process.cpp
+  INCLUDES ${CMAKE_CURRENT_SOURCE_DIR}/traffic_support
+  DEFINITIONS KIVO_TRAFFIC_LIBRARY="$<TARGET_SONAME_FILE:kivotraffic>"
+              KIVO_TRAFFIC_HOST="$<TARGET_FILE:traffic_host>"
+              KIVO_TRAFFIC_CYCLE_HOST="$<TARGET_FILE:traffic_cycle_host>"
+              KIVO_TRAFFIC_SHADOW_HOST="$<TARGET_FILE:traffic_shadow_host>"
+              KIVO_AGENT_SCRIPT="${PROJECT_SOURCE_DIR}/tools/kivo_agent.py"
+  LIBRARIES kivo_test_support
+  DEPENDS kivotraffic traffic_host traffic_cycle_host traffic_shadow_host)

@@ -5,14 +5,11 @@ if(NOT TARGET kivotraffic)
   return()
 endif()
 
-add_executable(test_traffic_servers
-  ${CMAKE_CURRENT_SOURCE_DIR}/test_traffic_servers.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/traffic_support/traffic_process.cpp)
-target_include_directories(test_traffic_servers PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/traffic_support)
-target_compile_definitions(test_traffic_servers PRIVATE
-  KIVO_TRAFFIC_LIBRARY="$<TARGET_SONAME_FILE:kivotraffic>"
-  KIVO_AGENT_SCRIPT="${PROJECT_SOURCE_DIR}/tools/kivo_agent.py")
-target_link_libraries(test_traffic_servers PRIVATE kivo_test_support GTest::gtest GTest::gtest_main)
-add_dependencies(test_traffic_servers kivotraffic)
-gtest_discover_tests(test_traffic_servers TEST_PREFIX "traffic." DISCOVERY_TIMEOUT 60
-  PROPERTIES TIMEOUT 80)
+kivo_add_gtest(test_traffic_servers PREFIX "traffic." TIMEOUT 80
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_traffic_servers.cpp
+          ${CMAKE_CURRENT_SOURCE_DIR}/traffic_support/traffic_process.cpp
+  INCLUDES ${CMAKE_CURRENT_SOURCE_DIR}/traffic_support
+  DEFINITIONS KIVO_TRAFFIC_LIBRARY="$<TARGET_SONAME_FILE:kivotraffic>"
+              KIVO_AGENT_SCRIPT="${PROJECT_SOURCE_DIR}/tools/kivo_agent.py"
+  LIBRARIES kivo_test_support
+  DEPENDS kivotraffic)

@@ -45,14 +45,18 @@ bool traffic_cp_keeps_preload(const char *value)
     return entry && entry->keeps_preload;
 }
 
-// Copies src into a fixed field, cut to fit and always NUL-terminated.
-static void traffic_text_copy(char *dst, size_t size, const char *src)
+// Copies src into dst (size bytes, NUL included), cutting it when it does not fit.
+// Returns the length of src, as snprintf does, so a caller can tell a cut
+// (result >= size) from a whole copy. A size of 0 writes nothing.
+static size_t traffic_text_copy(char *dst, size_t size, const char *src)
 {
     size_t len = std::strlen(src);
-    if (len >= size)
-        len = size - 1;
-    std::memcpy(dst, src, len);
-    dst[len] = '\0';
+    if (size == 0)
+        return len;
+    size_t n = len < size ? len : size - 1;
+    std::memcpy(dst, src, n);
+    dst[n] = '\0';
+    return len;
 }
 
 extern "C" KIVO_TRAFFIC_EXPORT __attribute__((constructor)) int kivo_init(void)

@@ -2,16 +2,10 @@
 
 #include "sandbox.h"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -36,52 +30,23 @@ static int http_server_write_file(const std::string &path, const char *text)
     return std::rename(tmp.c_str(), path.c_str()) == 0 ? 0 : -1;
 }
 
-static void http_server_exec(int out_fd, const std::vector<std::string> &args)
-{
-    prctl(PR_SET_PDEATHSIG, SIGTERM);
-    int null_fd = open("/dev/null", O_RDONLY);
-    if (null_fd >= 0)
-        dup2(null_fd, STDIN_FILENO);
-    dup2(out_fd, STDOUT_FILENO);
-    std::vector<char *> argv;
-    for (const std::string &a : args)
-        argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    std::fprintf(stderr, "http_server: exec %s: %s\n", argv[0], std::strerror(errno));
-    _exit(127);
-}
-
 // Reads the server's start-up lines until "ready"; fills in the ports.
-static int http_server_wait_ready(http_server *srv, int in_fd)
+static int http_server_wait_ready(http_server *srv)
 {
-    std::string text;
-    char buf[512];
-    for (int waited = 0; waited < http_server_start_ms; waited += 100) {
-        pollfd p = {in_fd, POLLIN, 0};
-        int r = poll(&p, 1, 100);
-        if (r < 0 && errno != EINTR)
-            return -1;
-        if (r <= 0)
-            continue;
-        ssize_t n = read(in_fd, buf, sizeof buf);
-        if (n <= 0)
-            return -1;
-        text.append(buf, static_cast<size_t>(n));
-        if (text.find("ready\n") != std::string::npos)
-            break;
-    }
-    std::istringstream lines(text);
-    std::string word, scheme, address;
-    int port = -1;
-    bool ready = false;
-    while (lines >> word) {
+    long long deadline = child_monotonic_ms() + http_server_start_ms;
+    std::string line;
+    while (child_next_line(srv->process.get(), &line,
+                           static_cast<int>(deadline - child_monotonic_ms()))) {
+        std::istringstream words(line);
+        std::string word, scheme, address;
+        int port = -1;
+        words >> word;
         if (word == "ready")
-            ready = true;
-        else if (word == "listening" && lines >> scheme >> address >> port)
+            return 0;
+        if (word == "listening" && words >> scheme >> address >> port)
             (scheme == "https" ? srv->https_port : srv->http_port) = port;
     }
-    return ready ? 0 : -1;
+    return -1;
 }
 
 int http_server_start(http_server *srv, const http_server_options &opt)
@@ -107,29 +72,22 @@ int http_server_start(http_server *srv, const http_server_options &opt)
     if (opt.https_port >= 0)
         args.insert(args.end(), {"--listen", "https://" + std::string(opt.address) + ":" +
                                                  std::to_string(opt.https_port)});
+    if (opt.cert != nullptr && opt.key != nullptr)
+        args.insert(args.end(), {"--cert", opt.cert, "--key", opt.key});
     if (opt.verbose)
         args.push_back("--verbose");
 
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0)
-        return -1;
-    pid_t pid = fork();
-    if (pid < 0) {
-        close(fds[0]);
-        close(fds[1]);
-        return -1;
-    }
-    if (pid == 0)
-        http_server_exec(fds[1], args);
-    close(fds[1]);
-    srv->pid = pid;
-    int ready = http_server_wait_ready(srv, fds[0]);
-    close(fds[0]);
-    if (ready != 0) {
+    // The server dies with the thread that started it, even when that thread
+    // is a forked child that ends without stopping it.
+    srv->process = std::make_unique<child_process>();
+    if (!child_start(srv->process.get(), args, {}, SIGTERM) || http_server_wait_ready(srv) != 0) {
         std::fprintf(stderr, "http_server: server on %s did not start\n", opt.address);
         http_server_stop(srv);
         return -1;
     }
+    // Nothing more is read from it: a later line gets EPIPE, never a full pipe.
+    close(srv->process->output);
+    srv->process->output = -1;
     return 0;
 }
 
@@ -143,10 +101,9 @@ int http_server_start_both(http_server *srv, const char *routes)
 
 void http_server_stop(http_server *srv)
 {
-    if (srv->pid > 0) {
-        kill(srv->pid, SIGTERM);
-        waitpid(srv->pid, nullptr, 0);
-        srv->pid = -1;
+    if (srv->process) {
+        child_stop(srv->process.get(), SIGTERM, http_server_start_ms);
+        srv->process.reset();
     }
     if (!srv->dir.empty()) {
         std::error_code ec;

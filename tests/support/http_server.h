@@ -8,12 +8,13 @@
 // and Host; it can be replaced while the server runs. Every request is logged.
 #pragma once
 
-#include <sys/types.h>
-
+#include <memory>
 #include <string>
 
+#include "child_process.h"
+
 struct http_server {
-    pid_t pid = -1;
+    std::unique_ptr<child_process> process;
     int http_port = -1;  // -1: no plain listener
     int https_port = -1; // -1: no TLS listener
     std::string address; // the address both listeners are bound to
@@ -25,6 +26,8 @@ struct http_server_options {
     int http_port = 0;             // 0: a free port; -1: none
     int https_port = -1;           // 0: a free port; -1: none (self-signed certificate)
     const char *routes = nullptr;  // initial routes script (JSON text) or none
+    const char *cert = nullptr;    // the TLS listener's certificate and key (PEM files);
+    const char *key = nullptr;     // none: a self-signed one for "kivo-test" and 127.0.0.1
     bool verbose = false;          // the server logs each request on standard error
 };
 

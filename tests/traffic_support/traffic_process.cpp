@@ -1,149 +1,21 @@
 #include "traffic_process.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <time.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-
-extern char **environ;
-
-traffic_process::~traffic_process()
-{
-    if (group > 0)
-        kill(-group, SIGKILL);
-    if (pid > 0)
-        waitpid(pid, nullptr, 0);
-    if (input >= 0)
-        close(input);
-    if (output >= 0)
-        close(output);
-}
 
 const char *traffic_library(void)
 {
     return KIVO_TRAFFIC_LIBRARY;
 }
 
-long long traffic_monotonic_ms(void)
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
-}
-
 bool traffic_start(traffic_process *proc, const std::vector<std::string> &argv,
                    const std::vector<std::string> &env, bool preload)
 {
-    std::vector<std::string> entries;
-    for (char **e = environ; *e; e++)
-        if (std::strncmp(*e, "LD_PRELOAD=", 11) != 0 && std::strncmp(*e, "KIVO_CP=", 8) != 0)
-            entries.push_back(*e);
-    for (const std::string &e : env)
-        entries.push_back(e);
+    std::vector<std::string> changes = {"LD_PRELOAD", "KIVO_CP"};
+    changes.insert(changes.end(), env.begin(), env.end());
     if (preload)
-        entries.push_back(std::string("LD_PRELOAD=") + traffic_library());
-
-    std::vector<char *> args, envp;
-    for (const std::string &a : argv)
-        args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
-    for (const std::string &e : entries)
-        envp.push_back(const_cast<char *>(e.c_str()));
-    envp.push_back(nullptr);
-
-    int to_child[2], from_child[2];
-    if (pipe2(to_child, O_CLOEXEC) != 0 || pipe2(from_child, O_CLOEXEC) != 0)
-        return false;
-    pid_t pid = fork();
-    if (pid < 0)
-        return false;
-    if (pid == 0) {
-        setpgid(0, 0);
-        dup2(to_child[0], 0);
-        dup2(from_child[1], 1);
-        execve(args[0], args.data(), envp.data());
-        std::fprintf(stderr, "cannot run %s: %s\n", args[0], std::strerror(errno));
-        _exit(127);
-    }
-    setpgid(pid, pid);
-    close(to_child[0]);
-    close(from_child[1]);
-    proc->pid = pid;
-    proc->group = pid;
-    proc->input = to_child[1];
-    proc->output = from_child[0];
-    return true;
-}
-
-bool traffic_next_line(traffic_process *proc, std::string *line, int timeout_ms)
-{
-    long long deadline = traffic_monotonic_ms() + timeout_ms;
-    for (;;) {
-        size_t end = proc->unread.find('\n');
-        if (end != std::string::npos) {
-            *line = proc->unread.substr(0, end);
-            proc->unread.erase(0, end + 1);
-            return true;
-        }
-        long long left = deadline - traffic_monotonic_ms();
-        if (left <= 0 || proc->output < 0)
-            return false;
-        struct pollfd wait = {proc->output, POLLIN, 0};
-        if (poll(&wait, 1, static_cast<int>(left)) <= 0)
-            continue;
-        char buf[4096];
-        ssize_t n = read(proc->output, buf, sizeof buf);
-        if (n <= 0)
-            return false;
-        proc->unread.append(buf, static_cast<size_t>(n));
-    }
-}
-
-bool traffic_expect(traffic_process *proc, const std::string &prefix, std::string *line,
-                    int timeout_ms)
-{
-    long long deadline = traffic_monotonic_ms() + timeout_ms;
-    std::string got;
-    while (traffic_next_line(proc, &got, static_cast<int>(deadline - traffic_monotonic_ms()))) {
-        if (got.compare(0, prefix.size(), prefix) == 0) {
-            if (line)
-                *line = got;
-            return true;
-        }
-    }
-    return false;
-}
-
-void traffic_tell(traffic_process *proc, const std::string &line)
-{
-    std::string text = line + "\n";
-    if (write(proc->input, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
-        std::fprintf(stderr, "cannot tell %d: %s\n", proc->pid, std::strerror(errno));
-}
-
-int traffic_wait(traffic_process *proc, int timeout_ms)
-{
-    long long deadline = traffic_monotonic_ms() + timeout_ms;
-    int status = 0;
-    while (waitpid(proc->pid, &status, WNOHANG) == 0) {
-        if (traffic_monotonic_ms() >= deadline) {
-            kill(-proc->group, SIGKILL);
-            waitpid(proc->pid, nullptr, 0);
-            proc->pid = -1;
-            return -1;
-        }
-        struct timespec pause = {0, 10 * 1000 * 1000};
-        nanosleep(&pause, nullptr);
-    }
-    proc->pid = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        changes.push_back(std::string("LD_PRELOAD=") + traffic_library());
+    return child_start(proc, argv, changes);
 }
 
 bool traffic_start_agent(traffic_process *agent, const std::vector<std::string> &specs)

@@ -1,29 +1,19 @@
 // Child processes for the preload tests: a host with the library preloaded, the
-// reference agent, a foreign server. Each one's standard input and output are
-// pipes the test holds; its standard error goes to the test's own.
+// reference agent, a foreign server. They are the shared child_process; the
+// traffic_ names below forward to it.
 #pragma once
-
-#include <sys/types.h>
 
 #include <string>
 #include <vector>
 
-struct traffic_process {
-    pid_t pid = -1;
-    pid_t group = -1;  // the child leads a process group: its own children die with it
-    int input = -1;    // the child's standard input
-    int output = -1;   // the child's standard output
-    std::string unread;
+#include "child_process.h"
 
-    traffic_process() = default;
-    traffic_process(const traffic_process &) = delete;
-    traffic_process &operator=(const traffic_process &) = delete;
-    // Kills a child the test left running, so a failed assertion leaves nothing behind.
-    ~traffic_process();
-};
+using traffic_process = child_process;
 
-// Milliseconds on the monotonic clock.
-long long traffic_monotonic_ms(void);
+inline long long traffic_monotonic_ms(void)
+{
+    return child_monotonic_ms();
+}
 
 // Path of the library under test.
 const char *traffic_library(void);
@@ -34,19 +24,26 @@ const char *traffic_library(void);
 bool traffic_start(traffic_process *proc, const std::vector<std::string> &argv,
                    const std::vector<std::string> &env, bool preload);
 
-// The next line of output (without its line feed), waiting at most timeout_ms.
-bool traffic_next_line(traffic_process *proc, std::string *line, int timeout_ms);
+inline bool traffic_next_line(traffic_process *proc, std::string *line, int timeout_ms)
+{
+    return child_next_line(proc, line, timeout_ms);
+}
 
-// Skips lines until one starts with prefix; false after timeout_ms in all.
-bool traffic_expect(traffic_process *proc, const std::string &prefix, std::string *line,
-                    int timeout_ms);
+inline bool traffic_expect(traffic_process *proc, const std::string &prefix, std::string *line,
+                           int timeout_ms)
+{
+    return child_expect(proc, prefix, line, timeout_ms);
+}
 
-// Sends a line to the child's standard input.
-void traffic_tell(traffic_process *proc, const std::string &line);
+inline void traffic_tell(traffic_process *proc, const std::string &line)
+{
+    child_tell(proc, line);
+}
 
-// Waits up to timeout_ms for the child to exit; returns its exit status,
-// 128 + signal when a signal ended it, or -1 when it had to be killed.
-int traffic_wait(traffic_process *proc, int timeout_ms);
+inline int traffic_wait(traffic_process *proc, int timeout_ms)
+{
+    return child_wait(proc, timeout_ms);
+}
 
 // Starts tools/kivo_agent.py with the given PORT[:MODE] specs and waits until it listens.
 bool traffic_start_agent(traffic_process *agent, const std::vector<std::string> &specs);
