@@ -58,8 +58,11 @@ TEST_F(TrafficExit, WalksTheWindowToTheAgent)
     ASSERT_TRUE(traffic_start(&host, {KIVO_TRAFFIC_HOST, "end", "exit"}, {}, true));
     EXPECT_EQ(traffic_wait(&host, 5000), 0);
     // KIVO_CP not set: the first write started the thread, the name is "unknown".
+    // The new thread's first round may take the bytes counted before it ran.
     traffic_agent_report report;
-    ASSERT_TRUE(traffic_next_report(&agent, &report, 3000));
+    int reports = traffic_sum_reports(&agent, &report, 3000, 1000);
+    EXPECT_GE(reports, 1);
+    EXPECT_LE(reports, 2);
     EXPECT_EQ(report.port, 49195);
     EXPECT_EQ(report.cp, "unknown");
     EXPECT_EQ(report.sb, 100);

@@ -13,7 +13,9 @@
 //                                "exit", "_exit", "signal", or "idle" (nothing counted)
 #include "traffic_inspect.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <unistd.h>
 #include <pthread.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
@@ -24,6 +26,7 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -447,9 +450,41 @@ static int command_vfork(void)
     return 0;
 }
 
-// Counts 100 bytes each way (but for "idle"), says so, and ends as told.
+// True once a thread other than the main one sleeps in clock_nanosleep or
+// nanosleep: a report thread that is there has had its first round.
+static bool report_thread_asleep(void)
+{
+    DIR *tasks = opendir("/proc/self/task");
+    if (!tasks)
+        return true;
+    bool asleep = false;
+    pid_t self = static_cast<pid_t>(syscall(SYS_gettid));
+    int others = 0;
+    for (struct dirent *task; !asleep && (task = readdir(tasks)) != nullptr;) {
+        if (task->d_name[0] == '.' || std::atoi(task->d_name) == self)
+            continue;
+        others++;
+        char path[320];
+        std::snprintf(path, sizeof path, "/proc/self/task/%s/syscall", task->d_name);
+        FILE *file = std::fopen(path, "r");
+        if (!file)
+            continue;
+        long number = -1;
+        if (std::fscanf(file, "%ld", &number) == 1)
+            asleep = number == SYS_clock_nanosleep || number == SYS_nanosleep;
+        std::fclose(file);
+    }
+    closedir(tasks);
+    return asleep || others == 0;
+}
+
+// Counts 100 bytes each way (but for "idle"), says so, and ends as told. The
+// bytes move only after a report thread started at load is asleep, so that
+// its first round, which reports at once, cannot take them on a busy machine.
 static int command_end(const char *how)
 {
+    for (int i = 0; i < 200 && !report_thread_asleep(); i++)
+        usleep(10000);
     if (std::strcmp(how, "idle") != 0 && !traffic_move_over_socket(100))
         return 1;
     traffic_say("end %s send=%lld receive=%lld", how, traffic_load(view.send),

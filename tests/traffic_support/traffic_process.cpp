@@ -63,6 +63,21 @@ bool traffic_next_report(traffic_process *agent, traffic_agent_report *report, i
     return true;
 }
 
+int traffic_sum_reports(traffic_process *agent, traffic_agent_report *sum, int first_ms,
+                        int quiet_ms)
+{
+    if (!traffic_next_report(agent, sum, first_ms))
+        return 0;
+    int reports = 1;
+    traffic_agent_report more;
+    while (traffic_next_report(agent, &more, quiet_ms)) {
+        reports++;
+        sum->sb += more.sb;
+        sum->rb += more.rb;
+    }
+    return reports;
+}
+
 std::string traffic_request_text(const char *cp, long long sb, long long rb)
 {
     char text[256];

@@ -63,6 +63,14 @@ struct traffic_agent_report {
 // Waits for the agent's next "report" line; false after timeout_ms.
 bool traffic_next_report(traffic_process *agent, traffic_agent_report *report, int timeout_ms);
 
+// Takes every report that arrives: the first within first_ms, each further one
+// within quiet_ms of the one before. sum holds the first report with the byte
+// counts of all; the result is how many came. A report thread that got to run
+// only after its process had counted reports those bytes in its first round,
+// and the rest later, so some checks need the sum, not the first report.
+int traffic_sum_reports(traffic_process *agent, traffic_agent_report *sum, int first_ms,
+                        int quiet_ms);
+
 // The request the library must send for these values.
 std::string traffic_request_text(const char *cp, long long sb, long long rb);
 
