@@ -97,6 +97,54 @@ int kivo_extern_ip_take_answer(const kivo_extern_ip_source *source, long status,
     return 1;
 }
 
+int kivo_extern_ip6_usable(const unsigned char address[16])
+{
+    return (address[0] & 0xe0) == 0x20;
+}
+
+int kivo_extern_ip6_take_answer(const kivo_extern_ip_source *source, long status, char *answer,
+                                size_t length, char *extern_ip)
+{
+    if (status != 200 || std::memchr(answer, '\0', length) != nullptr)
+        return 0;
+    if (length > 0 && answer[length - 1] == '\n')
+        answer[--length] = '\0';
+    in6_addr parsed;
+    char canonical[INET6_ADDRSTRLEN];
+    if (length >= KIVO_EXTERN_IP_SIZE || inet_pton(AF_INET6, answer, &parsed) != 1 ||
+        !kivo_extern_ip6_usable(parsed.s6_addr) ||
+        inet_ntop(AF_INET6, &parsed, canonical, sizeof canonical) == nullptr)
+        return 0;
+    kivo_text_copy(extern_ip, KIVO_EXTERN_IP_SIZE, canonical);
+    std::printf("%s, raw, extern_ip: |%s|\n", source->url, extern_ip);
+    return 1;
+}
+
+void kivo_extern_ip6_get(char *extern_ip, const char *nic)
+{
+    if (nic != nullptr && nic[0] != '\0') {
+        char address[KIVO_EXTERN_IP_SIZE];
+        if (kivo_extern_ip6_from_nic(nic, address, sizeof address)) {
+            kivo_text_copy(extern_ip, KIVO_EXTERN_IP_SIZE, address);
+            std::printf("%s, nic, extern_ip: |%s|\n", nic, extern_ip);
+        } else {
+            std::printf("%s, nic, no global IPv6 address\n", nic);
+        }
+    } else {
+        for (unsigned i = 0; i < KIVO_EXTERN_IP6_SOURCES; ++i) {
+            const kivo_extern_ip_source &source = kivo_extern_ip6[i];
+            char answer[KIVO_EXTERN_IP_ANSWER_SIZE] = "";
+            long status = ask(source, nullptr, answer, 5 + 2 * i);
+            size_t length = kivo_curl_body_length();
+            kivo_extern_ip_print_status(status, answer, length);
+            if (kivo_extern_ip6_take_answer(&source, status, answer, length, extern_ip))
+                break;
+        }
+    }
+    if (extern_ip[0] == '\0')
+        kivo_text_copy(extern_ip, KIVO_EXTERN_IP_SIZE, "::");
+}
+
 void kivo_extern_ip_get(char *extern_ip, const char *nic)
 {
     for (unsigned i = 0; i < KIVO_EXTERN_IP_SOURCES; ++i) {

@@ -142,7 +142,7 @@ TEST(KivoOption, IntervalBeyondTheFieldIsNotWrapped)
 
 TEST(KivoOption, ArgumentsUpToTheirFieldWidthAreKept)
 {
-    std::string token(255, 't'), domain(127, 'd'), zone(127, 'z'), ip(31, '1'), nic(31, 'n');
+    std::string token(255, 't'), domain(127, 'd'), zone(127, 'z'), ip(45, '1'), nic(31, 'n');
     parse({"--ddns_token=" + token, "--sub_domain=" + domain, "--main_domain=" + zone,
            "--extern_ip=" + ip, "--nic=" + nic});
     EXPECT_FALSE(kivo_option_refused());
@@ -161,7 +161,7 @@ TEST(KivoOption, SetterKeepsItsFieldWhenTheArgumentIsTooLong)
     std::string zone = kivo_option_info.main_domain;
     kivo_option_set_ddns_token(std::string(256, 'T').c_str());
     kivo_option_set_sub_domain(std::string(128, 'S').c_str());
-    kivo_option_set_extern_ip(std::string(32, '9').c_str());
+    kivo_option_set_extern_ip(std::string(46, '9').c_str());
     kivo_option_set_nic(std::string(32, 'N').c_str());
     EXPECT_TRUE(kivo_option_refused());
     EXPECT_TRUE(std::regex_match(kivo_option_info.ddns_token, token_form));
@@ -179,7 +179,7 @@ TEST(KivoOptionDeathTest, TooLongArgumentEndsStartUpWith253)
 {
     const std::string cases[] = {
         "--ddns_token=" + std::string(256, 't'), "--sub_domain=" + std::string(128, 'd'),
-        "--main_domain=" + std::string(128, 'z'), "--extern_ip=" + std::string(32, '1'),
+        "--main_domain=" + std::string(128, 'z'), "--extern_ip=" + std::string(46, '1'),
         "--nic=" + std::string(32, 'n'),
     };
     for (const std::string &arg : cases) {
