@@ -37,7 +37,8 @@ endif()
 if(TARGET kivo_ddns AND TARGET kivo_ddns_standin)
   add_executable(test_kivo_ddns_e2e ${CMAKE_CURRENT_SOURCE_DIR}/test_kivo_ddns_e2e.cpp
                                     ${CMAKE_CURRENT_SOURCE_DIR}/test_kivo_ddns_hostile.cpp
-                                    ${CMAKE_CURRENT_SOURCE_DIR}/test_kivo_ddns_records.cpp)
+                                    ${CMAKE_CURRENT_SOURCE_DIR}/test_kivo_ddns_records.cpp
+                                    ${CMAKE_CURRENT_SOURCE_DIR}/test_kivo_ddns_multi.cpp)
   target_compile_definitions(test_kivo_ddns_e2e PRIVATE KIVO_DDNS_BINARY="$<TARGET_FILE:kivo_ddns>"
     KIVO_DDNS_UNIT="${PROJECT_SOURCE_DIR}/systemd/kivo_ddns.service")
   target_link_libraries(test_kivo_ddns_e2e PRIVATE kivo_ddns_standin GTest::gtest_main)

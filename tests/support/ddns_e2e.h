@@ -40,11 +40,15 @@ protected:
                std::vector<std::string> extra = {})
     {
         ASSERT_EQ(0, ddns_world_enter(world_, records, control));
+        if (!before_start_.empty()) {
+            ASSERT_EQ(0, sandbox_sh(before_start_)) << before_start_;
+        }
         const char *other = std::getenv("KIVO_DDNS_UNDER_TEST");
         std::vector<std::string> argv = {other != nullptr ? other : KIVO_DDNS_BINARY,
-                                         "--sub_domain=home",
-                                         "--main_domain=example.com",
-                                         std::string("--ddns_token=") + kPrimary, "--interval=1"};
+                                         "--sub_domain=home", "--main_domain=example.com",
+                                         "--interval=1"};
+        if (with_token_)
+            argv.push_back(std::string("--ddns_token=") + kPrimary);
         argv.insert(argv.end(), extra.begin(), extra.end());
         ddns_ = ddns_world_spawn(world_, argv, "ddns.out", "ddns.err");
         ASSERT_GT(ddns_, 0);
@@ -92,5 +96,7 @@ protected:
 
     ddns_world world_;
     pid_t ddns_ = -1;
+    std::string before_start_; // shell commands run in the namespaces before the program
+    bool with_token_ = true;   // --ddns_token=kPrimary on the command line
 };
 
