@@ -58,6 +58,22 @@ long ask(const kivo_extern_ip_source &source, const char *nic, char *answer, uns
                          KIVO_EXTERN_IP_ANSWER_SIZE, timeout);
 }
 
+// Asks the sources in table order, source i with 5 + 2 * i seconds, until take
+// finds an address in one's answer; every request prints its status line.
+void ask_in_order(const kivo_extern_ip_source *sources, unsigned count, const char *nic,
+                  char *extern_ip,
+                  int (*take)(const kivo_extern_ip_source *, long, char *, size_t, char *))
+{
+    for (unsigned i = 0; i < count; ++i) {
+        char answer[KIVO_EXTERN_IP_ANSWER_SIZE] = "";
+        long status = ask(sources[i], nic, answer, 5 + 2 * i);
+        size_t length = kivo_curl_body_length();
+        kivo_extern_ip_print_status(status, answer, length);
+        if (take(&sources[i], status, answer, length, extern_ip))
+            break;
+    }
+}
+
 } // namespace
 
 void kivo_extern_ip_print_status(long status, const char *answer, size_t length)
@@ -131,15 +147,8 @@ void kivo_extern_ip6_get(char *extern_ip, const char *nic)
             std::printf("%s, nic, no global IPv6 address\n", nic);
         }
     } else {
-        for (unsigned i = 0; i < KIVO_EXTERN_IP6_SOURCES; ++i) {
-            const kivo_extern_ip_source &source = kivo_extern_ip6[i];
-            char answer[KIVO_EXTERN_IP_ANSWER_SIZE] = "";
-            long status = ask(source, nullptr, answer, 5 + 2 * i);
-            size_t length = kivo_curl_body_length();
-            kivo_extern_ip_print_status(status, answer, length);
-            if (kivo_extern_ip6_take_answer(&source, status, answer, length, extern_ip))
-                break;
-        }
+        ask_in_order(kivo_extern_ip6, KIVO_EXTERN_IP6_SOURCES, nullptr, extern_ip,
+                     kivo_extern_ip6_take_answer);
     }
     if (extern_ip[0] == '\0')
         kivo_text_copy(extern_ip, KIVO_EXTERN_IP_SIZE, "::");
@@ -147,15 +156,8 @@ void kivo_extern_ip6_get(char *extern_ip, const char *nic)
 
 void kivo_extern_ip_get(char *extern_ip, const char *nic)
 {
-    for (unsigned i = 0; i < KIVO_EXTERN_IP_SOURCES; ++i) {
-        const kivo_extern_ip_source &source = kivo_extern_ip[i];
-        char answer[KIVO_EXTERN_IP_ANSWER_SIZE] = "";
-        long status = ask(source, nic, answer, 5 + 2 * i);
-        size_t length = kivo_curl_body_length();
-        kivo_extern_ip_print_status(status, answer, length);
-        if (kivo_extern_ip_take_answer(&source, status, answer, length, extern_ip))
-            break;
-    }
+    ask_in_order(kivo_extern_ip, KIVO_EXTERN_IP_SOURCES, nic, extern_ip,
+                 kivo_extern_ip_take_answer);
     if (strnlen(extern_ip, KIVO_EXTERN_IP_SIZE) < kShortestAddress)
         kivo_text_copy(extern_ip, KIVO_EXTERN_IP_SIZE, kNoAddress);
 }
