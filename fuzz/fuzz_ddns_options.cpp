@@ -93,6 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         // Hiding the token changes bytes inside the words only: no word grows,
         // shrinks or loses its NUL.
         std::vector<size_t> lengths;
+        lengths.reserve(texts.size());
         for (const std::string &t : texts)
             lengths.push_back(std::strlen(t.c_str()));
         kivo_option_hide_token(static_cast<int>(texts.size()), argv.data());

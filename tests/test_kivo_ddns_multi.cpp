@@ -27,7 +27,8 @@ protected:
     bool more_logged_passes(size_t n)
     {
         size_t start = logged_passes();
-        return ddns_world_wait([&] { return logged_passes() >= start + n; }, 10.0 + 3 * n);
+        return ddns_world_wait([&] { return logged_passes() >= start + n; },
+                               10.0 + 3.0 * static_cast<double>(n));
     }
     std::vector<ddns_request> echo_requests()
     {

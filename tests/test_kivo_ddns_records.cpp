@@ -56,7 +56,7 @@ class records : public e2e {
 protected:
     // Publishes address over records and returns once the change is confirmed.
     void publish(const std::vector<stored_record> &before, const char *address,
-                 std::vector<std::string> extra = {})
+                 const std::vector<std::string> &extra = {})
     {
         start(records_json(before), std::string("{\"address\":\"") + address + "\"}", extra);
         ASSERT_TRUE(ddns_world_wait(
