@@ -133,7 +133,7 @@ void read_token_credential()
     for (size_t i = 0; i < length; i++) {
         unsigned char c = static_cast<unsigned char>(text[i]);
         if (c < 0x21 || c > 0x7e)
-            refuse_token(path, "holds a byte that is not a printable character");
+            refuse_token(path, "holds a blank or a byte that is not printable");
     }
     std::memcpy(kivo_option_info.ddns_token, text, length);
     kivo_option_info.ddns_token[length] = '\0';

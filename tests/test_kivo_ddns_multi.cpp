@@ -215,8 +215,8 @@ TEST_F(multi, BadValuesAreRefusedWith252BeforeAnyRequest)
         {"\n", "is empty"},
         {"", "is empty"},
         {std::string(256, '7') + "\n", "is longer than 255 characters"},
-        {"50001,0011\r\n", "holds a byte that is not a printable character"},
-        {"50001,00 11\n", "holds a byte that is not a printable character"},
+        {"50001,0011\r\n", "holds a blank or a byte that is not printable"},
+        {"50001,00 11\n", "holds a blank or a byte that is not printable"},
     };
     for (const auto &t : tokens) {
         SCOPED_TRACE(t.why);

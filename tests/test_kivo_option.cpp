@@ -350,9 +350,9 @@ TEST(KivoOptionDeathTest, BadCredentialTokenEndsStartUpWith252)
         {"", "is empty"},
         {"\nsecond", "is empty"},
         {std::string(256, '7'), "is longer than 255 characters"},
-        {"1,ab\r\n", "not a printable character"},
-        {std::string("1,a\0b\n", 6), "not a printable character"},
-        {"1,\xe2\x80\x8b\n", "not a printable character"},
+        {"1,ab\r\n", "not printable"},
+        {std::string("1,a\0b\n", 6), "not printable"},
+        {"1,\xe2\x80\x8b\n", "not printable"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.why);
