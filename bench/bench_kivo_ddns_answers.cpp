@@ -30,7 +30,8 @@ std::string list_answer(int records)
         "\"punycode\":\"example.com\",\"grade\":\"DP_Free\",\"owner\":\"owner@example.com\","
         "\"ext_status\":\"\",\"ttl\":600,\"min_ttl\":600,\"dnspod_ns\":[\"f1g1ns1.dnspod.net\","
         "\"f1g1ns2.dnspod.net\"],\"status\":\"enable\",\"can_handle_at_ns\":true},\"info\":"
-        "{\"sub_domains\":\"1\",\"record_total\":\"2\",\"records_num\":\"2\"},\"records\":[" + std::string() +
+        "{\"sub_domains\":\"1\",\"record_total\":\"2\",\"records_num\":\"2\"},\"records\":[" +
+        std::string() +
         "@OTHERS@" + record + "]}";
     std::string others;
     for (int i = 1; i < records; i++)

@@ -74,7 +74,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     // The only ways out: help (0), an argument that did not fit (253), a value
     // that cannot be used (252), or back.
-    FUZZ_REQUIRE(exit_status == -1 || exit_status == 0 || exit_status == KIVO_OPTION_EXIT_TOO_LONG ||
+    FUZZ_REQUIRE(exit_status == -1 || exit_status == 0 ||
+                 exit_status == KIVO_OPTION_EXIT_TOO_LONG ||
                  exit_status == KIVO_OPTION_EXIT_BAD_VALUE);
     const kivo_option_record &o = kivo_option_info;
     FUZZ_REQUIRE(terminated_within(o.ddns_token, sizeof o.ddns_token));
@@ -88,7 +89,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (exit_status == -1) {
         FUZZ_REQUIRE(o.interval >= 1);
         FUZZ_REQUIRE(kivo_option_refused() == 0);
-        FUZZ_REQUIRE(std::strcmp(o.record_type, "A") == 0 || std::strcmp(o.record_type, "AAAA") == 0);
+        FUZZ_REQUIRE(std::strcmp(o.record_type, "A") == 0 ||
+                     std::strcmp(o.record_type, "AAAA") == 0);
         FUZZ_REQUIRE(o.line[0] != '\0');
         // Hiding the token changes bytes inside the words only: no word grows,
         // shrinks or loses its NUL.

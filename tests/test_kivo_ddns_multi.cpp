@@ -20,27 +20,8 @@ namespace {
 constexpr char kTelecom[] = "\xE7\x94\xB5\xE4\xBF\xA1"; // 电信
 constexpr char kTelecomForm[] = "%E7%94%B5%E4%BF%A1";
 
-class multi : public e2e {
-protected:
-    // Passes of the update cycle so far, by their log record.
-    size_t logged_passes() { return count(err(), "INFO[1]: \033[0minterval: 1, ddnspod: "); }
-    bool more_logged_passes(size_t n)
-    {
-        size_t start = logged_passes();
-        return ddns_world_wait([&] { return logged_passes() >= start + n; },
-                               10.0 + 3.0 * static_cast<double>(n));
-    }
-    std::vector<ddns_request> echo_requests()
-    {
-        std::vector<ddns_request> out;
-        for (const ddns_request &r : ddns_world_requests(world_))
-            if (r.host != "dnsapi.cn")
-                out.push_back(r);
-        return out;
-    }
-};
 
-TEST_F(multi, AaaaFromTheInterfaceTakesItsGoodGlobalAddress)
+TEST_F(e2e, AaaaFromTheInterfaceTakesItsGoodGlobalAddress)
 {
     // Added last, listed first: the deprecated address, then the ULA, then the
     // good one. The link-local address comes with the link.
@@ -59,10 +40,11 @@ TEST_F(multi, AaaaFromTheInterfaceTakesItsGoodGlobalAddress)
         << api()[1].body;
     EXPECT_TRUE(echo_requests().empty()); // the interface told it all
     EXPECT_NE(std::string::npos, out().find("ppp0, nic, extern_ip: |2001:db8:2::2|\n")) << out();
-    EXPECT_NE(std::string::npos, err().find("exist and same: home.example.com --> 2001:db8:2::2\n"));
+    EXPECT_NE(std::string::npos,
+              err().find("exist and same: home.example.com --> 2001:db8:2::2\n"));
 }
 
-TEST_F(multi, AaaaWithoutInterfaceAsksTheIpv6EchoServicesInOrder)
+TEST_F(e2e, AaaaWithoutInterfaceAsksTheIpv6EchoServicesInOrder)
 {
     // The first service answers with a link-local address, the second with a
     // good one in a long spelling: published in canonical form.
@@ -88,7 +70,7 @@ TEST_F(multi, AaaaWithoutInterfaceAsksTheIpv6EchoServicesInOrder)
     EXPECT_NE(std::string::npos, records.find("\"AAAA\"")) << records;
 }
 
-TEST_F(multi, AaaaWithoutAnyAddressSendsNothing)
+TEST_F(e2e, AaaaWithoutAnyAddressSendsNothing)
 {
     start("[]", "{\"echo\":{\"api6.ipify.org\":\"drop\",\"ipv6.icanhazip.com\":\"status:502\"}}",
           {"--type=AAAA"});
@@ -98,7 +80,7 @@ TEST_F(multi, AaaaWithoutAnyAddressSendsNothing)
     EXPECT_TRUE(api().empty());
 }
 
-TEST_F(multi, LineGetsItsOwnRecordAndLeavesTheDefaultOne)
+TEST_F(e2e, LineGetsItsOwnRecordAndLeavesTheDefaultOne)
 {
     start("[{\"id\":901,\"domain\":\"example.com\",\"name\":\"home\",\"type\":\"A\","
           "\"line\":\"默认\",\"value\":\"198.51.100.9\"}]",
@@ -117,7 +99,7 @@ TEST_F(multi, LineGetsItsOwnRecordAndLeavesTheDefaultOne)
     EXPECT_NE(std::string::npos, records.find("\"value\": \"203.0.113.6\""));
 }
 
-TEST_F(multi, TokenIsNotInTheCommandLineWhileRunning)
+TEST_F(e2e, TokenIsNotInTheCommandLineWhileRunning)
 {
     start(record_set("198.51.100.1"), "{\"address\":\"198.51.100.2\"}",
           {"--sub_domain", "home"});
@@ -133,7 +115,7 @@ TEST_F(multi, TokenIsNotInTheCommandLineWhileRunning)
     EXPECT_EQ(kPrimary, token_of(api()[0]));
 }
 
-TEST_F(multi, TokenFromTheCredentialDirectory)
+TEST_F(e2e, TokenFromTheCredentialDirectory)
 {
     const std::string token = "50003,ffeeddccbbaa99887766554433221100";
     std::string dir = sandbox_tempdir("cred");
@@ -173,7 +155,7 @@ int exit_status(ddns_world &w, const std::vector<std::string> &words)
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-TEST_F(multi, BadValuesAreRefusedWith252BeforeAnyRequest)
+TEST_F(e2e, BadValuesAreRefusedWith252BeforeAnyRequest)
 {
     ASSERT_EQ(0, ddns_world_enter(world_, "[]", "{}"));
     const struct {

@@ -31,7 +31,8 @@ std::string record(const char *id, const char *value, const char *type = "A",
            "\",\"ttl\":\"600\",\"value\":\"" + value +
            "\",\"enabled\":\"1\",\"status\":\"enable\",\"updated_on\":\"2026-12-08 09:00:00\","
            "\"name\":\"home\",\"line\":\"" + line + "\",\"line_id\":\"0\",\"type\":\"" + type +
-           "\",\"weight\":null,\"monitor_status\":\"\",\"remark\":\"\",\"use_aqb\":\"no\",\"mx\":\"0\"}";
+           "\",\"weight\":null,\"monitor_status\":\"\",\"remark\":\"\",\"use_aqb\":\"no\","
+           "\"mx\":\"0\"}";
 }
 
 std::string list_answer(const std::string &records, const std::string &pad = "")
@@ -82,7 +83,8 @@ TEST(DdnspodAnswer, WholeAnswers)
                              "\"type\":\"A\",\"line\":\"默认\",\"value\":\"10.0.0.1\"}]}",
          KIVO_DDNSPOD_LIST_SAME, 42},
         {"blanks and escapes", "{\"status\": {\"code\" : \"1\"}, \"records\": "
-                               "[{\"id\": \"8\", \"type\": \"\\u0041\", \"line\": \"\\u9ed8\\u8ba4\", "
+                               "[{\"id\": \"8\", \"type\": \"\\u0041\", "
+                               "\"line\": \"\\u9ed8\\u8ba4\", "
                                "\"value\" : \"10.0.0.1\"}]}",
          KIVO_DDNSPOD_LIST_SAME, 8},
         {"AAAA record listed first", list_answer(record("11", "2001:db8::5", "AAAA") + "," +

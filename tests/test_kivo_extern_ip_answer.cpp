@@ -85,7 +85,8 @@ TEST(ExternIpAnswer, OnlyAGlobalIpv6AddressCountsInCanonicalForm)
         {200, "2001:db8::7\n", "2001:db8::7"},
         {200, "2001:DB8:0:0:0:0:0:7", "2001:db8::7"},
         {200, "2400:cb00:2048:0001:0000:0000:6ca2:c665\n", "2400:cb00:2048:1::6ca2:c665"},
-        {200, "3fff:ffff:ffff:ffff:ffff:ffff:ffff:ffff\n", "3fff:ffff:ffff:ffff:ffff:ffff:ffff:ffff"},
+        {200, "3fff:ffff:ffff:ffff:ffff:ffff:ffff:ffff\n",
+         "3fff:ffff:ffff:ffff:ffff:ffff:ffff:ffff"},
         {200, "2001:db8:0:0:0:0:0:0007" + std::string(40, ' '), nullptr},
         {200, "1fff:ffff::1\n", nullptr},        // below 2000::/3
         {200, "4000::1\n", nullptr},             // above it

@@ -86,6 +86,35 @@ protected:
         size_t start = passes();
         return ddns_world_wait([&] { return passes() >= start + n; }, 10.0 + 3 * n);
     }
+    // Starts with the echo services reporting address and waits until the
+    // program has confirmed it on DNSPod.
+    void start_until_confirmed(const std::string &records, const char *address)
+    {
+        ASSERT_NO_FATAL_FAILURE(start(records, std::string("{\"address\":\"") + address + "\"}"));
+        ASSERT_TRUE(ddns_world_wait(
+            [&] { return err().find(std::string("exist and same: home.example.com --> ") +
+                                    address) != std::string::npos; },
+            20))
+            << err();
+    }
+    // Passes of the update cycle so far, by their log record (also those that
+    // ask no echo service of the IPv4 table).
+    size_t logged_passes() { return count(err(), "INFO[1]: \033[0minterval: 1, ddnspod: "); }
+    bool more_logged_passes(size_t n)
+    {
+        size_t start = logged_passes();
+        return ddns_world_wait([&] { return logged_passes() >= start + n; },
+                               10.0 + 3.0 * static_cast<double>(n));
+    }
+    // Every request that did not go to DNSPod.
+    std::vector<ddns_request> echo_requests()
+    {
+        std::vector<ddns_request> out;
+        for (const ddns_request &r : ddns_world_requests(world_))
+            if (r.host != "dnsapi.cn")
+                out.push_back(r);
+        return out;
+    }
     std::vector<std::string> paths()
     {
         std::vector<std::string> p;

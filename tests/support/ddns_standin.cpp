@@ -51,7 +51,9 @@ int ddns_world_enter(ddns_world &w, const std::string &records, const std::strin
     if (sandbox_enter(true) != 0 ||
         sandbox_bind((w.dir + "/hosts").c_str(), "/etc/hosts", true) != 0)
         return -1;
-    w.standin = ddns_world_spawn(w, {"/usr/bin/python3", KIVO_STANDIN_TOOL, "--state", w.dir, "--listen6", "::1"},
+    w.standin = ddns_world_spawn(w,
+                                 {"/usr/bin/python3", KIVO_STANDIN_TOOL, "--state", w.dir,
+                                  "--listen6", "::1"},
                                  "standin.out", "standin.err");
     if (w.standin < 0)
         return -1;
