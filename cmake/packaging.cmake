@@ -47,6 +47,11 @@ else()
   set(kivo_unit_dest "\${CMAKE_INSTALL_PREFIX}/${KIVO_SYSTEMD_UNITDIR}")
 endif()
 kivo_install_unit(${CMAKE_SOURCE_DIR}/systemd/kivo_ddns.service "${kivo_unit_dest}")
+kivo_install_unit(${CMAKE_SOURCE_DIR}/systemd/kivo_ddns@.service "${kivo_unit_dest}")
+# An instance's options live in /etc/kivo/ddns/NAME.conf, which the operator
+# writes; the package ships one as an example.
+kivo_install_unit(${CMAKE_SOURCE_DIR}/systemd/ddns/telecom.conf
+  "\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DOCDIR}/examples/ddns")
 kivo_install_unit(${CMAKE_SOURCE_DIR}/systemd/kivo_linkfan.service "${kivo_unit_dest}")
 # Multipath mode is the operator's choice, so its drop-in ships as an example.
 kivo_install_unit(${CMAKE_SOURCE_DIR}/systemd/kivo_linkfan.service.d/multipath.conf

@@ -1,9 +1,7 @@
-// DNSPod record client: three form POSTs to the DNSPod API, and the reading of
-// the list answer by plain substring searches (DNSPod's answer format is all
-// this file knows about the record; how the address was found it does not know).
+// DNSPod record client: three form POSTs to the DNSPod API and the decision
+// between them (DNSPod's answer format is all this file knows about the record;
+// how the address was found it does not know).
 #include "kivo_ddnspod.h"
-
-#include <arpa/inet.h>
 
 #include <cstdio>
 #include <cstring>
@@ -30,11 +28,12 @@ constexpr unsigned kTimeoutSeconds = 20; // DNSPod answers in a second or two
 constexpr int64_t kWidestRecordId = INT64_MIN;
 
 // The last address that a list answer showed the record holding.
-char old_extern_ip[32] = "0.0.0.0";
+char old_extern_ip[KIVO_DDNSPOD_ADDRESS_SIZE] = "0.0.0.0";
 
 // The form bodies. The operator's values are percent-encoded, so a token or name
 // holding '&', '=', '+' or '%' asks for what it says; an encoding too long for
-// its field gives -1, never sent. The line "默认" is DNSPod's default line.
+// its field gives -1, never sent. The record's type and line are
+// kivo_ddnspod_record_info's.
 int list_form(char *body, size_t size, const char *token, const char *sub_domain,
               const char *main_domain)
 {
@@ -52,9 +51,10 @@ int create_form(char *body, size_t size, const char *token, const char *sub_doma
     if (!kivo_ddnspod_form_encode(&v, token, sub_domain, main_domain))
         return -1;
     return std::snprintf(body, size,
-                         "login_token=%s&format=json&domain=%s&sub_domain=%s&record_type=A"
-                         "&record_line=默认&value=%s",
-                         v.token, v.main_domain, v.sub_domain, extern_ip);
+                         "login_token=%s&format=json&domain=%s&sub_domain=%s&record_type=%s"
+                         "&record_line=%s&value=%s",
+                         v.token, v.main_domain, v.sub_domain, kivo_ddnspod_record_info.type,
+                         v.line, extern_ip);
 }
 
 int modify_form(char *body, size_t size, const char *token, const char *sub_domain,
@@ -64,10 +64,10 @@ int modify_form(char *body, size_t size, const char *token, const char *sub_doma
     if (!kivo_ddnspod_form_encode(&v, token, sub_domain, main_domain))
         return -1;
     return std::snprintf(body, size,
-                         "login_token=%s&format=json&domain=%s&sub_domain=%s&record_type=A"
-                         "&record_line=默认&value=%s&record_id=%ld",
-                         v.token, v.main_domain, v.sub_domain, extern_ip,
-                         static_cast<long>(record_id));
+                         "login_token=%s&format=json&domain=%s&sub_domain=%s&record_type=%s"
+                         "&record_line=%s&value=%s&record_id=%ld",
+                         v.token, v.main_domain, v.sub_domain, kivo_ddnspod_record_info.type,
+                         v.line, extern_ip, static_cast<long>(record_id));
 }
 
 // A body snprintf had to cut is never sent: a cut login token or name is
@@ -79,23 +79,15 @@ bool fits(int length)
 
 // Posts the form body to url and leaves the answer (NUL-terminated, cut to the
 // buffer, empty when none came) and its status in kivo_ddnspod_last_status.
-int32_t post(const char *url, const char *body, char (&answer)[KIVO_DDNSPOD_ANSWER_SIZE])
+int32_t post(const char *url, const char *body, char *answer, int size)
 {
     // The HTTP status is not looked at: the answer text tells all, and an empty
     // text is the same as no answer.
-    std::memset(answer, 0, sizeof answer);
+    std::memset(answer, 0, static_cast<size_t>(size));
     kivo_curl_cmd("POST", url, nullptr, kHeaders, body, static_cast<long>(std::strlen(body)),
-                  answer, sizeof answer, kTimeoutSeconds);
+                  answer, size, kTimeoutSeconds);
     kivo_ddnspod_read_status(answer, &kivo_ddnspod_last_status);
     return std::strcmp(kivo_ddnspod_last_status.code, "1") == 0; // done
-}
-
-// Only a dotted-quad IPv4 address is ever published, and not the "0.0.0.0" of
-// a discovery that found nothing.
-bool publishable(const char *address)
-{
-    in_addr parsed;
-    return inet_pton(AF_INET, address, &parsed) == 1 && parsed.s_addr != 0;
 }
 
 } // namespace
@@ -114,12 +106,20 @@ int32_t kivo_ddnspod_list(const char *token, const char *sub_domain, const char 
     char body[KIVO_DDNSPOD_BODY_SIZE];
     if (!fits(list_form(body, sizeof body, token, sub_domain, main_domain)))
         return KIVO_DDNSPOD_LIST_NONE;
-    char answer[KIVO_DDNSPOD_ANSWER_SIZE];
-    post(kListUrl, body, answer);
-    return kivo_ddnspod_read_list_answer(answer, extern_ip, record_id);
+    // Whole: one byte beyond the longest answer read tells a longer one.
+    static char list_answer[KIVO_DDNSPOD_LIST_ANSWER_MAX + 2];
+    post(kListUrl, body, list_answer, sizeof list_answer);
+    return kivo_ddnspod_read_list_answer(list_answer, kivo_curl_body_length(), extern_ip,
+                                         record_id);
 }
 
-// The decision of one pass.
+// The decision of one pass, for the one record of kivo_ddnspod_record_info's
+// type and line: the list answer names every record of sub_domain, and only
+// that one is created or modified. Others of the name (an AAAA beside an A,
+// an MX, the record of another carrier's line) are never taken for it, so a
+// zone that holds them keeps them whatever the box's address does. The log
+// texts are the same for every type and line, and each stays on its line.
+// A box with several uplinks runs one instance per record.
 //
 // Nothing is sent for an address that is not one (the "0.0.0.0" of a discovery
 // that found nothing, a bad --extern_ip), for the last confirmed address, or
@@ -135,7 +135,7 @@ void kivo_ddnspod_register_domain_name(const char *token, const char *sub_domain
                                        int *result)
 {
     const char *sub = sub_domain, *zone = main_domain, *ip = extern_ip;
-    if (!token || !sub || !zone || !ip || !result || !publishable(ip) ||
+    if (!token || !sub || !zone || !ip || !result || !kivo_ddnspod_publishable(ip) ||
         std::strcmp(ip, old_extern_ip) == 0)
         return;
     // A resting token is not sent at all; the caller, seeing no result, may try
@@ -168,7 +168,7 @@ void kivo_ddnspod_register_domain_name(const char *token, const char *sub_domain
         libkivo_log_write("INFO", 1, "exist and same: %s.%s --> %s\n", sub, zone, ip);
         break;
     case KIVO_DDNSPOD_LIST_DIFF:
-        // Another value: point the first record here. The next pass lists
+        // Another value: point the record here. The next pass lists
         // again and confirms the change.
         done = kivo_ddnspod_modify(token, sub, zone, ip, id);
         *result = done ? KIVO_REGISTER_MODIFIED : KIVO_REGISTER_NONE;
@@ -200,7 +200,7 @@ int32_t kivo_ddnspod_create(const char *token, const char *sub_domain, const cha
     if (!fits(create_form(body, sizeof body, token, sub_domain, main_domain, extern_ip)))
         return 0;
     char answer[KIVO_DDNSPOD_ANSWER_SIZE];
-    return post(kCreateUrl, body, answer);
+    return post(kCreateUrl, body, answer, sizeof answer);
 }
 
 int32_t kivo_ddnspod_modify(const char *token, const char *sub_domain, const char *main_domain,
@@ -211,8 +211,10 @@ int32_t kivo_ddnspod_modify(const char *token, const char *sub_domain, const cha
                           record_id)))
         return 0;
     char answer[KIVO_DDNSPOD_ANSWER_SIZE];
-    return post(kModifyUrl, body, answer);
+    return post(kModifyUrl, body, answer, sizeof answer);
 }
+
+kivo_ddnspod_record kivo_ddnspod_record_info = {"A", KIVO_DDNSPOD_DEFAULT_LINE};
 
 // What DNSPod said to the last request, for the records above and for tests.
 kivo_ddnspod_status kivo_ddnspod_last_status;

@@ -1,4 +1,5 @@
-// DNSPod record client: lists the A record and creates or modifies it.
+// DNSPod record client: lists the record of one type on one line and creates
+// or modifies it.
 #pragma once
 
 #include <cstddef>
@@ -12,7 +13,8 @@ enum {
     KIVO_REGISTER_MODIFIED = 3,
 };
 
-// Makes the A record sub_domain.main_domain point at extern_ip, using token.
+// Makes the record sub_domain.main_domain of kivo_ddnspod_record_info's type
+// and line point at extern_ip, using token.
 // *result is set to one of the KIVO_REGISTER_ values; it is left untouched when
 // extern_ip is the last confirmed address (nothing is sent then).
 void kivo_ddnspod_register_domain_name(const char *token, const char *sub_domain,
@@ -23,15 +25,30 @@ void kivo_ddnspod_register_domain_name(const char *token, const char *sub_domain
 enum {
     KIVO_DDNSPOD_LIST_NONE = 0,     // no usable answer: not an API answer, refused, or cut
     KIVO_DDNSPOD_LIST_MISSING = 1,  // no record of that name
-    KIVO_DDNSPOD_LIST_SAME = 2,     // the first record holds the address
-    KIVO_DDNSPOD_LIST_DIFF = 3,     // the first record holds another value
+    KIVO_DDNSPOD_LIST_SAME = 2,     // the record holds the address
+    KIVO_DDNSPOD_LIST_DIFF = 3,     // the record holds another value
 };
 
-// Sizes of the request's form body and of the answer buffer.
+// Sizes of the request's form body, of the create and modify answer buffer, and
+// the longest list answer read (DNSPod lists every record of the name: other
+// types, other lines). A longer list answer is no answer.
 enum {
     KIVO_DDNSPOD_BODY_SIZE = 512,
     KIVO_DDNSPOD_ANSWER_SIZE = 1024,
+    KIVO_DDNSPOD_LIST_ANSWER_MAX = 64 * 1024,
+    KIVO_DDNSPOD_ADDRESS_SIZE = 46, // the longest IPv6 text and its NUL
 };
+
+// The record the client keeps: its type ("A" or "AAAA") and its DNSPod line.
+// Records of the name with another type or line are never touched.
+struct kivo_ddnspod_record {
+    char type[8];
+    char line[64];
+};
+// "A" on DNSPod's default line "默认" until the program sets another.
+extern kivo_ddnspod_record kivo_ddnspod_record_info;
+// The default line as DNSPod names it.
+#define KIVO_DDNSPOD_DEFAULT_LINE "默认"
 
 // Posts Record.List and reads the answer; writes *record_id only for LIST_SAME
 // and LIST_DIFF.
@@ -60,10 +77,17 @@ extern kivo_ddnspod_status kivo_ddnspod_last_status;
 // an empty one), else 0 with both texts empty.
 int kivo_ddnspod_read_status(const char *answer, kivo_ddnspod_status *status);
 
-// Reads a Record.List answer (at most KIVO_DDNSPOD_ANSWER_SIZE - 1 bytes, as the
-// request helper leaves it) by plain substring searches: one of the LIST codes.
-int32_t kivo_ddnspod_read_list_answer(const char *answer, const char *extern_ip,
+// Reads a Record.List answer of length bytes as JSON: the record that counts is
+// the first of kivo_ddnspod_record_info's type and line. One of the LIST codes;
+// *record_id is written only for LIST_SAME and LIST_DIFF. An answer longer than
+// KIVO_DDNSPOD_LIST_ANSWER_MAX, or no JSON, is LIST_NONE.
+int32_t kivo_ddnspod_read_list_answer(const char *answer, size_t length, const char *extern_ip,
                                       int64_t *record_id);
+
+// Nonzero when address can be published in a record of kivo_ddnspod_record_info's
+// type: for A a dotted quad other than 0.0.0.0, for AAAA an IPv6 address in
+// 2000::/3.
+int kivo_ddnspod_publishable(const char *address);
 
 // Writes src percent-encoded for a form body into dst (size bytes, NUL
 // included): '&', '=', '+', '%', the blank, bytes below 0x20 and above 0x7e as
@@ -73,14 +97,17 @@ int32_t kivo_ddnspod_read_list_answer(const char *answer, const char *extern_ip,
 size_t kivo_ddnspod_form_value(char *dst, size_t size, const char *src);
 
 // The operator's values as they go into a form body: each at most three times
-// as long as its option field allows.
+// as long as its option field allows. The line is kivo_ddnspod_record_info's.
 struct kivo_ddnspod_form_values {
     char token[3 * 255 + 1];
     char sub_domain[3 * 127 + 1];
     char main_domain[3 * 127 + 1];
+    char line[3 * 63 + 1];
 };
 
-// Encodes the three values; 1 when each fitted whole, else 0.
+// Encodes the three values and the record's line (the default line goes as
+// its raw UTF-8 bytes, as it always has; any other line percent-encoded); 1
+// when each fitted whole, else 0.
 int kivo_ddnspod_form_encode(kivo_ddnspod_form_values *values, const char *token,
                              const char *sub_domain, const char *main_domain);
 

@@ -1,8 +1,13 @@
-// Reading of DNSPod's Record.List answer by plain substring searches: no JSON
-// parser, so an answer is read the same whatever DNSPod adds around the record.
+// Reading of DNSPod's answers: the status of any answer by plain substring
+// searches, so it is read whatever DNSPod adds around it; the Record.List answer
+// whole, as JSON, since the name's records of every type and line are in it and
+// only one of them is the program's.
 #include "kivo_ddnspod.h"
 
-#include <cctype>
+#include <arpa/inet.h>
+#include <jansson.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -49,15 +54,84 @@ void copy_value(char *field, size_t size, const char *value, size_t length)
     field[n] = '\0';
 }
 
-// DNSPod says "done" with code 1 and "no records" with code 10; anything else,
-// a refused login token (-1) for one, means the answer tells nothing about the
-// record.
-bool status_usable(const char *status)
+// A member that is a JSON string equal to want, compared whole (a "\u0000"
+// inside the string is not its end).
+bool string_is(json_t *object, const char *key, const char *want)
 {
-    kivo_ddnspod_status read;
-    if (!kivo_ddnspod_read_status(status, &read))
+    json_t *value = json_object_get(object, key);
+    return json_is_string(value) && json_string_length(value) == std::strlen(want) &&
+           std::memcmp(json_string_value(value), want, json_string_length(value)) == 0;
+}
+
+// DNSPod writes codes and ids as quoted digits, sometimes as bare numbers.
+// Only digits (and a minus sign for a code) count; *out gets the value.
+bool number_of(json_t *value, int64_t *out)
+{
+    if (json_is_integer(value)) {
+        *out = json_integer_value(value);
+        return true;
+    }
+    if (!json_is_string(value))
         return false;
-    return std::strcmp(read.code, "1") == 0 || std::strcmp(read.code, "10") == 0;
+    const char *text = json_string_value(value);
+    size_t n = json_string_length(value);
+    size_t digits = std::strspn(text[0] == '-' ? text + 1 : text, "0123456789");
+    if (digits == 0 || digits + (text[0] == '-') != n)
+        return false;
+    errno = 0;
+    long long parsed = std::strtoll(text, nullptr, 10);
+    if (errno == ERANGE)
+        return false;
+    *out = parsed;
+    return true;
+}
+
+// The value a record holds is the address: the same text, or, for an IPv6
+// address, the same address in another spelling (upper case, zeros written out).
+bool holds(json_t *value, const char *address)
+{
+    if (!json_is_string(value))
+        return false;
+    if (json_string_length(value) == std::strlen(address) &&
+        std::memcmp(json_string_value(value), address, json_string_length(value)) == 0)
+        return true;
+    in6_addr held, wanted;
+    return std::strcmp(kivo_ddnspod_record_info.type, "AAAA") == 0 &&
+           inet_pton(AF_INET6, json_string_value(value), &held) == 1 &&
+           inet_pton(AF_INET6, address, &wanted) == 1 &&
+           std::memcmp(&held, &wanted, sizeof held) == 0;
+}
+
+// The first record of the program's type and line decides; every other record
+// of the name (an AAAA beside the A, an MX, a record on another line) is not
+// the program's and is never taken for it.
+int32_t read_records(json_t *root, const char *extern_ip, int64_t *record_id)
+{
+    int64_t code = 0;
+    if (!json_is_object(root) ||
+        !number_of(json_object_get(json_object_get(root, "status"), "code"), &code))
+        return KIVO_DDNSPOD_LIST_NONE;
+    if (code == 10)
+        return KIVO_DDNSPOD_LIST_MISSING; // "No records"
+    if (code != 1)
+        return KIVO_DDNSPOD_LIST_NONE; // a refused token or another error
+    json_t *records = json_object_get(root, "records");
+    size_t i;
+    json_t *record;
+    json_array_foreach(records, i, record)
+    {
+        if (!string_is(record, "type", kivo_ddnspod_record_info.type) ||
+            !string_is(record, "line", kivo_ddnspod_record_info.line))
+            continue;
+        int64_t id = 0;
+        json_t *value = json_object_get(record, "value");
+        // The program's record, but not one that can be modified safely.
+        if (!number_of(json_object_get(record, "id"), &id) || id <= 0 || !json_is_string(value))
+            return KIVO_DDNSPOD_LIST_NONE;
+        *record_id = id;
+        return holds(value, extern_ip) ? KIVO_DDNSPOD_LIST_SAME : KIVO_DDNSPOD_LIST_DIFF;
+    }
+    return KIVO_DDNSPOD_LIST_MISSING;
 }
 
 } // namespace
@@ -81,44 +155,27 @@ int kivo_ddnspod_read_status(const char *answer, kivo_ddnspod_status *status)
     return 1;
 }
 
-int32_t kivo_ddnspod_read_list_answer(const char *answer, const char *extern_ip,
+int32_t kivo_ddnspod_read_list_answer(const char *answer, size_t length, const char *extern_ip,
                                       int64_t *record_id)
 {
-    // An answer that filled the buffer was cut: what is missing from it may
-    // only lie beyond the cut, so it decides neither a create nor a modify.
-    const bool cut = std::strlen(answer) >= KIVO_DDNSPOD_ANSWER_SIZE - 1;
-    const int32_t missing = cut ? KIVO_DDNSPOD_LIST_NONE : KIVO_DDNSPOD_LIST_MISSING;
-
-    const char *status = std::strstr(answer, "status");
-    if (status == nullptr || !status_usable(status))
+    if (answer == nullptr || length > KIVO_DDNSPOD_LIST_ANSWER_MAX)
         return KIVO_DDNSPOD_LIST_NONE;
-    const char *records = std::strstr(status, "\"records\"");
-    if (records == nullptr)
-        return missing;
-    const char *id = std::strstr(records, "\"id\"");
-    if (id == nullptr)
-        return missing;
-    while (*id != '\0' && !std::isdigit(static_cast<unsigned char>(*id)))
-        ++id;
-    char *id_end = nullptr;
-    int64_t id_value = std::strtol(id, &id_end, 10);
-    if (cut && *id_end == '\0')
-        return KIVO_DDNSPOD_LIST_NONE; // the digits may go on beyond the cut
+    json_error_t error;
+    json_t *root = json_loadb(answer, length, 0, &error);
+    int32_t code = read_records(root, extern_ip, record_id);
+    json_decref(root);
+    return code;
+}
 
-    const char *value = std::strstr(records, "\"value\"");
-    if (value == nullptr) {
-        if (cut)
-            return KIVO_DDNSPOD_LIST_NONE;
-        *record_id = id_value;
-        return KIVO_DDNSPOD_LIST_DIFF;
+// Only an address of the record's type is ever published: for A a dotted quad,
+// and not the "0.0.0.0" of a discovery that found nothing; for AAAA a global
+// unicast address (2000::/3, which holds no IPv4-mapped one).
+int kivo_ddnspod_publishable(const char *address)
+{
+    if (std::strcmp(kivo_ddnspod_record_info.type, "AAAA") == 0) {
+        in6_addr parsed6;
+        return inet_pton(AF_INET6, address, &parsed6) == 1 && (parsed6.s6_addr[0] & 0xe0) == 0x20;
     }
-    const char *colon = std::strchr(value, ':');
-    const char *open = colon != nullptr ? std::strchr(colon, '"') : nullptr;
-    const char *close = open != nullptr ? std::strchr(open + 1, '"') : nullptr;
-    if (close == nullptr)
-        return KIVO_DDNSPOD_LIST_NONE;
-    *record_id = id_value;
-    size_t length = static_cast<size_t>(close - (open + 1));
-    bool same = length == std::strlen(extern_ip) && std::memcmp(open + 1, extern_ip, length) == 0;
-    return same ? KIVO_DDNSPOD_LIST_SAME : KIVO_DDNSPOD_LIST_DIFF;
+    in_addr parsed;
+    return inet_pton(AF_INET, address, &parsed) == 1 && parsed.s_addr != 0;
 }

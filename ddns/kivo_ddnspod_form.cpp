@@ -3,6 +3,9 @@
 #include "kivo_ddnspod.h"
 
 #include <cstdio>
+#include <cstring>
+
+#include "libkivo_text.h"
 
 namespace {
 
@@ -40,6 +43,12 @@ size_t kivo_ddnspod_form_value(char *dst, size_t size, const char *src)
 int kivo_ddnspod_form_encode(kivo_ddnspod_form_values *values, const char *token,
                              const char *sub_domain, const char *main_domain)
 {
+    const char *line = kivo_ddnspod_record_info.line;
+    if (std::strcmp(line, KIVO_DDNSPOD_DEFAULT_LINE) == 0)
+        kivo_text_copy_field(values->line, line);
+    else if (kivo_ddnspod_form_value(values->line, sizeof values->line, line) >=
+             sizeof values->line)
+        return 0;
     return kivo_ddnspod_form_value(values->token, sizeof values->token, token) <
                sizeof values->token &&
            kivo_ddnspod_form_value(values->sub_domain, sizeof values->sub_domain, sub_domain) <

@@ -58,6 +58,22 @@ long ask(const kivo_extern_ip_source &source, const char *nic, char *answer, uns
                          KIVO_EXTERN_IP_ANSWER_SIZE, timeout);
 }
 
+// Asks the sources in table order, source i with 5 + 2 * i seconds, until take
+// finds an address in one's answer; every request prints its status line.
+void ask_in_order(const kivo_extern_ip_source *sources, unsigned count, const char *nic,
+                  char *extern_ip,
+                  int (*take)(const kivo_extern_ip_source *, long, char *, size_t, char *))
+{
+    for (unsigned i = 0; i < count; ++i) {
+        char answer[KIVO_EXTERN_IP_ANSWER_SIZE] = "";
+        long status = ask(sources[i], nic, answer, 5 + 2 * i);
+        size_t length = kivo_curl_body_length();
+        kivo_extern_ip_print_status(status, answer, length);
+        if (take(&sources[i], status, answer, length, extern_ip))
+            break;
+    }
+}
+
 } // namespace
 
 void kivo_extern_ip_print_status(long status, const char *answer, size_t length)
@@ -97,17 +113,51 @@ int kivo_extern_ip_take_answer(const kivo_extern_ip_source *source, long status,
     return 1;
 }
 
+int kivo_extern_ip6_usable(const unsigned char address[16])
+{
+    return (address[0] & 0xe0) == 0x20;
+}
+
+int kivo_extern_ip6_take_answer(const kivo_extern_ip_source *source, long status, char *answer,
+                                size_t length, char *extern_ip)
+{
+    if (status != 200 || std::memchr(answer, '\0', length) != nullptr)
+        return 0;
+    if (length > 0 && answer[length - 1] == '\n')
+        answer[--length] = '\0';
+    in6_addr parsed;
+    char canonical[INET6_ADDRSTRLEN];
+    if (length >= KIVO_EXTERN_IP_SIZE || inet_pton(AF_INET6, answer, &parsed) != 1 ||
+        !kivo_extern_ip6_usable(parsed.s6_addr) ||
+        inet_ntop(AF_INET6, &parsed, canonical, sizeof canonical) == nullptr)
+        return 0;
+    kivo_text_copy(extern_ip, KIVO_EXTERN_IP_SIZE, canonical);
+    std::printf("%s, raw, extern_ip: |%s|\n", source->url, extern_ip);
+    return 1;
+}
+
+void kivo_extern_ip6_get(char *extern_ip, const char *nic)
+{
+    if (nic != nullptr && nic[0] != '\0') {
+        char address[KIVO_EXTERN_IP_SIZE];
+        if (kivo_extern_ip6_from_nic(nic, address, sizeof address)) {
+            kivo_text_copy(extern_ip, KIVO_EXTERN_IP_SIZE, address);
+            std::printf("%s, nic, extern_ip: |%s|\n", nic, extern_ip);
+        } else {
+            std::printf("%s, nic, no global IPv6 address\n", nic);
+        }
+    } else {
+        ask_in_order(kivo_extern_ip6, KIVO_EXTERN_IP6_SOURCES, nullptr, extern_ip,
+                     kivo_extern_ip6_take_answer);
+    }
+    if (extern_ip[0] == '\0')
+        kivo_text_copy(extern_ip, KIVO_EXTERN_IP_SIZE, "::");
+}
+
 void kivo_extern_ip_get(char *extern_ip, const char *nic)
 {
-    for (unsigned i = 0; i < KIVO_EXTERN_IP_SOURCES; ++i) {
-        const kivo_extern_ip_source &source = kivo_extern_ip[i];
-        char answer[KIVO_EXTERN_IP_ANSWER_SIZE] = "";
-        long status = ask(source, nic, answer, 5 + 2 * i);
-        size_t length = kivo_curl_body_length();
-        kivo_extern_ip_print_status(status, answer, length);
-        if (kivo_extern_ip_take_answer(&source, status, answer, length, extern_ip))
-            break;
-    }
+    ask_in_order(kivo_extern_ip, KIVO_EXTERN_IP_SOURCES, nic, extern_ip,
+                 kivo_extern_ip_take_answer);
     if (strnlen(extern_ip, KIVO_EXTERN_IP_SIZE) < kShortestAddress)
         kivo_text_copy(extern_ip, KIVO_EXTERN_IP_SIZE, kNoAddress);
 }

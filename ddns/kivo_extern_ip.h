@@ -4,8 +4,26 @@
 #include <cstddef>
 
 // Asks the echo services in order and writes the first address found into
-// extern_ip (a 32-byte field). An empty nic means no interface binding.
+// extern_ip (a KIVO_EXTERN_IP_SIZE field). An empty nic means no interface binding.
 void kivo_extern_ip_get(char *extern_ip, const char *nic);
+
+// The same for an IPv6 address: with a nic, read from the interface itself
+// (kivo_extern_ip6_from_nic), no echo service asked; without one, the IPv6
+// echo services in order. The address is written in canonical form (inet_ntop).
+// When nothing is found the field keeps what it held, or becomes "::" when it
+// held nothing.
+void kivo_extern_ip6_get(char *extern_ip, const char *nic);
+
+// The first address of interface nic that a box can publish: global scope, not
+// deprecated (preferred lifetime 0), tentative, failed in duplicate address
+// detection or temporary, and one that kivo_extern_ip6_usable takes. Read from
+// a netlink address dump; 1 with the canonical text in out (size bytes), else 0.
+int kivo_extern_ip6_from_nic(const char *nic, char *out, size_t size);
+
+// An IPv6 address counts only in 2000::/3 (which holds no IPv4-mapped address);
+// the documentation block 2001:db8::/32 lies there and is taken, as the IPv4
+// documentation blocks are.
+int kivo_extern_ip6_usable(const unsigned char address[16]);
 
 // One address-echo service: it answers with the bare address as text (is_json 0)
 // or with a JSON object whose member "ip" holds it (is_json 1).
@@ -16,8 +34,9 @@ struct kivo_extern_ip_source {
 
 enum {
     KIVO_EXTERN_IP_SOURCES = 5,
+    KIVO_EXTERN_IP6_SOURCES = 2,
     KIVO_EXTERN_IP_ANSWER_SIZE = 512,
-    KIVO_EXTERN_IP_SIZE = 32, // the address field, NUL included
+    KIVO_EXTERN_IP_SIZE = 46, // the address field, NUL included: room for IPv6 text
 };
 
 // In the order they are asked; source i is given 5 + 2 * i seconds.
@@ -28,6 +47,20 @@ inline constexpr kivo_extern_ip_source kivo_extern_ip[KIVO_EXTERN_IP_SOURCES] = 
     {"http://ipinfo.io/json", 1},
     {"http://ifconfig.co/json", 1},
 };
+
+// The IPv6 echo services, plain text, asked in order; source i is given
+// 5 + 2 * i seconds.
+inline constexpr kivo_extern_ip_source kivo_extern_ip6[KIVO_EXTERN_IP6_SOURCES] = {
+    {"https://api6.ipify.org", 0},
+    {"http://ipv6.icanhazip.com", 0},
+};
+
+// Takes the IPv6 address out of one IPv6 source's answer, as
+// kivo_extern_ip_take_answer does for IPv4: status 200, no NUL, one trailing
+// line feed dropped, an address that kivo_extern_ip6_usable takes; then its
+// canonical text goes into extern_ip, the success line is printed, result 1.
+int kivo_extern_ip6_take_answer(const kivo_extern_ip_source *source, long status, char *answer,
+                                size_t length, char *extern_ip);
 
 // Takes the address out of one source's answer (status and text as the request
 // helper gave them, length the bytes it kept; a plain answer loses its trailing

@@ -28,6 +28,8 @@ const char kivo_option_params[KIVO_OPTION_HELP_LINES][KIVO_OPTION_HELP_WIDTH] = 
     "  --main_domain          : --main_domain=xxx, default: " KIVO_OPTION_DEFAULT_ZONE,
     "  --extern_ip            : --extern_ip=xxx.xxx.xxx.xxx, default: auto get",
     "  --nic                  : --nic=ppp0, default: auto get",
+    "  --type                 : --type=A|AAAA, default: A",
+    "  --line                 : --line=xxx, default: 默认",
 };
 
 namespace {
@@ -57,6 +59,104 @@ constexpr text_option_field kTextOptions[OPT_TEXT_COUNT] = {
 
 // Bit i set: an argument of text option i did not fit and was not stored.
 unsigned refused_options;
+
+// Values that fit but cannot be used, refused with KIVO_OPTION_EXIT_BAD_VALUE.
+enum bad_value {
+    BAD_TYPE = 1u << 0,
+    BAD_LINE_EMPTY = 1u << 1,
+    BAD_LINE_LONG = 1u << 2,
+    BAD_LINE_CONTROL = 1u << 3,
+};
+unsigned bad_values;
+// The refused --type, cut and with control bytes as '?', for its message.
+char bad_type[32];
+
+// Where the --ddns_token arguments lie in argv, and whether one was given.
+const char *token_words[KIVO_OPTION_TOKEN_WORDS];
+int token_word_count;
+bool token_given;
+
+bool has_control(const char *text, size_t length)
+{
+    for (size_t i = 0; i < length; i++) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == 0x7f)
+            return true;
+    }
+    return false;
+}
+
+void print_help_text()
+{
+    std::puts("kivo_ddns version: kivo_ddns/1.0");
+    for (const char *line : kivo_option_params)
+        std::puts(line);
+}
+
+[[noreturn]] void refuse_token(const char *path, const char *why)
+{
+    std::fprintf(stderr, "kivo_ddns: the token in %s %s, refused\n", path, why);
+    std::exit(KIVO_OPTION_EXIT_BAD_VALUE);
+}
+
+// systemd's LoadCredential puts the token where only this service can read
+// it: no unit file and no command line then holds it. Its first line is the
+// token; a file that is not there leaves the built-in one.
+void read_token_credential()
+{
+    const char *dir = std::getenv("CREDENTIALS_DIRECTORY");
+    if (dir == nullptr || dir[0] == '\0')
+        return;
+    char path[4096];
+    int n = std::snprintf(path, sizeof path, "%s/%s", dir, KIVO_OPTION_TOKEN_CREDENTIAL);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof path)
+        return; // no such file can exist
+    FILE *f = std::fopen(path, "re");
+    if (f == nullptr) {
+        if (errno == ENOENT)
+            return;
+        refuse_token(path, std::strerror(errno));
+    }
+    // The token, its line feed, and one byte to tell a longer line.
+    char text[sizeof kivo_option_info.ddns_token + 1];
+    size_t got = std::fread(text, 1, sizeof text, f);
+    bool failed = std::ferror(f) != 0;
+    std::fclose(f);
+    if (failed)
+        refuse_token(path, "cannot be read");
+    const char *lf = static_cast<const char *>(std::memchr(text, '\n', got));
+    size_t length = lf != nullptr ? static_cast<size_t>(lf - text) : got;
+    if (length == 0)
+        refuse_token(path, "is empty");
+    if (length >= sizeof kivo_option_info.ddns_token)
+        refuse_token(path, "is longer than 255 characters");
+    for (size_t i = 0; i < length; i++) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c < 0x21 || c > 0x7e)
+            refuse_token(path, "holds a blank or a byte that is not printable");
+    }
+    std::memcpy(kivo_option_info.ddns_token, text, length);
+    kivo_option_info.ddns_token[length] = '\0';
+}
+
+// Refused only once the command line is read, so that a help option anywhere
+// on the line still wins.
+void refuse_bad_values()
+{
+    if (bad_values == 0)
+        return;
+    if (bad_values & BAD_TYPE)
+        std::fprintf(stderr, "kivo_ddns: --type=%s is not A or AAAA, refused\n", bad_type);
+    if (bad_values & BAD_LINE_EMPTY)
+        std::fputs("kivo_ddns: --line is empty, refused\n", stderr);
+    if (bad_values & BAD_LINE_LONG)
+        std::fprintf(stderr, "kivo_ddns: --line is longer than %zu bytes, refused\n",
+                     sizeof kivo_option_info.line - 1);
+    if (bad_values & BAD_LINE_CONTROL)
+        std::fputs("kivo_ddns: --line holds a control character, refused\n", stderr);
+    print_help_text();
+    std::exit(KIVO_OPTION_EXIT_BAD_VALUE);
+}
 
 // Copies arg into the field whole, or leaves the field as it is and records the
 // refusal: a cut name would publish another record or bind another interface.
@@ -102,9 +202,7 @@ void set_default_sub_domain()
 
 void kivo_option_print_help(const char *)
 {
-    std::puts("kivo_ddns version: kivo_ddns/1.0");
-    for (const char *line : kivo_option_params)
-        std::puts(line);
+    print_help_text();
     std::exit(0);
 }
 
@@ -123,6 +221,9 @@ void kivo_option_set_interval(const char *arg)
 void kivo_option_set_ddns_token(const char *arg)
 {
     set_text(kivo_option_info.ddns_token, OPT_DDNS_TOKEN, arg);
+    token_given = true;
+    if (token_word_count < KIVO_OPTION_TOKEN_WORDS)
+        token_words[token_word_count++] = arg;
 }
 
 void kivo_option_set_sub_domain(const char *arg)
@@ -145,6 +246,51 @@ void kivo_option_set_nic(const char *arg)
     set_text(kivo_option_info.nic, OPT_NIC, arg);
 }
 
+void kivo_option_set_type(const char *arg)
+{
+    // Exactly as DNSPod names the two types: "a" or "aaaa " is another word.
+    if (std::strcmp(arg, "A") == 0 || std::strcmp(arg, "AAAA") == 0) {
+        kivo_text_copy_field(kivo_option_info.record_type, arg);
+        bad_values &= ~BAD_TYPE;
+        return;
+    }
+    bad_values |= BAD_TYPE;
+    kivo_text_copy_field(bad_type, arg);
+    for (char *c = bad_type; *c != '\0'; c++)
+        if (has_control(c, 1))
+            *c = '?';
+}
+
+void kivo_option_set_line(const char *arg)
+{
+    size_t length = std::strlen(arg);
+    bad_values &= ~(BAD_LINE_EMPTY | BAD_LINE_LONG | BAD_LINE_CONTROL);
+    if (length == 0)
+        bad_values |= BAD_LINE_EMPTY;
+    else if (length >= sizeof kivo_option_info.line)
+        bad_values |= BAD_LINE_LONG;
+    else if (has_control(arg, length))
+        bad_values |= BAD_LINE_CONTROL;
+    else
+        kivo_text_copy_field(kivo_option_info.line, arg);
+}
+
+void kivo_option_hide_token(int argc, char **argv)
+{
+    for (int t = 0; t < token_word_count; t++) {
+        const char *p = token_words[t];
+        for (int i = 0; i < argc && argv[i] != nullptr; i++) {
+            size_t length = std::strlen(argv[i]);
+            if (p < argv[i] || p > argv[i] + length)
+                continue; // not in this word
+            char *at = argv[i] + (p - argv[i]);
+            std::memset(at, 'x', length - static_cast<size_t>(at - argv[i]));
+            break;
+        }
+    }
+    token_word_count = 0;
+}
+
 int kivo_option_refused(void)
 {
     return refused_options != 0;
@@ -162,15 +308,22 @@ void kivo_option_init(int argc, char **argv)
         {"main_domain", 1, kivo_option_set_main_domain},
         {"extern_ip", 1, kivo_option_set_extern_ip},
         {"nic", 1, kivo_option_set_nic},
+        {"type", 1, kivo_option_set_type},
+        {"line", 1, kivo_option_set_line},
     };
 
     std::memset(&kivo_option_info, 0, sizeof kivo_option_info);
     refused_options = 0;
+    bad_values = 0;
+    token_word_count = 0;
+    token_given = false;
     build_token(kivo_option_info.ddns_token, 40001, 0x2545f491u);
     build_token(kivo_option_info.ddns_token_fallback, 40002, 0x9e3779b9u);
     set_default_sub_domain();
     kivo_text_copy_field(kivo_option_info.main_domain, KIVO_OPTION_DEFAULT_ZONE);
     kivo_option_info.interval = KIVO_OPTION_DEFAULT_INTERVAL;
+    kivo_text_copy_field(kivo_option_info.record_type, "A");
+    kivo_text_copy_field(kivo_option_info.line, "默认");
 
     kivo_getopt(argc, argv, options, sizeof options / sizeof options[0]);
 
@@ -183,6 +336,9 @@ void kivo_option_init(int argc, char **argv)
         }
         std::exit(KIVO_OPTION_EXIT_TOO_LONG);
     }
+    refuse_bad_values();
+    if (!token_given)
+        read_token_credential();
     // A pause of 0 (atoi of a word, or --interval=0) or less would hammer the
     // echo services and DNSPod without rest.
     if (kivo_option_info.interval < 1) {

@@ -1,12 +1,15 @@
-// kivo_ddns: keeps a DNSPod A record pointed at this box's external IPv4 address.
+// kivo_ddns: keeps a DNSPod A record pointed at this box's external IPv4 address,
+// or an AAAA record at its IPv6 address, on one DNSPod line.
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "kivo_ddnspod.h"
 #include "kivo_extern_ip.h"
 #include "kivo_option.h"
 #include "libkivo_log.h"
+#include "libkivo_text.h"
 
 int main(int argc, char **argv)
 {
@@ -15,6 +18,7 @@ int main(int argc, char **argv)
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     libkivo_log_init_just_for_debug();
     kivo_option_init(argc, argv);
+    kivo_option_hide_token(argc, argv);
 
     kivo_option_record &o = kivo_option_info;
     if (o.sub_domain[0] == '\0') {
@@ -26,9 +30,16 @@ int main(int argc, char **argv)
         return 254;
     }
 
+    kivo_text_copy_field(kivo_ddnspod_record_info.type, o.record_type);
+    kivo_text_copy_field(kivo_ddnspod_record_info.line, o.line);
+    const bool ipv6 = std::strcmp(o.record_type, "AAAA") == 0;
+
     for (;;) {
         int result = KIVO_REGISTER_NONE;
-        kivo_extern_ip_get(o.extern_ip, o.nic);
+        if (ipv6)
+            kivo_extern_ip6_get(o.extern_ip, o.nic);
+        else
+            kivo_extern_ip_get(o.extern_ip, o.nic);
         kivo_ddnspod_register_domain_name(o.ddns_token, o.sub_domain, o.main_domain, o.extern_ip,
                                           &result);
         // Still 0: the primary token got no API answer (or the address is already

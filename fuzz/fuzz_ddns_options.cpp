@@ -10,6 +10,7 @@
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -71,8 +72,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         kivo_option_init(static_cast<int>(texts.size()), argv.data());
     in_run = false;
 
-    // The only ways out: help (0), an argument that did not fit (253), or back.
-    FUZZ_REQUIRE(exit_status == -1 || exit_status == 0 || exit_status == KIVO_OPTION_EXIT_TOO_LONG);
+    // The only ways out: help (0), an argument that did not fit (253), a value
+    // that cannot be used (252), or back.
+    FUZZ_REQUIRE(exit_status == -1 || exit_status == 0 ||
+                 exit_status == KIVO_OPTION_EXIT_TOO_LONG ||
+                 exit_status == KIVO_OPTION_EXIT_BAD_VALUE);
     const kivo_option_record &o = kivo_option_info;
     FUZZ_REQUIRE(terminated_within(o.ddns_token, sizeof o.ddns_token));
     FUZZ_REQUIRE(terminated_within(o.ddns_token_fallback, sizeof o.ddns_token_fallback));
@@ -80,9 +84,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_REQUIRE(terminated_within(o.main_domain, sizeof o.main_domain));
     FUZZ_REQUIRE(terminated_within(o.extern_ip, sizeof o.extern_ip));
     FUZZ_REQUIRE(terminated_within(o.nic, sizeof o.nic));
+    FUZZ_REQUIRE(terminated_within(o.record_type, sizeof o.record_type));
+    FUZZ_REQUIRE(terminated_within(o.line, sizeof o.line));
     if (exit_status == -1) {
         FUZZ_REQUIRE(o.interval >= 1);
         FUZZ_REQUIRE(kivo_option_refused() == 0);
+        FUZZ_REQUIRE(std::strcmp(o.record_type, "A") == 0 ||
+                     std::strcmp(o.record_type, "AAAA") == 0);
+        FUZZ_REQUIRE(o.line[0] != '\0');
+        // Hiding the token changes bytes inside the words only: no word grows,
+        // shrinks or loses its NUL.
+        std::vector<size_t> lengths;
+        lengths.reserve(texts.size());
+        for (const std::string &t : texts)
+            lengths.push_back(std::strlen(t.c_str()));
+        kivo_option_hide_token(static_cast<int>(texts.size()), argv.data());
+        for (size_t i = 0; i < texts.size(); i++)
+            FUZZ_REQUIRE(std::strlen(texts[i].c_str()) == lengths[i]);
     }
     return 0;
 }

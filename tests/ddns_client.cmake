@@ -36,6 +36,8 @@ if(TARGET kivo_ddns AND TARGET kivo_ddns_standin)
   kivo_add_gtest(test_kivo_ddns_e2e PREFIX "ddns." TIMEOUT 120
     SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_kivo_ddns_e2e.cpp
             ${CMAKE_CURRENT_SOURCE_DIR}/test_kivo_ddns_hostile.cpp
+            ${CMAKE_CURRENT_SOURCE_DIR}/test_kivo_ddns_records.cpp
+            ${CMAKE_CURRENT_SOURCE_DIR}/test_kivo_ddns_multi.cpp
     DEFINITIONS KIVO_DDNS_BINARY="$<TARGET_FILE:kivo_ddns>"
                 KIVO_DDNS_UNIT="${PROJECT_SOURCE_DIR}/systemd/kivo_ddns.service"
     LIBRARIES kivo_ddns_standin

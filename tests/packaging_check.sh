@@ -118,7 +118,8 @@ check_layout() {
 
     units=$prefix/lib/systemd/system
     dropin=$prefix/share/doc/kivo/examples/kivo_linkfan.service.d/multipath.conf
-    for unit in "$units/kivo_ddns.service" "$units/kivo_linkfan.service" "$dropin"; do
+    for unit in "$units/kivo_ddns.service" "$units/kivo_ddns@.service" \
+        "$units/kivo_linkfan.service" "$dropin"; do
         [ -f "$unit" ] || { fail "$unit not installed"; continue; }
         for program in $(exec_paths "$unit"); do
             [ -x "$program" ] || fail "$(basename "$unit") starts $program, which is not installed"
@@ -126,6 +127,14 @@ check_layout() {
     done
     grep -q '^ExecStart=.*/kivo_linkfan -m$' "$dropin" 2>/dev/null ||
         fail "the multipath drop-in does not start kivo_linkfan -m"
+    conf=$prefix/share/doc/kivo/examples/ddns/telecom.conf
+    grep -q '^KIVO_DDNS_OPTS=.*--line=' "$conf" 2>/dev/null ||
+        fail "the example instance conf $conf is missing or sets no KIVO_DDNS_OPTS"
+    # No unit holds a token: the template takes it from a credential.
+    grep -q '^LoadCredential=ddns_token:/etc/kivo/ddns/token$' "$units/kivo_ddns@.service" 2>/dev/null ||
+        fail "kivo_ddns@.service does not load the token as a credential"
+    grep -q -- '--ddns_token' "$units/kivo_ddns@.service" "$conf" 2>/dev/null &&
+        fail "a token option in kivo_ddns@.service or the example conf"
 
     # Nothing may land outside the prefix it was given.
     while IFS= read -r path; do
@@ -152,6 +161,13 @@ check_units() {
     out=$(systemd-analyze verify $man_check "$units/kivo_ddns.service" "$units/kivo_linkfan.service" 2>&1) ||
         fail "systemd-analyze verify refuses the units"
     [ -z "$out" ] || fail "systemd-analyze verify: $out"
+
+    # The template, as systemd reads one of its instances.
+    mkdir -p "$work/instances"
+    cp "$units/kivo_ddns@.service" "$work/instances/"
+    out=$(SYSTEMD_UNIT_PATH="$work/instances:" systemd-analyze verify $man_check kivo_ddns@telecom.service 2>&1) ||
+        fail "systemd-analyze verify refuses kivo_ddns@telecom.service"
+    [ -z "$out" ] || fail "systemd-analyze verify kivo_ddns@telecom.service: $out"
 
     # The drop-in, placed as an operator places it.
     mkdir -p "$work/units/kivo_linkfan.service.d"
@@ -183,8 +199,9 @@ check_deb() {
     # Debian's manual pages are compressed.
     want="/usr/share/man/man8/kivo_ddns.8.gz /usr/share/man/man8/kivo_linkfan.8.gz
         /usr/share/man/man8/libkivotraffic.8.gz /usr/lib/systemd/system/kivo_ddns.service
-        /usr/lib/systemd/system/kivo_linkfan.service
-        /usr/share/doc/kivo/examples/kivo_linkfan.service.d/multipath.conf"
+        /usr/lib/systemd/system/kivo_linkfan.service /usr/lib/systemd/system/kivo_ddns@.service
+        /usr/share/doc/kivo/examples/kivo_linkfan.service.d/multipath.conf
+        /usr/share/doc/kivo/examples/ddns/telecom.conf"
     expects ddns && want="$want /usr/bin/kivo_ddns"
     expects linkfan && want="$want /usr/sbin/kivo_linkfan"
     for f in $want; do
@@ -204,6 +221,7 @@ check_deb() {
     mkdir -p "$work/root"
     dpkg-deb -x "$deb" "$work/root"
     for unit in "$work/root/usr/lib/systemd/system/kivo_ddns.service" \
+        "$work/root/usr/lib/systemd/system/kivo_ddns@.service" \
         "$work/root/usr/lib/systemd/system/kivo_linkfan.service" \
         "$work/root/usr/share/doc/kivo/examples/kivo_linkfan.service.d/multipath.conf"; do
         [ -f "$unit" ] || continue

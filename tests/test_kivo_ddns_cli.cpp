@@ -195,8 +195,8 @@ TEST(KivoDdnsCli, TooLongArgumentIsRefusedWith253)
         {{"--sub_domain=" + std::string(128, 's'), "--nic=" + std::string(40, 'n')},
          "kivo_ddns: the argument of --sub_domain is longer than 127 characters, refused\n"
          "kivo_ddns: the argument of --nic is longer than 31 characters, refused\n"},
-        {{"--extern_ip=" + std::string(32, '1'), "--sub_domain="},
-         "kivo_ddns: the argument of --extern_ip is longer than 31 characters, refused\n"},
+        {{"--extern_ip=" + std::string(46, '1'), "--sub_domain="},
+         "kivo_ddns: the argument of --extern_ip is longer than 45 characters, refused\n"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.out);

@@ -1,5 +1,5 @@
-// Reading of Record.List answers shaped like DNSPod's own, whole and cut at the
-// 1023 bytes the record client keeps of an answer.
+// Reading of Record.List answers shaped like DNSPod's own: the name's records of
+// every type and line, whole, and answers cut or too long.
 #include "kivo_ddnspod.h"
 
 #include <gtest/gtest.h>
@@ -24,13 +24,15 @@ const std::string kDomain =
     "\"status\":\"enable\",\"can_handle_at_ns\":true},"
     "\"info\":{\"sub_domains\":\"2\",\"record_total\":\"2\",\"records_num\":\"2\"},";
 
-std::string record(const char *id, const char *value)
+std::string record(const char *id, const char *value, const char *type = "A",
+                   const char *line = "默认")
 {
     return std::string("{\"id\":\"") + id +
            "\",\"ttl\":\"600\",\"value\":\"" + value +
            "\",\"enabled\":\"1\",\"status\":\"enable\",\"updated_on\":\"2026-12-08 09:00:00\","
-           "\"name\":\"home\",\"line\":\"默认\",\"line_id\":\"0\",\"type\":\"A\",\"weight\":null,"
-           "\"monitor_status\":\"\",\"remark\":\"\",\"use_aqb\":\"no\",\"mx\":\"0\"}";
+           "\"name\":\"home\",\"line\":\"" + line + "\",\"line_id\":\"0\",\"type\":\"" + type +
+           "\",\"weight\":null,\"monitor_status\":\"\",\"remark\":\"\",\"use_aqb\":\"no\","
+           "\"mx\":\"0\"}";
 }
 
 std::string list_answer(const std::string &records, const std::string &pad = "")
@@ -50,8 +52,19 @@ struct answer_case {
 
 int32_t read(const std::string &answer, int64_t *id, const char *address = "10.0.0.1")
 {
-    return kivo_ddnspod_read_list_answer(answer.c_str(), address, id);
+    return kivo_ddnspod_read_list_answer(answer.c_str(), answer.size(), address, id);
 }
+
+// Sets the record the client keeps for the length of a scope.
+struct record_kind {
+    kivo_ddnspod_record saved = kivo_ddnspod_record_info;
+    record_kind(const char *type, const char *line)
+    {
+        std::strcpy(kivo_ddnspod_record_info.type, type);
+        std::strcpy(kivo_ddnspod_record_info.line, line);
+    }
+    ~record_kind() { kivo_ddnspod_record_info = saved; }
+};
 
 TEST(DdnspodAnswer, WholeAnswers)
 {
@@ -63,17 +76,42 @@ TEST(DdnspodAnswer, WholeAnswers)
         {"value that only starts with the address", list_answer(record("5", "10.0.0.11")),
          KIVO_DDNSPOD_LIST_DIFF, 5},
         {"empty record list", list_answer(""), KIVO_DDNSPOD_LIST_MISSING, kUnset},
-        {"code 10, no records", "{\"status\":{\"code\":\"10\",\"message\":\"No records\"," +
+        {"code 10, no records", "{\"status\":{\"code\":\"10\",\"message\":\"No records\"}," +
                                     kDomain.substr(0, kDomain.size() - 1) + "}",
          KIVO_DDNSPOD_LIST_MISSING, kUnset},
-        {"bare code", "{\"status\":{\"code\":1,\"message\":\"ok\"},\"records\":[{\"id\":42,"
-                      "\"value\":\"10.0.0.1\"}]}",
+        {"bare code and id", "{\"status\":{\"code\":1,\"message\":\"ok\"},\"records\":[{\"id\":42,"
+                             "\"type\":\"A\",\"line\":\"默认\",\"value\":\"10.0.0.1\"}]}",
          KIVO_DDNSPOD_LIST_SAME, 42},
-        {"blanks around the colon", "{\"status\": {\"code\" : \"1\"}, \"records\": "
-                                    "[{\"id\": \"8\", \"value\" : \"10.0.0.1\"}]}",
+        {"blanks and escapes", "{\"status\": {\"code\" : \"1\"}, \"records\": "
+                               "[{\"id\": \"8\", \"type\": \"\\u0041\", "
+                               "\"line\": \"\\u9ed8\\u8ba4\", "
+                               "\"value\" : \"10.0.0.1\"}]}",
          KIVO_DDNSPOD_LIST_SAME, 8},
-        {"record without a value", "{\"status\":{\"code\":\"1\"},\"records\":[{\"id\":\"9\"}]}",
-         KIVO_DDNSPOD_LIST_DIFF, 9},
+        {"AAAA record listed first", list_answer(record("11", "2001:db8::5", "AAAA") + "," +
+                                                 record("12", "10.0.0.1")),
+         KIVO_DDNSPOD_LIST_SAME, 12},
+        {"record on another line first", list_answer(record("21", "10.0.0.9", "A", "电信") + "," +
+                                                     record("22", "10.0.0.8")),
+         KIVO_DDNSPOD_LIST_DIFF, 22},
+        {"only other types and lines", list_answer(record("31", "mail.example.com.", "MX") + "," +
+                                                   record("32", "10.0.0.1", "A", "联通") + "," +
+                                                   record("33", "10.0.0.1", "a")),
+         KIVO_DDNSPOD_LIST_MISSING, kUnset},
+        {"an escaped NUL makes no answer", list_answer(record("41", "10.0.0.1", "A\\u0000X")),
+         KIVO_DDNSPOD_LIST_NONE, kUnset},
+        {"id that is no number", list_answer(record("4x", "10.0.0.1")), KIVO_DDNSPOD_LIST_NONE,
+         kUnset},
+        {"id 0", list_answer(record("0", "10.0.0.1")), KIVO_DDNSPOD_LIST_NONE, kUnset},
+        {"records not an array", "{\"status\":{\"code\":\"1\"},\"records\":{\"id\":\"5\"}}",
+         KIVO_DDNSPOD_LIST_MISSING, kUnset},
+        {"status after the records is still read",
+         "{\"records\":[" + record("51", "10.0.0.2") + "],\"status\":{\"code\":\"1\"}}",
+         KIVO_DDNSPOD_LIST_DIFF, 51},
+        {"JSON with trailing garbage", list_answer(record("61", "10.0.0.1")) + "x",
+         KIVO_DDNSPOD_LIST_NONE, kUnset},
+        {"record without a value",
+         "{\"status\":{\"code\":\"1\"},\"records\":[{\"id\":\"9\",\"type\":\"A\",\"line\":\"默认\"}]}",
+         KIVO_DDNSPOD_LIST_NONE, kUnset},
         {"refused login token", "{\"status\":{\"code\":\"-1\",\"message\":\"Login failed, "
                                 "please check your login token\",\"created_at\":\"x\"}}",
          KIVO_DDNSPOD_LIST_NONE, kUnset},
@@ -87,7 +125,7 @@ TEST(DdnspodAnswer, WholeAnswers)
          KIVO_DDNSPOD_LIST_NONE, kUnset},
         {"no answer", "", KIVO_DDNSPOD_LIST_NONE, kUnset},
         {"value key without its text", "{\"status\":{\"code\":\"1\"},\"records\":[{\"id\":\"3\","
-                                       "\"value\":null}]}",
+                                       "\"type\":\"A\",\"line\":\"默认\",\"value\":null}]}",
          KIVO_DDNSPOD_LIST_NONE, kUnset},
     };
     for (const answer_case &c : cases) {
@@ -96,20 +134,6 @@ TEST(DdnspodAnswer, WholeAnswers)
         EXPECT_EQ(c.code, read(c.answer, &id));
         EXPECT_EQ(c.id, id);
     }
-}
-
-// The answer padded so that it is cut, at 1023 bytes, right after the first
-// `keep` characters from the start of `marker` in the records.
-std::string cut_after(const std::string &records, const std::string &marker, size_t keep)
-{
-    std::string whole = list_answer(records);
-    size_t at = whole.find(marker, whole.find("\"records\""));
-    if (marker == "\"records\"")
-        at = whole.find(marker);
-    size_t end = at + keep; // where the cut falls without padding
-    EXPECT_LE(end, size_t{KIVO_DDNSPOD_ANSWER_SIZE - 1});
-    std::string padded = list_answer(records, std::string(KIVO_DDNSPOD_ANSWER_SIZE - 1 - end, 'x'));
-    return padded.substr(0, KIVO_DDNSPOD_ANSWER_SIZE - 1);
 }
 
 TEST(DdnspodAnswer, StatusCodeAndMessage)
@@ -196,36 +220,66 @@ TEST(DdnspodForm, LengthCheckCountsTheEncodedBody)
     EXPECT_TRUE(kivo_ddnspod_bodies_fit(token.c_str(), sub.c_str(), "example.com", "10.5.0.2"));
 }
 
-TEST(DdnspodAnswer, CutAnswersDecideNothing)
+TEST(DdnspodAnswer, CutOrOverlongAnswersDecideNothing)
 {
-    const std::string one = record("1234567", "10.0.0.1");
-    const answer_case cases[] = {
-        {"cut before records", cut_after(one, "\"records\"", 3), KIVO_DDNSPOD_LIST_NONE, kUnset},
-        {"cut after records, before the id", cut_after(one, "\"records\"", 11),
-         KIVO_DDNSPOD_LIST_NONE, kUnset},
-        {"cut in the id digits", cut_after(one, "\"id\"", 9), KIVO_DDNSPOD_LIST_NONE, kUnset},
-        {"cut after the id, before value", cut_after(one, "\"ttl\"", 2), KIVO_DDNSPOD_LIST_NONE,
-         kUnset},
-        {"cut after the value key", cut_after(one, "\"value\"", 7), KIVO_DDNSPOD_LIST_NONE, kUnset},
-        {"cut in the value text", cut_after(one, "\"value\"", 12), KIVO_DDNSPOD_LIST_NONE, kUnset},
-        {"cut after the whole value", cut_after(one, "\"value\"", 18), KIVO_DDNSPOD_LIST_SAME,
-         1234567},
-        {"cut in the second record", cut_after(kTwoRecords, "\"7654321\"", 3),
-         KIVO_DDNSPOD_LIST_DIFF, 1234567},
-    };
-    for (const answer_case &c : cases) {
-        SCOPED_TRACE(c.name);
-        ASSERT_EQ(size_t{KIVO_DDNSPOD_ANSWER_SIZE - 1}, c.answer.size());
+    // Cut anywhere, even after the program's record, an answer is no JSON.
+    const std::string whole = list_answer(record("1234567", "10.0.0.1") + "," +
+                                          record("7654321", "10.0.0.2", "AAAA"));
+    for (size_t keep : {size_t{1}, whole.find("\"records\"") + 11, whole.find("\"7654321\""),
+                        whole.size() - 1}) {
+        SCOPED_TRACE(keep);
         int64_t id = kUnset;
-        EXPECT_EQ(c.code, read(c.answer, &id));
+        EXPECT_EQ(KIVO_DDNSPOD_LIST_NONE, read(whole.substr(0, keep), &id));
+        EXPECT_EQ(kUnset, id);
+    }
+
+    // The record far beyond the first kilobyte is found; an answer up to
+    // 64 KiB is read whole, one byte more is no answer.
+    std::string others;
+    while (others.size() < 3000)
+        others += record("99", "v=spf1 -all", "TXT") + ",";
+    const std::string late = list_answer(others + record("1234567", "10.0.0.1"));
+    int64_t id = kUnset;
+    EXPECT_EQ(KIVO_DDNSPOD_LIST_SAME, read(late, &id));
+    EXPECT_EQ(1234567, id);
+
+    const std::string bare = list_answer(record("1234567", "10.0.0.1"));
+    std::string full = list_answer(record("1234567", "10.0.0.1"),
+                                   std::string(KIVO_DDNSPOD_LIST_ANSWER_MAX - bare.size(), 'x'));
+    ASSERT_EQ(size_t{KIVO_DDNSPOD_LIST_ANSWER_MAX}, full.size());
+    id = kUnset;
+    EXPECT_EQ(KIVO_DDNSPOD_LIST_SAME, read(full, &id));
+    full.insert(full.find("@example.com") + 1, "x");
+    id = kUnset;
+    EXPECT_EQ(KIVO_DDNSPOD_LIST_NONE, read(full, &id));
+    EXPECT_EQ(kUnset, id);
+}
+
+TEST(DdnspodAnswer, RecordOfTheProgramsTypeAndLine)
+{
+    const std::string answer =
+        list_answer(record("1", "10.0.0.1") + "," + record("2", "2001:db8::5", "AAAA") + "," +
+                    record("3", "10.0.0.7", "A", "电信") + "," +
+                    record("4", "2001:DB8:0:0:0:0:0:9", "AAAA", "电信"));
+    struct kind_case {
+        const char *type, *line, *address;
+        int32_t code;
+        int64_t id;
+    } cases[] = {
+        {"AAAA", "默认", "2001:db8::5", KIVO_DDNSPOD_LIST_SAME, 2},
+        {"AAAA", "默认", "2001:db8::6", KIVO_DDNSPOD_LIST_DIFF, 2},
+        {"A", "电信", "10.0.0.7", KIVO_DDNSPOD_LIST_SAME, 3},
+        // The same address in another spelling is the same AAAA value.
+        {"AAAA", "电信", "2001:db8::9", KIVO_DDNSPOD_LIST_SAME, 4},
+        {"AAAA", "联通", "2001:db8::9", KIVO_DDNSPOD_LIST_MISSING, kUnset},
+    };
+    for (const kind_case &c : cases) {
+        SCOPED_TRACE(std::string(c.type) + " " + c.line + " " + c.address);
+        record_kind kind(c.type, c.line);
+        int64_t id = kUnset;
+        EXPECT_EQ(c.code, read(answer, &id, c.address));
         EXPECT_EQ(c.id, id);
     }
-    // One byte short of full is a whole answer: an empty list there is a missing record.
-    std::string short_one = list_answer("", std::string(KIVO_DDNSPOD_ANSWER_SIZE - 2 -
-                                                        list_answer("").size(), 'x'));
-    ASSERT_EQ(size_t{KIVO_DDNSPOD_ANSWER_SIZE - 2}, short_one.size());
-    int64_t id = kUnset;
-    EXPECT_EQ(KIVO_DDNSPOD_LIST_MISSING, read(short_one, &id));
 }
 
 TEST(DdnspodAnswer, BodyLimitCountsTheWidestRecordId)

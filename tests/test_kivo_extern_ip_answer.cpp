@@ -74,6 +74,50 @@ TEST(ExternIpAnswer, OnlyAnIpv4AddressCounts)
     }
 }
 
+TEST(ExternIpAnswer, OnlyAGlobalIpv6AddressCountsInCanonicalForm)
+{
+    const kivo_extern_ip_source *source = &kivo_extern_ip6[1];
+    const struct {
+        long status;
+        std::string answer;
+        const char *address; // nullptr: refused, field untouched
+    } cases[] = {
+        {200, "2001:db8::7\n", "2001:db8::7"},
+        {200, "2001:DB8:0:0:0:0:0:7", "2001:db8::7"},
+        {200, "2400:cb00:2048:0001:0000:0000:6ca2:c665\n", "2400:cb00:2048:1::6ca2:c665"},
+        {200, "3fff:ffff:ffff:ffff:ffff:ffff:ffff:ffff\n",
+         "3fff:ffff:ffff:ffff:ffff:ffff:ffff:ffff"},
+        {200, "2001:db8:0:0:0:0:0:0007" + std::string(40, ' '), nullptr},
+        {200, "1fff:ffff::1\n", nullptr},        // below 2000::/3
+        {200, "4000::1\n", nullptr},             // above it
+        {200, "fe80::1\n", nullptr},             // link-local
+        {200, "fd00:1::1\n", nullptr},           // unique local
+        {200, "::ffff:198.51.100.7\n", nullptr}, // IPv4-mapped
+        {200, "::1\n", nullptr},
+        {200, "ff02::1\n", nullptr},
+        {200, "198.51.100.7\n", nullptr},
+        {200, "2001:db8::7\r\n", nullptr},
+        {200, std::string("2001:db8::7\0x", 13), nullptr},
+        {503, "2001:db8::7\n", nullptr},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.answer);
+        char field[KIVO_EXTERN_IP_SIZE] = "2001:db8::99";
+        std::string answer = c.answer;
+        testing::internal::CaptureStdout();
+        int taken = kivo_extern_ip6_take_answer(source, c.status, answer.data(), answer.size(),
+                                                field);
+        std::fflush(stdout);
+        std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(c.address != nullptr, taken == 1);
+        EXPECT_STREQ(c.address != nullptr ? c.address : "2001:db8::99", field);
+        EXPECT_EQ(c.address != nullptr
+                      ? std::string(source->url) + ", raw, extern_ip: |" + c.address + "|\n"
+                      : "",
+                  out);
+    }
+}
+
 // Every refused block by its edges, with the accepted neighbours around it, in
 // both answer forms. The documentation blocks are accepted.
 TEST(ExternIpAnswer, OnlyAddressesThatCanBePublicCount)

@@ -142,7 +142,7 @@ TEST(KivoOption, IntervalBeyondTheFieldIsNotWrapped)
 
 TEST(KivoOption, ArgumentsUpToTheirFieldWidthAreKept)
 {
-    std::string token(255, 't'), domain(127, 'd'), zone(127, 'z'), ip(31, '1'), nic(31, 'n');
+    std::string token(255, 't'), domain(127, 'd'), zone(127, 'z'), ip(45, '1'), nic(31, 'n');
     parse({"--ddns_token=" + token, "--sub_domain=" + domain, "--main_domain=" + zone,
            "--extern_ip=" + ip, "--nic=" + nic});
     EXPECT_FALSE(kivo_option_refused());
@@ -161,7 +161,7 @@ TEST(KivoOption, SetterKeepsItsFieldWhenTheArgumentIsTooLong)
     std::string zone = kivo_option_info.main_domain;
     kivo_option_set_ddns_token(std::string(256, 'T').c_str());
     kivo_option_set_sub_domain(std::string(128, 'S').c_str());
-    kivo_option_set_extern_ip(std::string(32, '9').c_str());
+    kivo_option_set_extern_ip(std::string(46, '9').c_str());
     kivo_option_set_nic(std::string(32, 'N').c_str());
     EXPECT_TRUE(kivo_option_refused());
     EXPECT_TRUE(std::regex_match(kivo_option_info.ddns_token, token_form));
@@ -179,7 +179,7 @@ TEST(KivoOptionDeathTest, TooLongArgumentEndsStartUpWith253)
 {
     const std::string cases[] = {
         "--ddns_token=" + std::string(256, 't'), "--sub_domain=" + std::string(128, 'd'),
-        "--main_domain=" + std::string(128, 'z'), "--extern_ip=" + std::string(32, '1'),
+        "--main_domain=" + std::string(128, 'z'), "--extern_ip=" + std::string(46, '1'),
         "--nic=" + std::string(32, 'n'),
     };
     for (const std::string &arg : cases) {
@@ -216,5 +216,147 @@ TEST(KivoOption, BuiltInTokensAreNotInTheBinary)
         std::string hex = t.substr(t.find(',') + 1);
         EXPECT_EQ(all.find(hex.substr(0, 8)), std::string::npos) << t;
         EXPECT_EQ(all.find(hex.substr(24)), std::string::npos) << t;
+    }
+}
+
+TEST(KivoOption, RecordTypeAndLine)
+{
+    parse({});
+    EXPECT_STREQ(kivo_option_info.record_type, "A");
+    EXPECT_STREQ(kivo_option_info.line, "默认");
+    parse({"--t=AAAA", "--l=联通"});
+    EXPECT_STREQ(kivo_option_info.record_type, "AAAA");
+    EXPECT_STREQ(kivo_option_info.line, "联通");
+    // 63 bytes: 21 three-byte characters fit the line.
+    std::string longest;
+    for (int i = 0; i < 21; i++)
+        longest += "移";
+    parse({"--type", "A", "--line", longest});
+    EXPECT_STREQ(kivo_option_info.record_type, "A");
+    EXPECT_EQ(longest, kivo_option_info.line);
+}
+
+TEST(KivoOptionDeathTest, BadTypeOrLineEndsStartUpWith252)
+{
+    const std::vector<std::string> cases[] = {
+        {"--type=a"}, {"--type=AAAA "}, {"--type=MX"}, {"--line="},
+        {"--line=" + std::string(64, 'x')}, {"--line=a\x7f"}, {"--type=A", "--line=\n"},
+    };
+    for (const std::vector<std::string> &words : cases) {
+        SCOPED_TRACE(words.back());
+        EXPECT_EXIT(parse(words), testing::ExitedWithCode(252), "refused\n");
+    }
+    // A help option anywhere still wins; a field too long comes first.
+    EXPECT_EXIT(parse({"--type=a", "-h"}), testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(parse({"--type=a", "--nic=" + std::string(32, 'n')}),
+                testing::ExitedWithCode(253), "");
+}
+
+// The words of a command line laid out as the kernel does, one after the
+// other with their NULs, and guard bytes after them.
+struct command_line {
+    std::string bytes;
+    std::vector<char *> argv;
+    explicit command_line(const std::vector<std::string> &words)
+    {
+        for (const std::string &w : words)
+            bytes += w + '\0';
+        size_t words_end = bytes.size();
+        bytes += "GUARD";
+        size_t at = 0;
+        for (const std::string &w : words) {
+            argv.push_back(&bytes[at]);
+            at += w.size() + 1;
+        }
+        EXPECT_EQ(at, words_end);
+        argv.push_back(nullptr);
+    }
+    int argc() const { return static_cast<int>(argv.size()) - 1; }
+};
+
+TEST(KivoOption, TokenIsOverwrittenInTheArgvWordsOnly)
+{
+    command_line c({"kivo_ddns", "--ddns_token=11,aaaa", "word", "--d", "22,bbbb",
+                    "--sub_domain", "--ddns_token=not-a-token", "--ddns_t=33,cccc"});
+    optind = 0;
+    kivo_option_init(c.argc(), c.argv.data());
+    EXPECT_STREQ(kivo_option_info.ddns_token, "33,cccc");
+    EXPECT_STREQ(kivo_option_info.sub_domain, "--ddns_token=not-a-token");
+    kivo_option_hide_token(c.argc(), c.argv.data());
+    EXPECT_EQ(std::string("kivo_ddns\0--ddns_token=xxxxxxx\0word\0--d\0xxxxxxx\0--sub_domain\0"
+                          "--ddns_token=not-a-token\0--ddns_t=xxxxxxx\0GUARD",
+                          c.bytes.size()),
+              c.bytes);
+    // The record keeps the token; a second call finds nothing more to hide.
+    EXPECT_STREQ(kivo_option_info.ddns_token, "33,cccc");
+    kivo_option_hide_token(c.argc(), c.argv.data());
+    EXPECT_EQ(std::string::npos, c.bytes.find("cccc"));
+}
+
+// A credential directory of the test's own, with the token file given.
+struct credential_dir {
+    std::string dir;
+    explicit credential_dir(const std::string &content, bool file = true)
+    {
+        char tmpl[] = "/tmp/kivo-cred-XXXXXX";
+        dir = mkdtemp(tmpl);
+        if (file) {
+            FILE *f = std::fopen((dir + "/ddns_token").c_str(), "w");
+            std::fwrite(content.data(), 1, content.size(), f);
+            std::fclose(f);
+        }
+        setenv("CREDENTIALS_DIRECTORY", dir.c_str(), 1);
+    }
+    ~credential_dir()
+    {
+        unsetenv("CREDENTIALS_DIRECTORY");
+        std::remove((dir + "/ddns_token").c_str());
+        rmdir(dir.c_str());
+    }
+};
+
+TEST(KivoOption, TokenFromTheCredentialFile)
+{
+    std::string builtin;
+    {
+        parse({});
+        builtin = kivo_option_info.ddns_token;
+    }
+    {
+        credential_dir d("50009,0123456789abcdef0123456789abcdef\nsecond line\n");
+        parse({});
+        EXPECT_STREQ(kivo_option_info.ddns_token, "50009,0123456789abcdef0123456789abcdef");
+        parse({"--ddns_token=1,2"}); // the command line wins
+        EXPECT_STREQ(kivo_option_info.ddns_token, "1,2");
+    }
+    {
+        credential_dir d(std::string(255, '7')); // no line feed, full width
+        parse({});
+        EXPECT_EQ(std::string(255, '7'), kivo_option_info.ddns_token);
+    }
+    {
+        credential_dir d("", false); // no file: the built-in token
+        parse({});
+        EXPECT_EQ(builtin, kivo_option_info.ddns_token);
+    }
+}
+
+TEST(KivoOptionDeathTest, BadCredentialTokenEndsStartUpWith252)
+{
+    const struct {
+        std::string content;
+        const char *why;
+    } cases[] = {
+        {"", "is empty"},
+        {"\nsecond", "is empty"},
+        {std::string(256, '7'), "is longer than 255 characters"},
+        {"1,ab\r\n", "not printable"},
+        {std::string("1,a\0b\n", 6), "not printable"},
+        {"1,\xe2\x80\x8b\n", "not printable"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.why);
+        credential_dir d(c.content);
+        EXPECT_EXIT(parse({}), testing::ExitedWithCode(252), c.why);
     }
 }

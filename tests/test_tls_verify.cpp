@@ -31,7 +31,7 @@ namespace {
 
 constexpr char kListAnswer[] =
     R"({"status":{"code":"1","message":"Action completed successful"},)"
-    R"("records":[{"id":"42","name":"box","type":"A","value":"203.0.113.9"}]})";
+    R"("records":[{"id":"42","name":"box","type":"A","line":"默认","value":"203.0.113.9"}]})";
 
 bool write_file(const std::string &path, const std::string &text)
 {

@@ -1,9 +1,10 @@
 #!/usr/bin/python3
-"""Stand-ins for the outside parties of kivo_ddns: the DNSPod API and the five
-address-echo services, on one plain HTTP and one HTTPS port.
+"""Stand-ins for the outside parties of kivo_ddns: the DNSPod API, the five
+address-echo services and the two IPv6 ones, on one plain HTTP and one HTTPS
+port (and the same two ports on an IPv6 address with --listen6).
 
-    kivo_standin.py --state DIR [--listen ADDR] [--http-port 80] [--https-port 443]
-                    [--cert FILE --key FILE]
+    kivo_standin.py --state DIR [--listen ADDR] [--listen6 ADDR6] [--http-port 80]
+                    [--https-port 443] [--cert FILE --key FILE]
 
 Requests are routed by their Host header, so every name may point at the same
 address (a hosts file with "127.0.0.1 dnsapi.cn members.3322.org icanhazip.com
@@ -15,6 +16,8 @@ api.ipify.org ipinfo.io ifconfig.co" in a private mount namespace):
     api.ipify.org      GET /?format=json       {"ip":"ADDRESS"} (plain without it)
     ipinfo.io          GET /json               ipinfo's indented JSON object
     ifconfig.co        GET /json               ifconfig.co's JSON object
+    api6.ipify.org     GET /                   plain "ADDRESS6"
+    ipv6.icanhazip.com GET /                   plain "ADDRESS6\\n"
 
 Files in DIR:
 
@@ -22,6 +25,8 @@ Files in DIR:
                    the stand-ins while they run (replace it by rename):
                      "address"         the address the echo services report
                                        (default "198.51.100.10")
+                     "address6"        the address the IPv6 echo services report
+                                       (default "2001:db8::10")
                      "echo"            {host: mode} for the echo services
                      "dnspod"          mode of the DNSPod API
                      "refused_tokens"  login tokens DNSPod refuses (code -1)
@@ -40,7 +45,10 @@ Files in DIR:
                    mode, the next one the next, and the last one repeats.
     records.json   the DNSPod record set, a list of {"id", "domain", "name",
                    "type", "line", "value"}; read at start if present, rewritten
-                   after every create and modify.
+                   after every create and modify. Every record of a name is
+                   listed, of any type and line. Create and Modify take A and
+                   AAAA records on the lines of LINES; a modified record gets
+                   the type, line and value of the request, as DNSPod does.
     requests.log   one JSON object a line for every request received: time,
                    scheme, host, method, path, user_agent, content_type, body
                    (UTF-8 text as received), answer (status, or "drop").
@@ -54,6 +62,7 @@ bad command line, 1 when a port cannot be opened or no certificate can be made.
 
 import argparse
 import http.server
+import ipaddress
 import json
 import os
 import signal
@@ -67,7 +76,9 @@ import time
 import urllib.parse
 
 DEFAULT_ADDRESS = "198.51.100.10"
+DEFAULT_ADDRESS6 = "2001:db8::10"
 LINE_DEFAULT = "默认"
+LINES = (LINE_DEFAULT, "电信", "联通", "移动", "教育网", "境外")
 DNSPOD_HOST = "dnsapi.cn"
 
 
@@ -211,12 +222,21 @@ def dnspod_list(state, domain, sub_domain):
     return answer
 
 
+def is_ipv6(text):
+    try:
+        return ":" in text and ipaddress.ip_address(text).version == 6
+    except ValueError:
+        return False
+
+
 def dnspod_check_record(form):
-    if form.get("record_type") != "A":
+    kind = form.get("record_type")
+    if kind not in ("A", "AAAA"):
         return {"status": dnspod_status(-15, "Record type invalid")}
-    if form.get("record_line") != LINE_DEFAULT:
+    if form.get("record_line") not in LINES:
         return {"status": dnspod_status(17, "Record line invalid")}
-    if not is_ipv4(form.get("value", "")):
+    value = form.get("value", "")
+    if not (is_ipv4(value) if kind == "A" else is_ipv6(value)):
         return {"status": dnspod_status(22, "Record value invalid")}
     if not form.get("sub_domain"):
         return {"status": dnspod_status(21, "Sub domain invalid")}
@@ -227,7 +247,8 @@ def dnspod_create(state, domain, form):
     bad = dnspod_check_record(form)
     if bad:
         return bad
-    record = {"id": state.next_id, "domain": domain, "name": form["sub_domain"], "type": "A",
+    record = {"id": state.next_id, "domain": domain, "name": form["sub_domain"],
+              "type": form["record_type"],
               "line": form["record_line"], "value": form["value"], "updated_on": now_text()}
     state.next_id += 1
     state.records.append(record)
@@ -245,15 +266,20 @@ def dnspod_modify(state, domain, form):
     bad = dnspod_check_record(form)
     if bad:
         return bad
-    record.update(name=form["sub_domain"], value=form["value"], updated_on=now_text())
+    record.update(name=form["sub_domain"], type=form["record_type"], line=form["record_line"],
+                  value=form["value"], updated_on=now_text())
     state.save_records()
     return {"status": dnspod_status(1, "Action completed successful"),
             "record": {"id": int(record["id"]), "name": record["name"], "value": record["value"],
                        "status": "enable"}}
 
 
-def echo_answer(host, path, query, address):
+def echo_answer(host, path, query, address, address6):
     """(content type, body) of an echo service, or None for a path it does not serve."""
+    if host == "api6.ipify.org" and path == "/":
+        return "text/plain", address6
+    if host == "ipv6.icanhazip.com" and path == "/":
+        return "text/plain", address6 + "\n"
     if host == "members.3322.org" and path == "/dyndns/getip":
         return "text/plain", address + "\n"
     if host == "icanhazip.com" and path == "/":
@@ -329,7 +355,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             status, content_type, text = self.dnspod(state, url.path, body, control)
         else:
             answer = echo_answer(host, url.path, urllib.parse.parse_qs(url.query),
-                                 control.get("address", DEFAULT_ADDRESS))
+                                 control.get("address", DEFAULT_ADDRESS),
+                                 control.get("address6", DEFAULT_ADDRESS6))
             status, content_type, text = (200, *answer) if answer else \
                 (404, "text/html", "<html><body><h1>404 Not Found</h1></body></html>\n")
         entry["answer"] = status
@@ -425,6 +452,10 @@ class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
         super().finish_request(request, client_address)
 
 
+class Server6(Server):
+    address_family = socket.AF_INET6
+
+
 def make_certificate(folder):
     cert = os.path.join(folder, "cert.pem")
     key = os.path.join(folder, "key.pem")
@@ -440,6 +471,7 @@ def main():
                                      "services of kivo_ddns.")
     parser.add_argument("--state", required=True, help="folder of control, record and log files")
     parser.add_argument("--listen", default="127.0.0.1", help="address to listen on")
+    parser.add_argument("--listen6", help="IPv6 address to listen on as well")
     parser.add_argument("--http-port", type=int, default=80)
     parser.add_argument("--https-port", type=int, default=443)
     parser.add_argument("--cert", help="certificate (PEM); made with openssl when not given")
@@ -456,6 +488,9 @@ def main():
         tls.load_cert_chain(cert, key)
         servers = [Server((args.listen, args.http_port), state, "http", None),
                    Server((args.listen, args.https_port), state, "https", tls)]
+        if args.listen6:
+            servers += [Server6((args.listen6, args.http_port), state, "http", None),
+                        Server6((args.listen6, args.https_port), state, "https", tls)]
     except (OSError, subprocess.CalledProcessError, ssl.SSLError) as e:
         sys.stderr.write("standin: cannot start: %s\n" % e)
         return 1

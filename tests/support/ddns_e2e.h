@@ -40,11 +40,15 @@ protected:
                std::vector<std::string> extra = {})
     {
         ASSERT_EQ(0, ddns_world_enter(world_, records, control));
+        if (!before_start_.empty()) {
+            ASSERT_EQ(0, sandbox_sh(before_start_)) << before_start_;
+        }
         const char *other = std::getenv("KIVO_DDNS_UNDER_TEST");
         std::vector<std::string> argv = {other != nullptr ? other : KIVO_DDNS_BINARY,
-                                         "--sub_domain=home",
-                                         "--main_domain=example.com",
-                                         std::string("--ddns_token=") + kPrimary, "--interval=1"};
+                                         "--sub_domain=home", "--main_domain=example.com",
+                                         "--interval=1"};
+        if (with_token_)
+            argv.push_back(std::string("--ddns_token=") + kPrimary);
         argv.insert(argv.end(), extra.begin(), extra.end());
         ddns_ = ddns_world_spawn(world_, argv, "ddns.out", "ddns.err");
         ASSERT_GT(ddns_, 0);
@@ -82,6 +86,35 @@ protected:
         size_t start = passes();
         return ddns_world_wait([&] { return passes() >= start + n; }, 10.0 + 3 * n);
     }
+    // Starts with the echo services reporting address and waits until the
+    // program has confirmed it on DNSPod.
+    void start_until_confirmed(const std::string &records, const char *address)
+    {
+        ASSERT_NO_FATAL_FAILURE(start(records, std::string("{\"address\":\"") + address + "\"}"));
+        ASSERT_TRUE(ddns_world_wait(
+            [&] { return err().find(std::string("exist and same: home.example.com --> ") +
+                                    address) != std::string::npos; },
+            20))
+            << err();
+    }
+    // Passes of the update cycle so far, by their log record (also those that
+    // ask no echo service of the IPv4 table).
+    size_t logged_passes() { return count(err(), "INFO[1]: \033[0minterval: 1, ddnspod: "); }
+    bool more_logged_passes(size_t n)
+    {
+        size_t start = logged_passes();
+        return ddns_world_wait([&] { return logged_passes() >= start + n; },
+                               10.0 + 3.0 * static_cast<double>(n));
+    }
+    // Every request that did not go to DNSPod.
+    std::vector<ddns_request> echo_requests()
+    {
+        std::vector<ddns_request> out;
+        for (const ddns_request &r : ddns_world_requests(world_))
+            if (r.host != "dnsapi.cn")
+                out.push_back(r);
+        return out;
+    }
     std::vector<std::string> paths()
     {
         std::vector<std::string> p;
@@ -92,5 +125,7 @@ protected:
 
     ddns_world world_;
     pid_t ddns_ = -1;
+    std::string before_start_; // shell commands run in the namespaces before the program
+    bool with_token_ = true;   // --ddns_token=kPrimary on the command line
 };
 

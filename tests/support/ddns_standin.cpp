@@ -19,7 +19,8 @@ namespace {
 
 constexpr char kHosts[] =
     "127.0.0.1 localhost\n"
-    "127.0.0.1 dnsapi.cn members.3322.org icanhazip.com api.ipify.org ipinfo.io ifconfig.co\n";
+    "127.0.0.1 dnsapi.cn members.3322.org icanhazip.com api.ipify.org ipinfo.io ifconfig.co\n"
+    "::1 api6.ipify.org ipv6.icanhazip.com\n";
 
 bool write_file(const std::string &path, const std::string &text)
 {
@@ -50,7 +51,9 @@ int ddns_world_enter(ddns_world &w, const std::string &records, const std::strin
     if (sandbox_enter(true) != 0 ||
         sandbox_bind((w.dir + "/hosts").c_str(), "/etc/hosts", true) != 0)
         return -1;
-    w.standin = ddns_world_spawn(w, {"/usr/bin/python3", KIVO_STANDIN_TOOL, "--state", w.dir},
+    w.standin = ddns_world_spawn(w,
+                                 {"/usr/bin/python3", KIVO_STANDIN_TOOL, "--state", w.dir,
+                                  "--listen6", "::1"},
                                  "standin.out", "standin.err");
     if (w.standin < 0)
         return -1;

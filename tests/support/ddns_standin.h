@@ -1,6 +1,7 @@
 // A private world for kivo_ddns tests: network and mount namespaces in which
-// dnsapi.cn and the five echo hosts resolve to 127.0.0.1 through a hosts file
-// bound over /etc/hosts, with tools/kivo_standin.py answering on ports 80 and 443.
+// dnsapi.cn and the five echo hosts resolve to 127.0.0.1, and the two IPv6 echo
+// hosts to ::1, through a hosts file bound over /etc/hosts, with
+// tools/kivo_standin.py answering on ports 80 and 443 of both addresses.
 #pragma once
 
 #include <sys/types.h>
