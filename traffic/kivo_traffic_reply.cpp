@@ -1,5 +1,5 @@
 // The agent's answer to a report: whether it took the report.
-#include "kivo_traffic_internal.h"
+#include "kivo_traffic_wire.h"
 
 #include <cstring>
 

@@ -1,6 +1,7 @@
 // The report thread: every 20 seconds the counters go to the local traffic
 // agent; and the last report of a process that exits normally.
 #include "kivo_traffic_internal.h"
+#include "kivo_traffic_wire.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -12,14 +13,6 @@
 #include <cstring>
 
 namespace {
-
-constexpr int report_first_port = 49193;
-constexpr int report_last_port = 49202;
-constexpr int report_interval_seconds = 20;
-constexpr int report_reply_wait_ms = 5000;
-constexpr char report_format[] =
-    "GET /api?method=traffic HTTP/1.1\nUser-Agent: libcurl\n\n"
-    "{\"cp\":\"%s\", \"sb\":%lld, \"rb\":%lld}";
 
 enum report_outcome {
     report_accepted,   // the agent took the report; stay on this port
