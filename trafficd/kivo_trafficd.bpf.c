@@ -121,14 +121,13 @@ static __always_inline void count(struct sock *sk, int ret, int sent)
     struct trafficd_watch *watch = bpf_map_lookup_elem(&watched, &tgid);
     if (!watch)
         return;
-    unsigned short family = BPF_CORE_READ(sk, __sk_common.skc_family);
+    // A typed tracepoint argument is read directly, without a helper call.
+    unsigned short family = sk->__sk_common.skc_family;
     if (family != AF_INET && family != AF_INET6)
         return;
-    struct task_struct *task = (struct task_struct *)bpf_get_current_task_btf();
-    struct trafficd_key key = {.tgid = tgid, .start = start_ticks(task)};
-    // An id that a new process took over is not the watched one.
-    if (key.start != watch->start)
-        return;
+    // The entry is the process's own: the exit program removes it with the
+    // process, so an id that a new process takes over finds none.
+    struct trafficd_key key = {.tgid = tgid, .start = watch->start};
     struct trafficd_total *total = bpf_map_lookup_elem(&totals, &key);
     if (!total) {
         struct trafficd_total zero = {};
