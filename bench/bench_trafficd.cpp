@@ -101,20 +101,37 @@ bool daemon_start(bool debug)
     return daemon_wait_for("kivo_trafficd: started", 10000);
 }
 
+struct sockaddr_in loopback(int port)
+{
+    struct sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return addr;
+}
+
+// A listening TCP socket at addr; -1 when it cannot listen.
+int listen_on(const struct sockaddr_in &addr, int backlog)
+{
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (bind(listener, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0 ||
+        listen(listener, backlog) != 0) {
+        close(listener);
+        return -1;
+    }
+    return listener;
+}
+
 int tcp_out = -1;
 int tcp_in = -1;
 
 bool tcp_connect(void)
 {
-    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int one = 1;
-    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    struct sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(tcp_port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
-        listen(listener, 1) != 0)
+    struct sockaddr_in addr = loopback(tcp_port);
+    int listener = listen_on(addr, 1);
+    if (listener < 0)
         return false;
     tcp_out = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (connect(tcp_out, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
@@ -226,15 +243,9 @@ long long proc_status_kib(pid_t pid, const char *key)
 
 int footprint(void)
 {
-    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int one = 1;
-    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    struct sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(agent_port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
-        listen(listener, 1024) != 0) {
+    struct sockaddr_in addr = loopback(agent_port);
+    int listener = listen_on(addr, 1024);
+    if (listener < 0) {
         std::perror("agent");
         return 1;
     }

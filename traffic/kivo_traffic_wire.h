@@ -34,5 +34,9 @@ inline constexpr traffic_cp_entry traffic_cp_table[] = {
 // The name a report carries for a process whose "KIVO_CP" the table does not know.
 constexpr char traffic_cp_unknown[] = "unknown";
 
+// Connects fd to the agent on 127.0.0.1 at port; limit_ms >= 0 bounds the
+// connect and later sends. connect's result.
+int traffic_agent_connect(int fd, int port, int limit_ms);
+
 // Whether the first length bytes of the agent's reply accept the report.
 bool traffic_reply_accepted(const char *reply, size_t length);

@@ -165,6 +165,31 @@ int BPF_PROG(trafficd_recv, struct sock *sk, int ret, int flags)
     return 0;
 }
 
+struct event_slot {
+    struct trafficd_event event;
+};
+struct {
+    __uint(type, BPF_MAP_TYPE_PERCPU_ARRAY);
+    __uint(max_entries, 1);
+    __type(key, __u32);
+    __type(value, struct event_slot);
+} event_scratch SEC(".maps");
+
+// The CPU's event under construction, cleared, with its type and process.
+static __always_inline struct trafficd_event *event_begin(__u32 type, __u32 tgid, __u64 start)
+{
+    __u32 zero = 0;
+    struct event_slot *slot = bpf_map_lookup_elem(&event_scratch, &zero);
+    if (!slot)
+        return 0;
+    struct trafficd_event *event = &slot->event;
+    __builtin_memset(event, 0, sizeof *event);
+    event->type = type;
+    event->tgid = tgid;
+    event->start = start;
+    return event;
+}
+
 static __always_inline void send_event(struct trafficd_event *template_event)
 {
     struct trafficd_event *event = bpf_ringbuf_reserve(&events, sizeof *event, 0);
@@ -220,16 +245,6 @@ static long env_entry(__u32 index, void *data)
     return 0;
 }
 
-struct event_slot {
-    struct trafficd_event event;
-};
-struct {
-    __uint(type, BPF_MAP_TYPE_PERCPU_ARRAY);
-    __uint(max_entries, 1);
-    __type(key, __u32);
-    __type(value, struct event_slot);
-} event_scratch SEC(".maps");
-
 SEC("tp_btf/sched_process_exec")
 int BPF_PROG(trafficd_exec, struct task_struct *task, int old_pid, struct linux_binprm *bprm)
 {
@@ -237,13 +252,10 @@ int BPF_PROG(trafficd_exec, struct task_struct *task, int old_pid, struct linux_
         return 0;
     __u32 zero = 0;
     struct env_scratch *buf = bpf_map_lookup_elem(&scratch, &zero);
-    struct event_slot *slot = bpf_map_lookup_elem(&event_scratch, &zero);
-    if (!buf || !slot)
+    struct trafficd_event *event =
+        event_begin(TRAFFICD_EVENT_EXEC, BPF_CORE_READ(task, tgid), start_ticks(task));
+    if (!buf || !event)
         return 0;
-    struct trafficd_event *event = &slot->event;
-    __builtin_memset(event, 0, sizeof *event);
-    event->tgid = BPF_CORE_READ(task, tgid);
-    event->start = start_ticks(task);
 
     // The environment as the new image received it: a program that rewrites
     // its own later (nginx's process titles) is caught here, before it runs.
@@ -295,15 +307,9 @@ int BPF_PROG(trafficd_fork, struct task_struct *parent, struct task_struct *chil
     if (bpf_map_update_elem(&watched, &child_tgid, &watch, BPF_ANY) != 0)
         fault(TRAFFICD_FAULT_WATCHED_FULL);
 
-    __u32 zero = 0;
-    struct event_slot *slot = bpf_map_lookup_elem(&event_scratch, &zero);
-    if (!slot)
+    struct trafficd_event *event = event_begin(TRAFFICD_EVENT_FORK, child_tgid, watch.start);
+    if (!event)
         return 0;
-    struct trafficd_event *event = &slot->event;
-    __builtin_memset(event, 0, sizeof *event);
-    event->type = TRAFFICD_EVENT_FORK;
-    event->tgid = child_tgid;
-    event->start = watch.start;
     event->parent_tgid = parent_tgid;
     event->parent_start = from->start;
     __builtin_memcpy(event->cp, from->cp, sizeof event->cp);
@@ -325,15 +331,8 @@ int BPF_PROG(trafficd_exit, struct task_struct *task)
     if (start != start_ticks(task))
         return 0;
     bpf_map_delete_elem(&watched, &tgid);
-    __u32 zero = 0;
-    struct event_slot *slot = bpf_map_lookup_elem(&event_scratch, &zero);
-    if (!slot)
-        return 0;
-    struct trafficd_event *event = &slot->event;
-    __builtin_memset(event, 0, sizeof *event);
-    event->type = TRAFFICD_EVENT_EXIT;
-    event->tgid = tgid;
-    event->start = start;
-    send_event(event);
+    struct trafficd_event *event = event_begin(TRAFFICD_EVENT_EXIT, tgid, start);
+    if (event)
+        send_event(event);
     return 0;
 }

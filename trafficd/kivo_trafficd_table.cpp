@@ -61,6 +61,15 @@ static void table_leave_to_library(trafficd_process *proc)
     trafficd_note("pid %u carries libkivotraffic; the library reports it", proc->tgid);
 }
 
+// A process the full table cannot take: the kernel stops counting it.
+static void table_refuse(const trafficd_event *event)
+{
+    trafficd_process gone = {};
+    gone.tgid = event->tgid;
+    gone.start = event->start;
+    table_unwatch(&gone, true);
+}
+
 trafficd_process *trafficd_table_add(unsigned int tgid, unsigned long long start,
                                      const char *cp, const char *preload)
 {
@@ -105,10 +114,7 @@ static void table_exec(const trafficd_event *event)
     trafficd_process *proc = trafficd_table_add(event->tgid, event->start, event->cp,
                                                 event->preload);
     if (!proc) {
-        trafficd_process gone = {};
-        gone.tgid = event->tgid;
-        gone.start = event->start;
-        table_unwatch(&gone, true);
+        table_refuse(event);
         return;
     }
     // A new image may leave the library behind, or load it.
@@ -136,10 +142,7 @@ static void table_fork(const trafficd_event *event)
     trafficd_process *parent = trafficd_table_find(event->parent_tgid, event->parent_start);
     trafficd_process *proc = trafficd_table_add(event->tgid, event->start, event->cp, nullptr);
     if (!proc) {
-        trafficd_process gone = {};
-        gone.tgid = event->tgid;
-        gone.start = event->start;
-        table_unwatch(&gone, true);
+        table_refuse(event);
         return;
     }
     // A fork child shares its parent's library and its parent's name.
