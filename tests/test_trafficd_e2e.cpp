@@ -307,3 +307,26 @@ TEST_F(TrafficdTest, TwoDaemonsInTwoNamespacesReportOnlyTheirOwn)
         << "the other namespace: 2 no namespace, 1 a check failed (see above)";
     sandbox_sh("rm -rf '" + dir + "'");
 }
+
+TEST_F(TrafficdTest, SigtermDuringASilentAgentsWaitStillEndsWithinTwoSeconds)
+{
+    std::string dir = trafficd_site("trafficd-silent");
+    ASSERT_FALSE(dir.empty());
+    traffic_process agent;
+    ASSERT_TRUE(traffic_start_agent(&agent, {"49193:silent"}));
+    traffic_process daemon;
+    ASSERT_TRUE(trafficd_start_daemon(&daemon));
+    traffic_process busybox;
+    ASSERT_TRUE(start_busybox(&busybox, dir, 8082, "kwai"));
+    ASSERT_GT(fetch_three(8082).sent, 0);
+    // The cycle's report has reached the agent, which will not answer for good.
+    traffic_agent_report report;
+    ASSERT_TRUE(traffic_next_report(&agent, &report, 25000));
+    long long stopping = traffic_monotonic_ms();
+    ASSERT_EQ(kill(daemon.pid, SIGTERM), 0);
+    EXPECT_EQ(traffic_wait(&daemon, 3000), 0);
+    long long took = traffic_monotonic_ms() - stopping;
+    std::printf("SIGTERM during the reply wait to exit: %lld ms\n", took);
+    EXPECT_LE(took, 2000);
+    sandbox_sh("rm -rf '" + dir + "'");
+}

@@ -124,6 +124,7 @@ int main(int argc, char **argv)
     sigaddset(&stop, SIGINT);
     sigprocmask(SIG_BLOCK, &stop, nullptr);
     int signal_fd = signalfd(-1, &stop, SFD_CLOEXEC);
+    trafficd_run.signal_fd = signal_fd;
     if (signal_fd < 0) {
         trafficd_log("signalfd failed: %s", strerror(errno));
         return trafficd_exit_failure;

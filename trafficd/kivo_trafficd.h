@@ -44,6 +44,8 @@ struct trafficd_run_info {
     int watched_fd;
     int totals_fd;
     int cpus;
+    int signal_fd;   // SIGTERM and SIGINT; a reply wait ends when it is readable
+    bool stopping;   // a stop signal is waiting: the cycle under way ends now
 };
 extern trafficd_run_info trafficd_run;
 

@@ -40,11 +40,18 @@ static int report_wait_ms(long long deadline_ms)
     return left < report_reply_wait_ms ? static_cast<int>(left) : report_reply_wait_ms;
 }
 
+// Waits for the reply. A stop signal ends the wait, so that a silent agent
+// cannot hold the stop up; the last cycle then runs against its deadline.
 static bool report_wait_reply(int fd, long long deadline_ms)
 {
     for (;;) {
-        struct pollfd wait = {fd, POLLIN, 0};
-        int ready = poll(&wait, 1, report_wait_ms(deadline_ms));
+        struct pollfd wait[2] = {{fd, POLLIN, 0}, {trafficd_run.signal_fd, POLLIN, 0}};
+        bool last = deadline_ms != 0 || trafficd_run.signal_fd < 0;
+        int ready = poll(wait, last ? 1 : 2, report_wait_ms(deadline_ms));
+        if (ready > 0 && (wait[1].revents & POLLIN) && !(wait[0].revents & POLLIN)) {
+            trafficd_run.stopping = true;
+            return false;
+        }
         if (ready > 0)
             return true;
         if (ready == 0 || errno != EINTR || report_wait_ms(deadline_ms) == 0)
@@ -97,6 +104,8 @@ static bool report_process(trafficd_process *proc, long long deadline_ms)
         return true;
     while (port <= report_last_port) {
         if (deadline_ms != 0 && report_wait_ms(deadline_ms) == 0)
+            return false;
+        if (deadline_ms == 0 && trafficd_run.stopping)
             return false;
         report_outcome outcome = report_attempt(port, proc, sent, received, deadline_ms);
         if (outcome == report_accepted) {

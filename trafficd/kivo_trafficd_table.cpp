@@ -117,8 +117,10 @@ static void table_exec(const trafficd_event *event)
         table_refuse(event);
         return;
     }
-    // A new image may leave the library behind, or load it.
+    // A new image may leave the library behind, or load it; a process that
+    // ran a program without KIVO_CP in between is counted again.
     proc->owner = trafficd_own;
+    proc->ended = false;
     table_decide_owner(proc);
 }
 
