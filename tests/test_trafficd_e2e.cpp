@@ -328,5 +328,9 @@ TEST_F(TrafficdTest, SigtermDuringASilentAgentsWaitStillEndsWithinTwoSeconds)
     long long took = traffic_monotonic_ms() - stopping;
     std::printf("SIGTERM during the reply wait to exit: %lld ms\n", took);
     EXPECT_LE(took, 2000);
+    // The last cycle tried the same agent again with the same bytes.
+    traffic_agent_report again;
+    EXPECT_TRUE(traffic_next_report(&agent, &again, 500)) << "no last attempt";
+    EXPECT_EQ(again.request, report.request);
     sandbox_sh("rm -rf '" + dir + "'");
 }

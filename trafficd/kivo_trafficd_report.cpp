@@ -84,7 +84,9 @@ static report_outcome report_attempt(int to_port, const trafficd_process *proc, 
     }
     if (!report_wait_reply(fd, deadline_ms)) {
         close(fd);
-        return report_next_port;
+        // A wait that a stop cut short says nothing of the agent: the last
+        // cycle tries the same port again.
+        return trafficd_run.stopping && deadline_ms == 0 ? report_stop : report_next_port;
     }
     ssize_t got = recv(fd, text, sizeof text - 1, MSG_DONTWAIT);
     close(fd);
