@@ -8,7 +8,8 @@ cd "$(dirname "$0")"
 packages="build-essential cmake pkg-config libcurl4-openssl-dev libjansson-dev
   libgtest-dev libgmock-dev libbenchmark-dev iproute2 iptables procps util-linux
   openssl python3 strace clang curl cppcheck clang-tidy libclang-rt-14-dev
-  groff-base man-db systemd nginx-light lighttpd lighttpd-mod-webdav wrk"
+  groff-base man-db systemd nginx-light lighttpd lighttpd-mod-webdav wrk
+  libbpf-dev bpftool caddy busybox-static"
 
 missing=""
 for p in $packages; do

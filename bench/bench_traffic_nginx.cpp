@@ -6,11 +6,14 @@
 // disturbs far less than the rate.
 //
 //   bench_traffic_nginx [--pairs=N] [--seconds=S] [--connections=C]
-//                       [--traffic_library=PATH]
+//                       [--traffic_library=PATH] [--trafficd=PATH]
 //
 // By default 9 pairs of 2-second runs with 16 connections (about 40 s in all);
 // at most 20 pairs of 30 s. --traffic_library measures another build, such as
-// the one before a change.
+// the one before a change. --trafficd measures kivo_trafficd instead of the
+// library: the daemon at PATH runs for the whole benchmark, and the second
+// server ("counted") carries KIVO_CP without the library. The bare server runs
+// beside the attached daemon too, which looks up and passes over its bytes.
 //
 // Both servers (master and one worker each, access log on, as a packaged
 // server runs) are started once and stay up; the runs alternate between them,
@@ -46,6 +49,8 @@ int pairs = 9;
 int seconds = 2;
 int connections = 16;
 char library[4096] = KIVO_TRAFFIC_LIBRARY;
+char trafficd[4096] = "";
+pid_t trafficd_pid = -1;
 
 struct int_option {
     const char *name;
@@ -83,6 +88,11 @@ bool parse_options(int argc, char **argv)
             std::snprintf(library, sizeof library, "%s", arg + std::strlen(lib_option));
             continue;
         }
+        const char *daemon_option = "--trafficd=";
+        if (std::strncmp(arg, daemon_option, std::strlen(daemon_option)) == 0) {
+            std::snprintf(trafficd, sizeof trafficd, "%s", arg + std::strlen(daemon_option));
+            continue;
+        }
         bool known = false;
         for (const int_option &o : int_options) {
             size_t n = std::strlen(o.name);
@@ -101,7 +111,7 @@ bool parse_options(int argc, char **argv)
         if (!known) {
             std::fprintf(stderr,
                          "usage: bench_traffic_nginx [--pairs=N] [--seconds=S] "
-                         "[--connections=C] [--traffic_library=PATH]\n");
+                         "[--connections=C] [--traffic_library=PATH] [--trafficd=PATH]\n");
             return false;
         }
     }
@@ -154,7 +164,8 @@ bool start_server(const char *dir, server *s)
         if (std::strncmp(*e, "LD_PRELOAD=", 11) != 0 && std::strncmp(*e, "KIVO_CP=", 8) != 0)
             envp[count++] = *e;
     if (s->preload) {
-        envp[count++] = preload;
+        if (!trafficd[0])
+            envp[count++] = preload;
         envp[count++] = const_cast<char *>("KIVO_CP=iqiyi");
     }
     envp[count] = nullptr;
@@ -261,6 +272,39 @@ bool wait_ready(server *s)
     return false;
 }
 
+// Starts kivo_trafficd with its log in dir and waits until it has attached.
+bool start_trafficd(const char *dir)
+{
+    char log[4200];
+    std::snprintf(log, sizeof log, "%s/trafficd.log", dir);
+    trafficd_pid = fork();
+    if (trafficd_pid < 0)
+        return false;
+    if (trafficd_pid == 0) {
+        FILE *out = std::freopen(log, "w", stderr);
+        if (!out)
+            _exit(127);
+        // -d: the log shows that the counted server was found, and its reports.
+        execl(trafficd, trafficd, "-d", nullptr);
+        _exit(127);
+    }
+    for (int i = 0; i < 200; i++) {
+        char line[512] = "";
+        if (FILE *f = std::fopen(log, "r")) {
+            bool started = false;
+            while (std::fgets(line, sizeof line, f))
+                started = started || std::strstr(line, "kivo_trafficd: started");
+            std::fclose(f);
+            if (started)
+                return true;
+        }
+        if (waitpid(trafficd_pid, nullptr, WNOHANG) == trafficd_pid)
+            return false;
+        usleep(50 * 1000);
+    }
+    return false;
+}
+
 double median(double *values, int n)
 {
     std::sort(values, values + n);
@@ -269,8 +313,14 @@ double median(double *values, int n)
 
 int measure(const char *dir)
 {
+    const char *loaded_label = trafficd[0] ? "counted" : "preloaded";
     server servers[2] = {{"bare", bare_port, false, -1, -1, ""},
-                         {"preloaded", preloaded_port, true, -1, -1, ""}};
+                         {loaded_label, preloaded_port, true, -1, -1, ""}};
+    if (trafficd[0] && !start_trafficd(dir)) {
+        std::fprintf(stderr, "bench_traffic_nginx: %s did not start; see %s/trafficd.log\n",
+                     trafficd, dir);
+        return 1;
+    }
     for (server &s : servers) {
         std::snprintf(s.log, sizeof s.log, "%s/%s.access.log", dir, s.label);
         if (!write_config(dir, &s) || !start_server(dir, &s)) {
@@ -293,6 +343,15 @@ int measure(const char *dir)
     }
     for (server &s : servers)
         s.worker = find_worker(s.pid);
+    if (status == 0 && trafficd[0]) {
+        char cmd[4400];
+        std::snprintf(cmd, sizeof cmd, "grep -q 'pid %d: KIVO_CP=iqiyi' %s/trafficd.log",
+                      servers[1].worker, dir);
+        if (std::system(cmd) != 0) {
+            std::fprintf(stderr, "bench_traffic_nginx: the daemon does not count the worker\n");
+            status = 1;
+        }
+    }
     // A short run each first, so that both start the measured runs warm.
     if (status == 0 && (run_wrk(&servers[0], 1).rate < 0 || run_wrk(&servers[1], 1).rate < 0)) {
         std::fprintf(stderr, "bench_traffic_nginx: wrk failed\n");
@@ -301,8 +360,9 @@ int measure(const char *dir)
 
     double bare[most_pairs], loaded[most_pairs], ratio[most_pairs];
     double bare_cpu[most_pairs], loaded_cpu[most_pairs], cpu_ratio[most_pairs];
-    std::printf("nginx-light, one %d-byte file, wrk -t1 -c%d, %d pairs of %d s, library %s\n",
-                file_size, connections, pairs, seconds, library);
+    std::printf("nginx-light, one %d-byte file, wrk -t1 -c%d, %d pairs of %d s, %s %s\n",
+                file_size, connections, pairs, seconds, trafficd[0] ? "daemon" : "library",
+                trafficd[0] ? trafficd : library);
     for (int i = 0; status == 0 && i < pairs; i++) {
         int first = i % 2;
         run_result run[2];
@@ -319,22 +379,27 @@ int measure(const char *dir)
         bare_cpu[i] = run[0].cpu_us;
         loaded_cpu[i] = run[1].cpu_us;
         cpu_ratio[i] = run[1].cpu_us / run[0].cpu_us;
-        std::printf("  pair %d: bare %.0f req/s %.2f us/req, preloaded %.0f req/s %.2f us/req, "
+        std::printf("  pair %d: bare %.0f req/s %.2f us/req, %s %.0f req/s %.2f us/req, "
                     "ratio %.3f, processor time ratio %.3f\n",
-                    i + 1, run[0].rate, run[0].cpu_us, run[1].rate, run[1].cpu_us, ratio[i],
-                    cpu_ratio[i]);
+                    i + 1, run[0].rate, run[0].cpu_us, loaded_label, run[1].rate, run[1].cpu_us,
+                    ratio[i], cpu_ratio[i]);
         std::fflush(stdout);
     }
     if (status == 0) {
-        std::printf("median: bare %.0f req/s, preloaded %.0f req/s, "
-                    "ratio preloaded/bare %.3f\n",
-                    median(bare, pairs), median(loaded, pairs), median(ratio, pairs));
-        std::printf("median worker processor time: bare %.2f us/req, preloaded %.2f us/req, "
-                    "ratio preloaded/bare %.3f\n",
-                    median(bare_cpu, pairs), median(loaded_cpu, pairs), median(cpu_ratio, pairs));
+        std::printf("median: bare %.0f req/s, %s %.0f req/s, ratio %s/bare %.3f\n",
+                    median(bare, pairs), loaded_label, median(loaded, pairs), loaded_label,
+                    median(ratio, pairs));
+        std::printf("median worker processor time: bare %.2f us/req, %s %.2f us/req, "
+                    "ratio %s/bare %.3f\n",
+                    median(bare_cpu, pairs), loaded_label, median(loaded_cpu, pairs),
+                    loaded_label, median(cpu_ratio, pairs));
     }
     for (server &s : servers)
         stop_server(&s);
+    if (trafficd_pid > 0) {
+        kill(trafficd_pid, SIGTERM);
+        waitpid(trafficd_pid, nullptr, 0);
+    }
     return status;
 }
 

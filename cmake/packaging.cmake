@@ -22,6 +22,9 @@ endfunction()
 kivo_install_page(${CMAKE_SOURCE_DIR}/man/kivo_ddns.8)
 kivo_install_page(${CMAKE_SOURCE_DIR}/man/kivo_linkfan.8)
 kivo_install_page(${CMAKE_SOURCE_DIR}/man/libkivotraffic.8)
+if(TARGET kivo_trafficd)
+  kivo_install_page(${CMAKE_SOURCE_DIR}/man/kivo_trafficd.8)
+endif()
 
 # The units name the programs by their packaged paths (/usr/bin, /usr/sbin,
 # /usr/share/doc/kivo). The paths are rewritten when the units are installed, not
@@ -53,6 +56,9 @@ kivo_install_unit(${CMAKE_SOURCE_DIR}/systemd/kivo_ddns@.service "${kivo_unit_de
 kivo_install_unit(${CMAKE_SOURCE_DIR}/systemd/ddns/telecom.conf
   "\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DOCDIR}/examples/ddns")
 kivo_install_unit(${CMAKE_SOURCE_DIR}/systemd/kivo_linkfan.service "${kivo_unit_dest}")
+if(TARGET kivo_trafficd)
+  kivo_install_unit(${CMAKE_SOURCE_DIR}/systemd/kivo_trafficd.service "${kivo_unit_dest}")
+endif()
 # Multipath mode is the operator's choice, so its drop-in ships as an example.
 kivo_install_unit(${CMAKE_SOURCE_DIR}/systemd/kivo_linkfan.service.d/multipath.conf
   "\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DOCDIR}/examples/kivo_linkfan.service.d")
@@ -66,7 +72,8 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "edge box tools: DNSPod updater, ppp uplink routing, socket byte counter")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "kivo_ddns keeps a DNSPod A record on the box's public IPv4 address.
 kivo_linkfan keeps policy routing, default routes and NAT in step with the box's ppp uplinks.
-libkivotraffic.so.0, preloaded into content-provider processes, counts their socket bytes and reports them to a local traffic agent.")
+libkivotraffic.so.0, preloaded into content-provider processes, counts their socket bytes and reports them to a local traffic agent.
+kivo_trafficd counts the same in the kernel for programs of any build (Linux 6.3 or later).")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
@@ -76,6 +83,7 @@ set(CPACK_STRIP_FILES ON)
 # dpkg-shlibdeps adds, with their versions, the libraries the binaries link:
 # libcurl4 and libjansson4 for kivo_ddns, libc6 and the C++ runtime.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "iproute2, iptables, procps")
+# kivo_trafficd links libbpf1; dpkg-shlibdeps finds it with the rest.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS systemd)
 

@@ -5,7 +5,7 @@
 #
 #   packaging_check.sh layout|units|deb|demo BUILD_DIR [expected deliverables...]
 #
-# The expected deliverables (ddns, linkfan, traffic) are those that the tree
+# The expected deliverables (ddns, linkfan, traffic, trafficd) are those that the tree
 # builds; each one named must be installed where an operator looks for it.
 # Exit status 0: all checks passed; 1: a check failed; 77: nothing to check here.
 set -eu
@@ -96,9 +96,20 @@ check_layout() {
         fi
     fi
 
-    for page in kivo_ddns kivo_linkfan libkivotraffic; do
+    pages="kivo_ddns kivo_linkfan libkivotraffic"
+    expects trafficd && pages="$pages kivo_trafficd"
+    for page in $pages; do
         check_page "$prefix/share/man/man8/$page.8"
     done
+    if expects trafficd; then
+        [ -x "$prefix/sbin/kivo_trafficd" ] || fail "sbin/kivo_trafficd not installed"
+        check_options_documented "$prefix/share/man/man8/kivo_trafficd.8" \
+            "$("$prefix/sbin/kivo_trafficd" -h)"
+        for opt in -d -h; do
+            grep -q -- "^\\.B \\\\$opt\$" "$prefix/share/man/man8/kivo_trafficd.8" ||
+                fail "kivo_trafficd.8 does not document $opt"
+        done
+    fi
     if expects ddns && [ -x "$prefix/bin/kivo_ddns" ]; then
         check_options_documented "$prefix/share/man/man8/kivo_ddns.8" \
             "$("$prefix/bin/kivo_ddns" --help)"
@@ -118,8 +129,10 @@ check_layout() {
 
     units=$prefix/lib/systemd/system
     dropin=$prefix/share/doc/kivo/examples/kivo_linkfan.service.d/multipath.conf
+    daemon_unit=
+    expects trafficd && daemon_unit=$units/kivo_trafficd.service
     for unit in "$units/kivo_ddns.service" "$units/kivo_ddns@.service" \
-        "$units/kivo_linkfan.service" "$dropin"; do
+        "$units/kivo_linkfan.service" "$dropin" $daemon_unit; do
         [ -f "$unit" ] || { fail "$unit not installed"; continue; }
         for program in $(exec_paths "$unit"); do
             [ -x "$program" ] || fail "$(basename "$unit") starts $program, which is not installed"
@@ -158,7 +171,9 @@ check_units() {
 
     # Warnings count as failures too: systemd ignores an unknown setting and
     # verify still exits 0.
-    out=$(systemd-analyze verify $man_check "$units/kivo_ddns.service" "$units/kivo_linkfan.service" 2>&1) ||
+    daemon_unit=
+    expects trafficd && daemon_unit=$units/kivo_trafficd.service
+    out=$(systemd-analyze verify $man_check "$units/kivo_ddns.service" "$units/kivo_linkfan.service" $daemon_unit 2>&1) ||
         fail "systemd-analyze verify refuses the units"
     [ -z "$out" ] || fail "systemd-analyze verify: $out"
 
@@ -190,7 +205,9 @@ check_deb() {
     [ -n "$deb" ] || { fail "cpack made no .deb"; exit 1; }
 
     depends=$(dpkg-deb -f "$deb" Depends)
-    for dep in libcurl4 libjansson4 iproute2 iptables procps; do
+    deps="libcurl4 libjansson4 iproute2 iptables procps"
+    expects trafficd && deps="$deps libbpf1"
+    for dep in $deps; do
         printf '%s\n' "$depends" | tr ',' '\n' | grep -q "^ *$dep\( \|$\)" ||
             fail "the package does not depend on $dep (Depends: $depends)"
     done
@@ -204,6 +221,8 @@ check_deb() {
         /usr/share/doc/kivo/examples/ddns/telecom.conf"
     expects ddns && want="$want /usr/bin/kivo_ddns"
     expects linkfan && want="$want /usr/sbin/kivo_linkfan"
+    expects trafficd && want="$want /usr/sbin/kivo_trafficd /usr/share/man/man8/kivo_trafficd.8.gz
+        /usr/lib/systemd/system/kivo_trafficd.service"
     for f in $want; do
         grep -qx -- "$f" "$work/files" || fail "the package lacks $f"
     done
@@ -223,6 +242,7 @@ check_deb() {
     for unit in "$work/root/usr/lib/systemd/system/kivo_ddns.service" \
         "$work/root/usr/lib/systemd/system/kivo_ddns@.service" \
         "$work/root/usr/lib/systemd/system/kivo_linkfan.service" \
+        "$work/root/usr/lib/systemd/system/kivo_trafficd.service" \
         "$work/root/usr/share/doc/kivo/examples/kivo_linkfan.service.d/multipath.conf"; do
         [ -f "$unit" ] || continue
         for program in $(exec_paths "$unit"); do
@@ -258,7 +278,7 @@ case $mode in
     demo) check_demo ;;
     units) check_units ;;
     deb) check_deb ;;
-    *) echo "usage: $0 layout|units|deb|demo BUILD_DIR [ddns] [linkfan] [traffic]" >&2; exit 2 ;;
+    *) echo "usage: $0 layout|units|deb|demo BUILD_DIR [ddns] [linkfan] [traffic] [trafficd]" >&2; exit 2 ;;
 esac
 [ "$failures" -eq 0 ] || { echo "$failures check(s) failed" >&2; exit 1; }
 echo "all $mode checks passed"

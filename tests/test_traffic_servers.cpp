@@ -76,24 +76,16 @@ struct byte_sums {
     int count = 0;           // transfers, or reports
 };
 
-bool write_file(const std::string &path, long long size, char seed)
-{
-    std::ofstream file(path, std::ios::binary);
-    for (long long i = 0; i < size; i++)
-        file.put(static_cast<char>(seed + i % 23));
-    return static_cast<bool>(file);
-}
-
 bool write_site(const std::string &dir)
 {
     std::error_code failed;
     if (!std::filesystem::create_directories(dir + "/www/up", failed) ||
         !std::filesystem::create_directories(dir + "/body", failed))
         return false;
-    if (!write_file(dir + "/www/big.bin", big_size, 'a'))
+    if (!traffic_write_file(dir + "/www/big.bin", big_size, 'a'))
         return false;
     for (int i = 1; i <= small_files; i++)
-        if (!write_file(dir + "/www/s" + std::to_string(i) + ".bin", small_size,
+        if (!traffic_write_file(dir + "/www/s" + std::to_string(i) + ".bin", small_size,
                         static_cast<char>('A' + i % 26)))
             return false;
     return true;
@@ -157,27 +149,6 @@ bool write_config(const server_case &c, const std::string &dir)
     std::ofstream conf(dir + "/server.conf");
     conf << (c.server == server_nginx ? nginx_config(c, dir) : lighttpd_config(c, dir));
     return static_cast<bool>(conf);
-}
-
-// A connection that is accepted and closed without a byte counts nothing.
-bool wait_for_port(int port, int timeout_ms)
-{
-    long long deadline = traffic_monotonic_ms() + timeout_ms;
-    struct sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    while (traffic_monotonic_ms() < deadline) {
-        int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (s < 0)
-            return false;
-        int ok = connect(s, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr);
-        close(s);
-        if (ok == 0)
-            return true;
-        usleep(20 * 1000);
-    }
-    return false;
 }
 
 constexpr const char *curl_sizes_format =
@@ -276,7 +247,7 @@ void run_case(const server_case &c, const std::string &dir)
     traffic_process server;
     long long started = traffic_monotonic_ms();
     ASSERT_TRUE(traffic_start(&server, server_argv(c, dir), {"KIVO_CP=iqiyi"}, true)) << c.name;
-    ASSERT_TRUE(wait_for_port(server_port, 10000))
+    ASSERT_TRUE(traffic_wait_port(server_port, 10000))
         << c.name << ": the server does not listen; " << sandbox_read_file(dir + "/error.log");
 
     byte_sums truth;
@@ -371,7 +342,7 @@ long long fastest_curl(const std::string &url, traffic_process *agent)
 
 void check_curl_exit(const std::string &dir)
 {
-    ASSERT_TRUE(write_file(dir + "/big.bin", big_size, 'a'));
+    ASSERT_TRUE(traffic_write_file(dir + "/big.bin", big_size, 'a'));
     traffic_process server;
     ASSERT_TRUE(traffic_start(&server,
                               {"/usr/bin/python3", "-u", "-m", "http.server",

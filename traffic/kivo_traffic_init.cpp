@@ -1,33 +1,11 @@
 // kivo_init: the content-provider name and the report thread at load.
 #include "kivo_traffic_internal.h"
+#include "kivo_traffic_wire.h"
 
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
-
-namespace {
-
-struct traffic_cp_entry {
-    const char *value;   // "KIVO_CP" as the operator sets it, compared exactly
-    const char *name;    // what the reports carry
-    bool keeps_preload;  // "LD_PRELOAD" stays, and fork children report at once
-};
-
-constexpr traffic_cp_entry traffic_cp_table[] = {
-    {"iqiyi", "iqiyi", true},
-    {"cnetc", "cnetc", true},
-    {"tencent_sv", "tencent_sv", true},
-    {"tencent_video", "Tencent_Video", false},
-    {"tencent", "tencent", false},
-    {"tencent4", "tencent4", false},
-    {"tencent_om", "tencent_om", false},
-    {"kwai", "kwai", false},
-    {"leteng", "leteng", false},
-    {"quarl", "webrtc", false},
-};
-
-} // namespace
 
 static const traffic_cp_entry *traffic_cp_find(const char *value)
 {

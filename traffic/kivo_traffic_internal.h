@@ -75,8 +75,6 @@ void traffic_check_report_thread(pid_t pid);
 void traffic_start_report_thread(void);
 // The signals a report thread never takes: all but those a fault raises.
 void traffic_async_signals(sigset_t *set);
-// Whether the first length bytes of the agent's reply accept the report.
-bool traffic_reply_accepted(const char *reply, size_t length);
 // Whether a "KIVO_CP" value is one whose fork children report at once.
 bool traffic_cp_keeps_preload(const char *value);
 // pthread_atfork child handler.

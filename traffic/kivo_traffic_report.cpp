@@ -1,6 +1,7 @@
 // The report thread: every 20 seconds the counters go to the local traffic
 // agent; and the last report of a process that exits normally.
 #include "kivo_traffic_internal.h"
+#include "kivo_traffic_wire.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -12,14 +13,6 @@
 #include <cstring>
 
 namespace {
-
-constexpr int report_first_port = 49193;
-constexpr int report_last_port = 49202;
-constexpr int report_interval_seconds = 20;
-constexpr int report_reply_wait_ms = 5000;
-constexpr char report_format[] =
-    "GET /api?method=traffic HTTP/1.1\nUser-Agent: libcurl\n\n"
-    "{\"cp\":\"%s\", \"sb\":%lld, \"rb\":%lld}";
 
 enum report_outcome {
     report_accepted,   // the agent took the report; stay on this port
@@ -101,18 +94,8 @@ static report_outcome report_attempt(int to_port, const report_way &way)
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return report_stop;
-    if (way.last) {
-        // Bounds a connect that the agent's full backlog would hold up.
-        int left = report_wait_ms(way);
-        struct timeval limit = {left / 1000, (left % 1000) * 1000 + 1};
-        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-    }
-
-    struct sockaddr_in agent = {};
-    agent.sin_family = AF_INET;
-    agent.sin_port = htons(static_cast<uint16_t>(to_port));
-    agent.sin_addr.s_addr = inet_addr("127.0.0.1");
-    if (connect(fd, reinterpret_cast<struct sockaddr *>(&agent), sizeof agent) != 0) {
+    // The last report bounds its connect by what is left of its deadline.
+    if (traffic_agent_connect(fd, to_port, way.last ? report_wait_ms(way) : -1) != 0) {
         close(fd);
         return report_next_port;
     }

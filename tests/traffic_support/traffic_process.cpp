@@ -1,7 +1,13 @@
 #include "traffic_process.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 
 const char *traffic_library(void)
 {
@@ -101,4 +107,33 @@ std::string traffic_expected_request(const char *cp, long long sb, long long rb)
             json += *c;
     }
     return json + "\"";
+}
+
+bool traffic_write_file(const std::string &path, long long size, char seed)
+{
+    std::ofstream file(path, std::ios::binary);
+    for (long long i = 0; i < size; i++)
+        file.put(static_cast<char>(seed + i % 23));
+    return static_cast<bool>(file);
+}
+
+// A connection that is accepted and closed without a byte counts nothing.
+bool traffic_wait_port(int port, int timeout_ms)
+{
+    long long deadline = traffic_monotonic_ms() + timeout_ms;
+    struct sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    while (traffic_monotonic_ms() < deadline) {
+        int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (s < 0)
+            return false;
+        int ok = connect(s, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr);
+        close(s);
+        if (ok == 0)
+            return true;
+        usleep(20 * 1000);
+    }
+    return false;
 }

@@ -80,3 +80,9 @@ std::string traffic_expected_request(const char *cp, long long sb, long long rb)
 
 // Reads a "key=value" number out of a line; -1 when the key is missing.
 long long traffic_field(const std::string &line, const std::string &key);
+
+// Writes a file of size bytes, a repeating pattern that starts at seed.
+bool traffic_write_file(const std::string &path, long long size, char seed);
+
+// Waits until a TCP server accepts on 127.0.0.1:port; false after timeout_ms.
+bool traffic_wait_port(int port, int timeout_ms);

@@ -1,0 +1,336 @@
+// kivo_trafficd against real servers of every build, each case in a network
+// namespace of its own with a stand-in agent: Go's caddy, the static busybox
+// httpd (one child per connection), nginx-light with sendfile, python3's
+// http.server preloaded with libkivotraffic (the library's to report, so it is
+// reported once), a server without KIVO_CP (never reported) and a curl that
+// runs for about a second. Every sum is held against what curl measured.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+
+#include "traffic_fixture.h"
+#include "trafficd_scene.h"
+
+namespace {
+
+constexpr long long big_size = 1 << 20;
+// The first report cycle comes 20 s after the daemon started; the library's
+// report thread sends 20 s after the host loaded it.
+constexpr long long first_cycle_limit_ms = 34000;
+
+class TrafficdTest : public TrafficTest {
+protected:
+    void SetUp() override
+    {
+        std::string reason = trafficd_skip_reason();
+        if (!reason.empty())
+            GTEST_SKIP() << reason;
+        TrafficTest::SetUp();
+    }
+};
+
+std::string url(int port, const char *path = "/big.bin")
+{
+    return "http://127.0.0.1:" + std::to_string(port) + path;
+}
+
+// Three fetches of big.bin on one connection, by a curl nobody reports.
+trafficd_sums fetch_three(int port)
+{
+    trafficd_curl measured;
+    std::vector<std::string> args;
+    for (int i = 0; i < 3; i++)
+        args.insert(args.end(), {"-o", "/dev/null", url(port)});
+    if (!trafficd_run_curl(args, {}, &measured) || measured.download != 3 * big_size)
+        return {};
+    trafficd_sums truth;
+    truth.sent = measured.header + measured.download;
+    truth.received = measured.request;
+    return truth;
+}
+
+std::string nginx_config(const std::string &dir, int port)
+{
+    return "daemon off;\nmaster_process on;\nworker_processes 1;\nuser root root;\n"
+           "pid " + dir + "/nginx.pid;\nerror_log " + dir + "/error.log;\n"
+           "events { worker_connections 64; }\n"
+           "http {\n  access_log off;\n  sendfile on;\n"
+           "  client_body_temp_path " + dir + "/body;\n  proxy_temp_path " + dir + "/body;\n"
+           "  fastcgi_temp_path " + dir + "/body;\n  uwsgi_temp_path " + dir + "/body;\n"
+           "  scgi_temp_path " + dir + "/body;\n"
+           "  server { listen 127.0.0.1:" + std::to_string(port) + "; root " + dir + "; }\n}\n";
+}
+
+bool start_busybox(traffic_process *server, const std::string &dir, int port, const char *cp)
+{
+    return traffic_start(server,
+                         {"/bin/busybox", "httpd", "-f", "-p",
+                          "127.0.0.1:" + std::to_string(port), "-h", dir},
+                         {std::string("KIVO_CP=") + cp}, false) &&
+           traffic_wait_port(port, 10000);
+}
+
+} // namespace
+
+TEST_F(TrafficdTest, ServersOfEveryBuildAreReportedOnceWithWhatCurlMeasured)
+{
+    std::string dir = trafficd_site("trafficd-servers");
+    ASSERT_FALSE(dir.empty());
+    ASSERT_EQ(sandbox_sh("mkdir -p '" + dir + "/body'"), 0);
+    {
+        std::ofstream conf(dir + "/nginx.conf");
+        conf << nginx_config(dir, 8083);
+    }
+    traffic_process agent;
+    ASSERT_TRUE(traffic_start_agent(&agent, {"49193:ok"}));
+    traffic_process daemon;
+    ASSERT_TRUE(trafficd_start_daemon(&daemon));
+    long long started = traffic_monotonic_ms();
+
+    traffic_process caddy, busybox, nginx, preloaded, plain;
+    ASSERT_TRUE(traffic_start(&caddy,
+                              {"/usr/bin/caddy", "file-server", "--root", dir, "--listen",
+                               "127.0.0.1:8081"},
+                              {"KIVO_CP=iqiyi", "HOME=" + dir, "XDG_CONFIG_HOME=" + dir,
+                               "XDG_DATA_HOME=" + dir},
+                              false));
+    ASSERT_TRUE(start_busybox(&busybox, dir, 8082, "kwai"));
+    ASSERT_TRUE(traffic_start(&nginx,
+                              {"/usr/sbin/nginx", "-p", dir + "/", "-c", dir + "/nginx.conf", "-e",
+                               dir + "/error.log"},
+                              {"KIVO_CP=tencent"}, false));
+    ASSERT_TRUE(traffic_start(&preloaded,
+                              {"/usr/bin/python3", "-u", "-m", "http.server", "8084", "--bind",
+                               "127.0.0.1", "--directory", dir},
+                              {"KIVO_CP=cnetc"}, true));
+    ASSERT_TRUE(traffic_start(&plain,
+                              {"/usr/bin/python3", "-u", "-m", "http.server", "8085", "--bind",
+                               "127.0.0.1", "--directory", dir},
+                              {}, false));
+    for (int port = 8081; port <= 8085; port++)
+        ASSERT_TRUE(traffic_wait_port(port, 15000))
+            << "port " << port << " does not listen; " << sandbox_read_file(dir + "/error.log");
+
+    std::map<std::string, trafficd_sums> truth;
+    truth["iqiyi"] = fetch_three(8081);
+    truth["kwai"] = fetch_three(8082);
+    truth["tencent"] = fetch_three(8083);
+    truth["cnetc"] = fetch_three(8084);
+    for (const auto &[name, sums] : truth)
+        ASSERT_GT(sums.sent, 3 * big_size) << name << ": curl failed";
+    trafficd_sums plain_truth = fetch_three(8085);
+    ASSERT_GT(plain_truth.sent, 3 * big_size);
+
+    // A client that lives for about a second (three fetches at two a second)
+    // from the server that nobody reports.
+    trafficd_curl short_run;
+    long long curl_started = traffic_monotonic_ms();
+    ASSERT_TRUE(trafficd_run_curl({"--rate", "2/s", "-o", "/dev/null", url(8085), "-o",
+                                   "/dev/null", url(8085), "-o", "/dev/null", url(8085)},
+                                  {"KIVO_CP=leteng"}, &short_run));
+    long long curl_ms = traffic_monotonic_ms() - curl_started;
+    EXPECT_GE(curl_ms, 900) << "the client was meant to run about a second";
+    truth["leteng"] = {short_run.request, short_run.header + short_run.download, 0};
+    ASSERT_LT(traffic_monotonic_ms() - started, 18000) << "the load ran into the first cycle";
+
+    std::map<std::string, trafficd_sums> reported =
+        trafficd_collect(&agent, truth, started + first_cycle_limit_ms);
+    std::printf("short curl ran %lld ms\n", curl_ms);
+    for (const auto &[name, want] : truth) {
+        trafficd_print(name, want, reported[name]);
+        EXPECT_TRUE(trafficd_within(want, reported[name], 1.0)) << name;
+    }
+    // The library counts every byte itself: once, so exactly what curl measured.
+    EXPECT_EQ(reported["cnetc"].sent, truth["cnetc"].sent) << "the preloaded server twice?";
+    EXPECT_EQ(reported["cnetc"].received, truth["cnetc"].received);
+    for (const auto &[name, sums] : reported)
+        EXPECT_TRUE(truth.count(name)) << "a report for " << name << ": " << sums.sent
+                                       << " sent (the server without KIVO_CP sent "
+                                       << plain_truth.sent << ")";
+    sandbox_sh("rm -rf '" + dir + "'");
+}
+
+TEST_F(TrafficdTest, AForkedChildIsReportedOnItsOwnWithItsParentsName)
+{
+    // A sink nobody reports, and a client that sends 1000 bytes, forks a child
+    // that sends 3000, and waits for it; a third process's KIVO_CP is no known
+    // name. Each connection's bytes are the request the sink reads whole.
+    const char *sink =
+        "import socket, threading\n"
+        "s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)\n"
+        "s.bind(('127.0.0.1', 9000)); s.listen(16); print('ready', flush=True)\n"
+        "def drain(c):\n"
+        "    while c.recv(65536): pass\n"
+        "    c.close()\n"
+        "while True:\n"
+        "    c, _ = s.accept(); threading.Thread(target=drain, args=(c,)).start()\n";
+    const char *client =
+        "import os, socket, sys\n"
+        "def send(n):\n"
+        "    c = socket.create_connection(('127.0.0.1', 9000)); c.sendall(b'x' * n); c.close()\n"
+        "send(int(sys.argv[1]))\n"
+        "if len(sys.argv) > 2:\n"
+        "    pid = os.fork()\n"
+        "    if pid == 0:\n"
+        "        send(int(sys.argv[2])); os._exit(0)\n"
+        "    os.waitpid(pid, 0)\n";
+    traffic_process agent;
+    ASSERT_TRUE(traffic_start_agent(&agent, {"49193:ok"}));
+    traffic_process daemon;
+    ASSERT_TRUE(trafficd_start_daemon(&daemon));
+    long long started = traffic_monotonic_ms();
+    traffic_process server;
+    ASSERT_TRUE(traffic_start(&server, {"/usr/bin/python3", "-c", sink}, {}, false));
+    ASSERT_TRUE(traffic_expect(&server, "ready", nullptr, 10000));
+
+    traffic_process parent, stranger;
+    ASSERT_TRUE(traffic_start(&parent, {"/usr/bin/python3", "-c", client, "1000", "3000"},
+                              {"KIVO_CP=tencent_video"}, false));
+    ASSERT_EQ(traffic_wait(&parent, 10000), 0);
+    ASSERT_TRUE(traffic_start(&stranger, {"/usr/bin/python3", "-c", client, "500"},
+                              {"KIVO_CP=no_such_provider"}, false));
+    ASSERT_EQ(traffic_wait(&stranger, 10000), 0);
+
+    std::vector<traffic_agent_report> reports;
+    traffic_agent_report report;
+    while (reports.size() < 3 &&
+           traffic_next_report(&agent, &report,
+                               static_cast<int>(started + first_cycle_limit_ms -
+                                                traffic_monotonic_ms())))
+        reports.push_back(report);
+    // Nothing else may follow: each process once.
+    if (traffic_next_report(&agent, &report, 1500))
+        reports.push_back(report);
+    std::vector<std::string> seen;
+    for (const traffic_agent_report &r : reports)
+        seen.push_back(r.cp + " " + std::to_string(r.sb) + "/" + std::to_string(r.rb));
+    ASSERT_EQ(reports.size(), 3u) << testing::PrintToString(seen);
+    std::map<long long, std::string> by_sent;
+    for (const traffic_agent_report &r : reports) {
+        by_sent[r.sb] = r.cp;
+        EXPECT_EQ(r.rb, 0) << r.request;
+        EXPECT_EQ(r.request, traffic_expected_request(r.cp.c_str(), r.sb, r.rb));
+    }
+    EXPECT_EQ(by_sent[1000], "Tencent_Video") << testing::PrintToString(seen);
+    EXPECT_EQ(by_sent[3000], "Tencent_Video") << "the child: " << testing::PrintToString(seen);
+    EXPECT_EQ(by_sent[500], "unknown") << testing::PrintToString(seen);
+}
+
+TEST_F(TrafficdTest, AnAgentDownForACycleLosesNothingAndSigtermSendsTheRest)
+{
+    std::string dir = trafficd_site("trafficd-agent");
+    ASSERT_FALSE(dir.empty());
+    traffic_process daemon;
+    ASSERT_TRUE(trafficd_start_daemon(&daemon));
+    traffic_process busybox;
+    ASSERT_TRUE(start_busybox(&busybox, dir, 8082, "kwai"));
+    trafficd_sums first = fetch_three(8082);
+    ASSERT_GT(first.sent, 0);
+
+    // The first cycle finds no agent on any port of the window.
+    ASSERT_TRUE(traffic_expect(&daemon, "kivo_trafficd: no traffic agent took a report", nullptr,
+                               25000));
+    traffic_process agent;
+    ASSERT_TRUE(traffic_start_agent(&agent, {"49197:ok"}));
+    trafficd_sums more = fetch_three(8082);
+    ASSERT_GT(more.sent, 0);
+    std::map<std::string, trafficd_sums> truth = {
+        {"kwai", {first.sent + more.sent, first.received + more.received, 0}}};
+    std::map<std::string, trafficd_sums> reported =
+        trafficd_collect(&agent, truth, traffic_monotonic_ms() + 24000);
+    trafficd_print("kwai, agent back", truth["kwai"], reported["kwai"]);
+    EXPECT_EQ(reported["kwai"].sent, truth["kwai"].sent);
+    EXPECT_EQ(reported["kwai"].received, truth["kwai"].received);
+
+    // Bytes since the last cycle go out when the daemon is stopped, within 2 s.
+    trafficd_sums last = fetch_three(8082);
+    ASSERT_GT(last.sent, 0);
+    long long stopping = traffic_monotonic_ms();
+    ASSERT_EQ(kill(daemon.pid, SIGTERM), 0);
+    EXPECT_EQ(traffic_wait(&daemon, 2000), 0);
+    long long took = traffic_monotonic_ms() - stopping;
+    std::printf("SIGTERM to exit: %lld ms\n", took);
+    EXPECT_LE(took, 2000);
+    std::map<std::string, trafficd_sums> at_stop =
+        trafficd_collect(&agent, {{"kwai", last}}, traffic_monotonic_ms() + 1000, 300);
+    trafficd_print("kwai, at SIGTERM", last, at_stop["kwai"]);
+    EXPECT_EQ(at_stop["kwai"].sent, last.sent);
+    EXPECT_EQ(at_stop["kwai"].received, last.received);
+    sandbox_sh("rm -rf '" + dir + "'");
+}
+
+namespace {
+
+// One namespace's scene: its agent, its daemon, its busybox under cp.
+void run_namespace_scene(const std::string &dir, const char *cp, int port)
+{
+    traffic_process agent;
+    ASSERT_TRUE(traffic_start_agent(&agent, {"49193:ok"}));
+    traffic_process daemon;
+    ASSERT_TRUE(trafficd_start_daemon(&daemon));
+    long long started = traffic_monotonic_ms();
+    traffic_process busybox;
+    ASSERT_TRUE(start_busybox(&busybox, dir, port, cp));
+    std::map<std::string, trafficd_sums> truth = {{cp, fetch_three(port)}};
+    ASSERT_GT(truth[cp].sent, 0);
+    std::map<std::string, trafficd_sums> reported =
+        trafficd_collect(&agent, truth, started + first_cycle_limit_ms);
+    trafficd_print(std::string(cp) + " in its namespace", truth[cp], reported[cp]);
+    EXPECT_EQ(reported[cp].sent, truth[cp].sent) << cp;
+    EXPECT_EQ(reported[cp].received, truth[cp].received) << cp;
+    EXPECT_EQ(reported.size(), 1u) << cp << ": reports of another namespace's process";
+}
+
+} // namespace
+
+TEST_F(TrafficdTest, TwoDaemonsInTwoNamespacesReportOnlyTheirOwn)
+{
+    std::string dir = trafficd_site("trafficd-two");
+    ASSERT_FALSE(dir.empty());
+    std::fflush(nullptr);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (sandbox_enter(false) != 0)
+            _exit(2);
+        run_namespace_scene(dir, "kwai", 8082);
+        std::fflush(nullptr);
+        _exit(testing::Test::HasFailure() ? 1 : 0);
+    }
+    run_namespace_scene(dir, "iqiyi", 8082);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "the other namespace: 2 no namespace, 1 a check failed (see above)";
+    sandbox_sh("rm -rf '" + dir + "'");
+}
+
+TEST_F(TrafficdTest, SigtermDuringASilentAgentsWaitStillEndsWithinTwoSeconds)
+{
+    std::string dir = trafficd_site("trafficd-silent");
+    ASSERT_FALSE(dir.empty());
+    traffic_process agent;
+    ASSERT_TRUE(traffic_start_agent(&agent, {"49193:silent"}));
+    traffic_process daemon;
+    ASSERT_TRUE(trafficd_start_daemon(&daemon));
+    traffic_process busybox;
+    ASSERT_TRUE(start_busybox(&busybox, dir, 8082, "kwai"));
+    ASSERT_GT(fetch_three(8082).sent, 0);
+    // The cycle's report has reached the agent, which will not answer for good.
+    traffic_agent_report report;
+    ASSERT_TRUE(traffic_next_report(&agent, &report, 25000));
+    long long stopping = traffic_monotonic_ms();
+    ASSERT_EQ(kill(daemon.pid, SIGTERM), 0);
+    EXPECT_EQ(traffic_wait(&daemon, 3000), 0);
+    long long took = traffic_monotonic_ms() - stopping;
+    std::printf("SIGTERM during the reply wait to exit: %lld ms\n", took);
+    EXPECT_LE(took, 2000);
+    // The last cycle tried the same agent again with the same bytes.
+    traffic_agent_report again;
+    EXPECT_TRUE(traffic_next_report(&agent, &again, 500)) << "no last attempt";
+    EXPECT_EQ(again.request, report.request);
+    sandbox_sh("rm -rf '" + dir + "'");
+}

@@ -1,0 +1,111 @@
+#include "trafficd_scene.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "kivo_trafficd.h"
+#include "sandbox.h"
+
+std::string trafficd_skip_reason(void)
+{
+    if (geteuid() != 0)
+        return "kivo_trafficd needs root to load its BPF programs";
+    char message[512];
+    if (trafficd_kernel_check(trafficd_tracepoints, trafficd_tracepoint_count, message,
+                              sizeof message) != 0)
+        return std::string("kivo_trafficd cannot run on this kernel: ") + message;
+    return "";
+}
+
+bool trafficd_start_daemon(traffic_process *daemon, int timeout_ms)
+{
+    if (!traffic_start(daemon, {"/bin/sh", "-c", "exec \"$0\" -d 2>&1", KIVO_TRAFFICD}, {},
+                       false))
+        return false;
+    return traffic_expect(daemon, "kivo_trafficd: started", nullptr, timeout_ms);
+}
+
+bool trafficd_run_curl(const std::vector<std::string> &args, const std::vector<std::string> &env,
+                       trafficd_curl *measured, bool preload)
+{
+    std::vector<std::string> argv = {"/usr/bin/curl", "-s", "--noproxy", "*", "--max-time", "20",
+                                     "-w",
+                                     "header=%{size_header} download=%{size_download} "
+                                     "request=%{size_request} code=%{http_code}\\n"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    traffic_process curl;
+    if (!traffic_start(&curl, argv, env, preload))
+        return false;
+    std::string line;
+    bool ok = true;
+    while (traffic_next_line(&curl, &line, 25000)) {
+        line = " " + line;
+        if (traffic_field(line, "code") != 200)
+            ok = false;
+        measured->header += traffic_field(line, "header");
+        measured->download += traffic_field(line, "download");
+        measured->request += traffic_field(line, "request");
+        measured->transfers++;
+    }
+    return traffic_wait(&curl, 5000) == 0 && ok && measured->transfers > 0;
+}
+
+static bool trafficd_complete(const std::map<std::string, trafficd_sums> &expected,
+                              const std::map<std::string, trafficd_sums> &sums)
+{
+    for (const auto &[name, truth] : expected) {
+        auto found = sums.find(name);
+        if (found == sums.end() || !trafficd_within(truth, found->second, 1.0))
+            return false;
+    }
+    return true;
+}
+
+std::map<std::string, trafficd_sums>
+trafficd_collect(traffic_process *agent, const std::map<std::string, trafficd_sums> &expected,
+                 long long deadline_ms, long long quiet_ms)
+{
+    std::map<std::string, trafficd_sums> sums;
+    long long quiet_until = 0;
+    for (;;) {
+        long long until =
+            trafficd_complete(expected, sums) ? std::min(deadline_ms, quiet_until) : deadline_ms;
+        long long left = until - traffic_monotonic_ms();
+        traffic_agent_report report;
+        if (left <= 0 || !traffic_next_report(agent, &report, static_cast<int>(left)))
+            return sums;
+        trafficd_sums &into = sums[report.cp];
+        into.sent += report.sb;
+        into.received += report.rb;
+        into.reports++;
+        quiet_until = traffic_monotonic_ms() + quiet_ms;
+    }
+}
+
+bool trafficd_within(const trafficd_sums &truth, const trafficd_sums &reported, double percent)
+{
+    auto near = [percent](long long want, long long got) {
+        long long slack = static_cast<long long>(static_cast<double>(want) * percent / 100.0);
+        return got >= want - slack && got <= want + slack;
+    };
+    return near(truth.sent, reported.sent) && near(truth.received, reported.received);
+}
+
+std::string trafficd_site(const char *tag)
+{
+    std::string dir = sandbox_tempdir(tag);
+    if (dir.empty() || !traffic_write_file(dir + "/big.bin", 1 << 20, 'a'))
+        return "";
+    return dir;
+}
+
+void trafficd_print(const std::string &what, const trafficd_sums &truth,
+                    const trafficd_sums &reported)
+{
+    std::printf("| %s | sent %lld, reported %lld | received %lld, reported %lld | %d reports |\n",
+                what.c_str(), truth.sent, reported.sent, truth.received, reported.received,
+                reported.reports);
+    std::fflush(stdout);
+}

@@ -1,0 +1,56 @@
+// What the kivo_trafficd tests share: whether this machine can run the daemon,
+// starting it, real servers for it to count, curl as the measure, and the
+// agent's reports summed per content-provider name.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "traffic_process.h"
+
+// Why the daemon cannot run here (not root, a kernel without BPF or the
+// tracepoints), or an empty text when it can.
+std::string trafficd_skip_reason(void);
+
+// Starts kivo_trafficd -d, its log on the process's output, and waits until it
+// has attached.
+bool trafficd_start_daemon(traffic_process *daemon, int timeout_ms = 15000);
+
+// Bytes one side moved, summed.
+struct trafficd_sums {
+    long long sent = 0;
+    long long received = 0;
+    int reports = 0;
+};
+
+// What curl counted for one run: the server sent header + download and
+// received the request (and upload).
+struct trafficd_curl {
+    long long header = 0;
+    long long download = 0;
+    long long request = 0;
+    int transfers = 0;
+};
+
+// Runs curl with the given arguments (URLs and options) as a child with env;
+// -w adds one sizes line per transfer. False when it failed or a code was not 200.
+bool trafficd_run_curl(const std::vector<std::string> &args, const std::vector<std::string> &env,
+                       trafficd_curl *measured, bool preload = false);
+
+// Reads the agent's reports into sums per name until every name of expected
+// has its sums and nothing more arrived for quiet_ms, or until deadline_ms on
+// the monotonic clock. Reports under other names are summed too.
+std::map<std::string, trafficd_sums>
+trafficd_collect(traffic_process *agent, const std::map<std::string, trafficd_sums> &expected,
+                 long long deadline_ms, long long quiet_ms = 1500);
+
+// Whether reported is within percent of truth (both directions).
+bool trafficd_within(const trafficd_sums &truth, const trafficd_sums &reported, double percent);
+
+// A site folder with big.bin (1 MiB) for the servers.
+std::string trafficd_site(const char *tag);
+
+// Prints one table row of truth against report.
+void trafficd_print(const std::string &what, const trafficd_sums &truth,
+                    const trafficd_sums &reported);

@@ -1,0 +1,338 @@
+// The kernel side of kivo_trafficd: counts the socket bytes of the processes
+// whose environment holds "KIVO_CP", per process, from the socket layer's own
+// send and receive tracepoints. Programs of any build reach them: Go's runtime,
+// static binaries and io_uring alike. Attached through BTF (tp_btf), so no
+// tracefs is needed.
+#include <linux/types.h>
+#include <linux/bpf.h>
+#include <bpf/bpf_helpers.h>
+#include <bpf/bpf_tracing.h>
+#include <bpf/bpf_core_read.h>
+
+#include "kivo_trafficd_event.h"
+
+// The few kernel fields read here, located at load time against the running
+// kernel's BTF, so one object serves every kernel from 6.3 on.
+#pragma clang attribute push(__attribute__((preserve_access_index)), apply_to = record)
+struct ns_common {
+    unsigned int inum;
+};
+struct net {
+    struct ns_common ns;
+};
+struct nsproxy {
+    struct net *net_ns;
+};
+struct atomic_t_local {
+    int counter;
+};
+struct signal_struct {
+    struct atomic_t_local live;
+};
+struct mm_struct {
+    unsigned long env_start;
+    unsigned long env_end;
+};
+struct task_struct {
+    int pid;
+    int tgid;
+    struct task_struct *group_leader;
+    unsigned long long start_boottime;
+    struct nsproxy *nsproxy;
+    struct signal_struct *signal;
+    struct mm_struct *mm;
+};
+struct sock_common {
+    unsigned short skc_family;
+};
+struct sock {
+    struct sock_common __sk_common;
+};
+struct linux_binprm;
+#pragma clang attribute pop
+
+#define AF_INET 2
+#define AF_INET6 10
+#define MSG_PEEK 2
+#define TICK_NS 10000000ULL  // USER_HZ is 100 on every architecture Linux runs here
+
+char LICENSE[] SEC("license") = "GPL";
+
+// Set by the daemon before the load: its own network namespace.
+const volatile unsigned int netns_inum = 0;
+
+struct {
+    __uint(type, BPF_MAP_TYPE_HASH);
+    __uint(max_entries, TRAFFICD_MAX_PROCESSES);
+    __type(key, __u32);
+    __type(value, struct trafficd_watch);
+} watched SEC(".maps");
+
+struct {
+    __uint(type, BPF_MAP_TYPE_PERCPU_HASH);
+    __uint(max_entries, TRAFFICD_MAX_PROCESSES);
+    __type(key, struct trafficd_key);
+    __type(value, struct trafficd_total);
+} totals SEC(".maps");
+
+struct {
+    __uint(type, BPF_MAP_TYPE_RINGBUF);
+    __uint(max_entries, 256 * 1024);
+} events SEC(".maps");
+
+struct {
+    __uint(type, BPF_MAP_TYPE_ARRAY);
+    __uint(max_entries, TRAFFICD_FAULTS);
+    __type(key, __u32);
+    __type(value, __u64);
+} faults SEC(".maps");
+
+// One environment entry at a time, copied out of the new image's stack.
+struct env_scratch {
+    char entry[4096];
+};
+struct {
+    __uint(type, BPF_MAP_TYPE_PERCPU_ARRAY);
+    __uint(max_entries, 1);
+    __type(key, __u32);
+    __type(value, struct env_scratch);
+} scratch SEC(".maps");
+
+static __always_inline void fault(__u32 which)
+{
+    __u64 *count = bpf_map_lookup_elem(&faults, &which);
+    if (count)
+        __sync_fetch_and_add(count, 1);
+}
+
+static __always_inline __u64 start_ticks(struct task_struct *task)
+{
+    return BPF_CORE_READ(task, group_leader, start_boottime) / TICK_NS;
+}
+
+static __always_inline int in_our_netns(struct task_struct *task)
+{
+    return BPF_CORE_READ(task, nsproxy, net_ns, ns.inum) == netns_inum;
+}
+
+static __always_inline void count(struct sock *sk, int ret, int sent)
+{
+    __u32 tgid = bpf_get_current_pid_tgid() >> 32;
+    struct trafficd_watch *watch = bpf_map_lookup_elem(&watched, &tgid);
+    if (!watch)
+        return;
+    // A typed tracepoint argument is read directly, without a helper call.
+    unsigned short family = sk->__sk_common.skc_family;
+    if (family != AF_INET && family != AF_INET6)
+        return;
+    // The entry is the process's own: the exit program removes it with the
+    // process, so an id that a new process takes over finds none.
+    struct trafficd_key key = {.tgid = tgid, .start = watch->start};
+    struct trafficd_total *total = bpf_map_lookup_elem(&totals, &key);
+    if (!total) {
+        struct trafficd_total zero = {};
+        // A full map refuses the new process only; those already in it keep counting.
+        if (bpf_map_update_elem(&totals, &key, &zero, BPF_NOEXIST) != 0 &&
+            !bpf_map_lookup_elem(&totals, &key)) {
+            fault(TRAFFICD_FAULT_TOTALS_FULL);
+            return;
+        }
+        total = bpf_map_lookup_elem(&totals, &key);
+        if (!total)
+            return;
+    }
+    // Per CPU: no other CPU writes this copy, and the program is not re-entered on it.
+    if (sent)
+        total->sent += (unsigned int)ret;
+    else
+        total->received += (unsigned int)ret;
+}
+
+SEC("tp_btf/sock_send_length")
+int BPF_PROG(trafficd_send, struct sock *sk, int ret, int flags)
+{
+    if (ret > 0)
+        count(sk, ret, 1);
+    return 0;
+}
+
+SEC("tp_btf/sock_recv_length")
+int BPF_PROG(trafficd_recv, struct sock *sk, int ret, int flags)
+{
+    // A peek leaves the bytes queued; the read that takes them counts them.
+    if (ret > 0 && !(flags & MSG_PEEK))
+        count(sk, ret, 0);
+    return 0;
+}
+
+struct event_slot {
+    struct trafficd_event event;
+};
+struct {
+    __uint(type, BPF_MAP_TYPE_PERCPU_ARRAY);
+    __uint(max_entries, 1);
+    __type(key, __u32);
+    __type(value, struct event_slot);
+} event_scratch SEC(".maps");
+
+// The CPU's event under construction, cleared, with its type and process.
+static __always_inline struct trafficd_event *event_begin(__u32 type, __u32 tgid, __u64 start)
+{
+    __u32 zero = 0;
+    struct event_slot *slot = bpf_map_lookup_elem(&event_scratch, &zero);
+    if (!slot)
+        return 0;
+    struct trafficd_event *event = &slot->event;
+    __builtin_memset(event, 0, sizeof *event);
+    event->type = type;
+    event->tgid = tgid;
+    event->start = start;
+    return event;
+}
+
+static __always_inline void send_event(struct trafficd_event *template_event)
+{
+    struct trafficd_event *event = bpf_ringbuf_reserve(&events, sizeof *event, 0);
+    if (!event) {
+        fault(TRAFFICD_FAULT_EVENTS_LOST);
+        return;
+    }
+    __builtin_memcpy(event, template_event, sizeof *event);
+    bpf_ringbuf_submit(event, 0);
+}
+
+struct env_walk {
+    unsigned long at;
+    unsigned long end;
+    struct env_scratch *buf;
+    struct trafficd_event *event;
+    int found;
+    int unfinished;
+};
+
+static __always_inline int starts_with(const char *text, const char *prefix, int len)
+{
+    for (int i = 0; i < len; i++)
+        if (text[i] != prefix[i])
+            return 0;
+    return 1;
+}
+
+// One environment entry: "KIVO_CP=" and "LD_PRELOAD=" are kept.
+static long env_entry(__u32 index, void *data)
+{
+    struct env_walk *walk = data;
+    if (walk->at >= walk->end)
+        return 1;
+    long len = bpf_probe_read_user_str(walk->buf->entry, sizeof walk->buf->entry,
+                                       (const void *)walk->at);
+    if (len <= 0)
+        return 1;
+    if (len >= (long)sizeof walk->buf->entry) {
+        // Longer than the copy: where the next entry starts is not known here.
+        walk->unfinished = 1;
+        return 1;
+    }
+    walk->at += len;
+    const char *entry = walk->buf->entry;
+    if (starts_with(entry, "KIVO_CP=", 8)) {
+        bpf_probe_read_kernel_str(walk->event->cp, sizeof walk->event->cp, entry + 8);
+        walk->found = 1;
+    } else if (starts_with(entry, "LD_PRELOAD=", 11)) {
+        bpf_probe_read_kernel_str(walk->event->preload, sizeof walk->event->preload, entry + 11);
+        walk->event->flags |= TRAFFICD_FLAG_PRELOAD;
+    }
+    return 0;
+}
+
+SEC("tp_btf/sched_process_exec")
+int BPF_PROG(trafficd_exec, struct task_struct *task, int old_pid, struct linux_binprm *bprm)
+{
+    if (!in_our_netns(task))
+        return 0;
+    __u32 zero = 0;
+    struct env_scratch *buf = bpf_map_lookup_elem(&scratch, &zero);
+    struct trafficd_event *event =
+        event_begin(TRAFFICD_EVENT_EXEC, BPF_CORE_READ(task, tgid), start_ticks(task));
+    if (!buf || !event)
+        return 0;
+
+    // The environment as the new image received it: a program that rewrites
+    // its own later (nginx's process titles) is caught here, before it runs.
+    struct env_walk walk = {
+        .at = BPF_CORE_READ(task, mm, env_start),
+        .end = BPF_CORE_READ(task, mm, env_end),
+        .buf = buf,
+        .event = event,
+    };
+    bpf_loop(TRAFFICD_ENV_ENTRIES, env_entry, &walk, 0);
+    if (!walk.found && (walk.unfinished || walk.at < walk.end)) {
+        event->type = TRAFFICD_EVENT_LOOK;
+        send_event(event);
+        return 0;
+    }
+
+    __u32 tgid = event->tgid;
+    if (!walk.found) {
+        if (bpf_map_lookup_elem(&watched, &tgid)) {
+            bpf_map_delete_elem(&watched, &tgid);
+            event->type = TRAFFICD_EVENT_UNWATCH;
+            send_event(event);
+        }
+        return 0;
+    }
+    struct trafficd_watch watch = {.start = event->start};
+    __builtin_memcpy(watch.cp, event->cp, sizeof watch.cp);
+    // A full map is the daemon's to log: the event tells it of the process.
+    bpf_map_update_elem(&watched, &tgid, &watch, BPF_ANY);
+    event->type = TRAFFICD_EVENT_EXEC;
+    send_event(event);
+    return 0;
+}
+
+SEC("tp_btf/sched_process_fork")
+int BPF_PROG(trafficd_fork, struct task_struct *parent, struct task_struct *child)
+{
+    __u32 child_tgid = BPF_CORE_READ(child, tgid);
+    // A new thread is part of its process, counted already.
+    if (BPF_CORE_READ(child, pid) != (int)child_tgid)
+        return 0;
+    __u32 parent_tgid = BPF_CORE_READ(parent, tgid);
+    struct trafficd_watch *from = bpf_map_lookup_elem(&watched, &parent_tgid);
+    if (!from || !in_our_netns(child))
+        return 0;
+    // The child's start time is its own from the moment it exists.
+    struct trafficd_watch watch = {.start = BPF_CORE_READ(child, start_boottime) / TICK_NS};
+    __builtin_memcpy(watch.cp, from->cp, sizeof watch.cp);
+    if (bpf_map_update_elem(&watched, &child_tgid, &watch, BPF_ANY) != 0)
+        fault(TRAFFICD_FAULT_WATCHED_FULL);
+
+    struct trafficd_event *event = event_begin(TRAFFICD_EVENT_FORK, child_tgid, watch.start);
+    if (!event)
+        return 0;
+    event->parent_tgid = parent_tgid;
+    event->parent_start = from->start;
+    __builtin_memcpy(event->cp, from->cp, sizeof event->cp);
+    send_event(event);
+    return 0;
+}
+
+SEC("tp_btf/sched_process_exit")
+int BPF_PROG(trafficd_exit, struct task_struct *task)
+{
+    // The thread group is over when its count of live threads reached zero.
+    if (BPF_CORE_READ(task, signal, live.counter) != 0)
+        return 0;
+    __u32 tgid = BPF_CORE_READ(task, tgid);
+    struct trafficd_watch *watch = bpf_map_lookup_elem(&watched, &tgid);
+    if (!watch)
+        return 0;
+    __u64 start = watch->start;
+    if (start != start_ticks(task))
+        return 0;
+    bpf_map_delete_elem(&watched, &tgid);
+    struct trafficd_event *event = event_begin(TRAFFICD_EVENT_EXIT, tgid, start);
+    if (event)
+        send_event(event);
+    return 0;
+}

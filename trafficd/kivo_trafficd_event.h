@@ -1,0 +1,59 @@
+// What the kernel side of kivo_trafficd and the daemon share: the map records and
+// the events of the ring buffer. Plain C types, read by both compilers.
+#pragma once
+
+#define TRAFFICD_CP_SIZE 32        // the raw "KIVO_CP" value, cut to fit
+#define TRAFFICD_PRELOAD_SIZE 256  // the raw "LD_PRELOAD" value, cut to fit
+#define TRAFFICD_MAX_PROCESSES 16384
+#define TRAFFICD_ENV_ENTRIES 512   // environment entries looked at in the kernel
+
+enum trafficd_event_type {
+    TRAFFICD_EVENT_EXEC = 1,     // a process image with "KIVO_CP" started
+    TRAFFICD_EVENT_FORK = 2,     // a watched process made a child process
+    TRAFFICD_EVENT_EXIT = 3,     // the last thread of a watched process ended
+    TRAFFICD_EVENT_UNWATCH = 4,  // a watched process started an image without "KIVO_CP"
+    TRAFFICD_EVENT_LOOK = 5,     // an environment too long for the kernel: read it from /proc
+};
+
+// Event flags.
+#define TRAFFICD_FLAG_PRELOAD 1u  // the environment holds "LD_PRELOAD"
+
+// A process, as the kernel side tells one from the next holder of its id: the
+// thread-group id and the start time in clock ticks since boot, the unit of
+// field 22 of /proc/PID/stat.
+struct trafficd_key {
+    unsigned int tgid;
+    unsigned int pad;
+    unsigned long long start;
+};
+
+// watched: one record per process counted, keyed by thread-group id.
+struct trafficd_watch {
+    unsigned long long start;
+    char cp[TRAFFICD_CP_SIZE];
+};
+
+// totals: per CPU, keyed by trafficd_key.
+struct trafficd_total {
+    unsigned long long sent;
+    unsigned long long received;
+};
+
+struct trafficd_event {
+    unsigned int type;
+    unsigned int tgid;
+    unsigned long long start;
+    unsigned int parent_tgid;  // fork: the parent
+    unsigned int flags;
+    unsigned long long parent_start;
+    char cp[TRAFFICD_CP_SIZE];
+    char preload[TRAFFICD_PRELOAD_SIZE];
+};
+
+// Indexes of the kernel side's failure counters (the "faults" array).
+enum trafficd_fault {
+    TRAFFICD_FAULT_TOTALS_FULL = 0,   // a new process found the totals map full
+    TRAFFICD_FAULT_WATCHED_FULL = 1,  // a fork child found the watched map full
+    TRAFFICD_FAULT_EVENTS_LOST = 2,   // the ring buffer was full
+    TRAFFICD_FAULTS = 3,
+};

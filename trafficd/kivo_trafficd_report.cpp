@@ -1,0 +1,161 @@
+// Reports to the local traffic agent: per process, the bytes since the agent's
+// last accepted report, in the library's very format, port walk and reply check.
+#include "kivo_trafficd.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "kivo_traffic_wire.h"
+
+namespace {
+
+enum report_outcome {
+    report_accepted,   // the agent took the report; stay on this port
+    report_next_port,  // try the next port of the window
+    report_stop,       // end this cycle; stay on this port
+};
+
+} // namespace
+
+// The port tried first in the next attempt, for every process alike.
+static int port = report_first_port;
+// Whether the last cycle reached an agent, so that an agent going away or
+// coming back is logged once, not every cycle.
+static bool agent_lost = false;
+
+// Milliseconds this attempt may still wait: 5 s, or less near the deadline.
+static int report_wait_ms(long long deadline_ms)
+{
+    if (deadline_ms == 0)
+        return report_reply_wait_ms;
+    long long left = deadline_ms - trafficd_now_ms();
+    if (left <= 0)
+        return 0;
+    return left < report_reply_wait_ms ? static_cast<int>(left) : report_reply_wait_ms;
+}
+
+// Waits for the reply. A stop signal ends the wait, so that a silent agent
+// cannot hold the stop up; the last cycle then runs against its deadline.
+static bool report_wait_reply(int fd, long long deadline_ms)
+{
+    for (;;) {
+        struct pollfd wait[2] = {{fd, POLLIN, 0}, {trafficd_run.signal_fd, POLLIN, 0}};
+        bool last = deadline_ms != 0 || trafficd_run.signal_fd < 0;
+        int ready = poll(wait, last ? 1 : 2, report_wait_ms(deadline_ms));
+        if (ready > 0 && (wait[1].revents & POLLIN) && !(wait[0].revents & POLLIN)) {
+            trafficd_run.stopping = true;
+            return false;
+        }
+        if (ready > 0)
+            return true;
+        if (ready == 0 || errno != EINTR || report_wait_ms(deadline_ms) == 0)
+            return false;
+    }
+}
+
+static report_outcome report_attempt(int to_port, const trafficd_process *proc, long long sent,
+                                     long long received, long long deadline_ms)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return report_stop;
+    // The last cycle bounds its connect by what is left of its deadline.
+    if (traffic_agent_connect(fd, to_port, deadline_ms != 0 ? report_wait_ms(deadline_ms) : -1) !=
+        0) {
+        close(fd);
+        return report_next_port;
+    }
+
+    char text[256];
+    int len = snprintf(text, sizeof text, report_format, proc->name, sent, received);
+    if (len < 0 || static_cast<size_t>(len) >= sizeof text)
+        len = static_cast<int>(strlen(text));
+    // One send, as the library's one write; an agent that closed raises no SIGPIPE.
+    ssize_t written = send(fd, text, static_cast<size_t>(len), MSG_NOSIGNAL);
+    if (written < 0) {
+        close(fd);
+        return report_stop;
+    }
+    if (!report_wait_reply(fd, deadline_ms)) {
+        close(fd);
+        // A wait that a stop cut short says nothing of the agent: the last
+        // cycle tries the same port again.
+        return trafficd_run.stopping && deadline_ms == 0 ? report_stop : report_next_port;
+    }
+    ssize_t got = recv(fd, text, sizeof text - 1, MSG_DONTWAIT);
+    close(fd);
+    if (got <= 0 || !traffic_reply_accepted(text, static_cast<size_t>(got)))
+        return report_next_port;
+    return report_accepted;
+}
+
+// Reports one process; false when the cycle must end (no agent took it).
+static bool report_process(trafficd_process *proc, long long deadline_ms)
+{
+    long long sent, received;
+    trafficd_table_totals(proc, &sent, &received);
+    sent -= proc->accepted_sent;
+    received -= proc->accepted_received;
+    if (sent <= 0 && received <= 0)
+        return true;
+    while (port <= report_last_port) {
+        if (deadline_ms != 0 && report_wait_ms(deadline_ms) == 0)
+            return false;
+        if (deadline_ms == 0 && trafficd_run.stopping)
+            return false;
+        report_outcome outcome = report_attempt(port, proc, sent, received, deadline_ms);
+        if (outcome == report_accepted) {
+            proc->accepted_sent += sent;
+            proc->accepted_received += received;
+            trafficd_note("pid %u: cp=%s sb=%lld rb=%lld accepted on port %d", proc->tgid,
+                          proc->name, sent, received, port);
+            return true;
+        }
+        if (outcome == report_stop)
+            return false;
+        port++;
+    }
+    return false;
+}
+
+void trafficd_report_cycle(long long deadline_ms)
+{
+    if (port > report_last_port)
+        port = report_first_port;
+    bool reached = true;
+    for (int i = 0; i < trafficd_table.count; i++) {
+        trafficd_process *proc = &trafficd_table.records[i];
+        if (proc->owner == trafficd_library) {
+            if (proc->ended) {
+                trafficd_table_forget(proc);
+                i--;
+            }
+            continue;
+        }
+        if (reached && !report_process(proc, deadline_ms))
+            reached = false;
+        // An ended process whose last bytes the agent took is forgotten. Its
+        // totals left the kernel's map with it; nothing counts into them any more.
+        if (reached && proc->ended) {
+            long long sent, received;
+            trafficd_table_totals(proc, &sent, &received);
+            if (sent == proc->accepted_sent && received == proc->accepted_received) {
+                trafficd_table_forget(proc);
+                i--;
+            }
+        }
+    }
+    if (!reached && !agent_lost)
+        trafficd_log("no traffic agent took a report on 127.0.0.1 ports %d to %d; "
+                     "the bytes wait for the next cycle",
+                     report_first_port, report_last_port);
+    if (reached && agent_lost)
+        trafficd_log("the traffic agent takes reports again");
+    agent_lost = !reached;
+}
