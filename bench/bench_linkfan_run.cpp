@@ -31,3 +31,9 @@ unsigned long linkfan_wait(int, unsigned long usec)
     linkfan_pause(usec);
     return 0;
 }
+
+unsigned long linkfan_poll(struct pollfd *, int, unsigned long usec)
+{
+    linkfan_pause(usec);
+    return 0;
+}

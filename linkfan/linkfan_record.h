@@ -22,6 +22,8 @@ struct [[gnu::packed]] pppoe_info {
 static_assert(sizeof(pppoe_info) == 172, "pppoe_info must stay 172 bytes");
 
 constexpr int LINKFAN_MAX_LINKS = 128;
+// Addresses -t may name.
+constexpr int LINKFAN_MAX_TARGETS = 4;
 
 // Bounded copy into a fixed-width text field: never writes past the field and
 // always leaves it NUL-terminated, truncating what does not fit.
@@ -50,4 +52,11 @@ inline void linkfan_text_append(char (&dst)[N], const char *src)
 inline bool linkfan_is_link(const pppoe_info &info)
 {
     return strstr(info.pppoe_name, "ppp") != nullptr;
+}
+
+// A link is a next hop of the default routes when it has an IPv4 address and
+// a gateway; an IPv6 address is not needed for that.
+inline bool linkfan_is_next_hop(const pppoe_info &info)
+{
+    return linkfan_is_link(info) && strchr(info.pppoe_ip, '.') && strchr(info.gateway, '.');
 }

@@ -449,6 +449,8 @@ TEST_F(LinkfanEndToEnd, HelpPrintsTheUsageAndEndsWithOne)
                   "  -h, --help               Print this help and exit\n"
                   "  -d, --debug              debug mode\n"
                   "  -m, --multipath-routing  enable multipath routing\n"
+                  "  -t, --track=LIST         track link health, LIST: 1 to 4 IPv4 addresses, "
+                  "comma-separated\n"
                   "  example: ./kivo_linkfan -d -m\n");
     EXPECT_EQ(scene_read_file(run.log_path), "");  // created, and truncated
     // -m before -h has already set the sysctls.

@@ -13,6 +13,7 @@
 #include "recording_run.h"
 #include "sandbox.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -194,6 +195,8 @@ struct option_case {
     int multipath;
     int sysctl_pairs;
     bool usage;
+    strings targets = {};
+    const char *refusal = nullptr;  // the line on standard error, for a bad -t list
 };
 
 TEST_F(LinkfanPhases, CommandLineTable)
@@ -208,12 +211,50 @@ TEST_F(LinkfanPhases, CommandLineTable)
         {{"--help"}, 1, 0, 0, 0, true},
         {{"-x"}, 1, 0, 0, 0, true},
         {{"--bogus"}, 1, 0, 0, 0, true},
+        {{"-t", "223.5.5.5,119.29.29.29"}, 0, 0, 0, 0, false, {"223.5.5.5", "119.29.29.29"}},
+        {{"-m", "--track=1.2.3.4,5.6.7.8,9.9.9.9,8.8.4.4"}, 0, 0, 1, 1, false,
+         {"1.2.3.4", "5.6.7.8", "9.9.9.9", "8.8.4.4"}},
+        {{"-t", "9.9.9.9", "-d", "-t", "1.1.1.1"}, 0, 1, 0, 0, false, {"1.1.1.1"}},
+        // A bad list refuses the start before anything runs, -m's sysctls too.
+        {{"-m", "-t", "dns.example"}, 1, 0, 0, 0, true, {},
+         "bad -t list: \"dns.example\" is not an IPv4 address in dotted-quad form"},
+        {{"-t", "1.2.3.4,,5.6.7.8"}, 1, 0, 0, 0, true, {}, "bad -t list: \"\" is an empty item"},
+        {{"-t", ""}, 1, 0, 0, 0, true, {}, "bad -t list: \"\" is an empty item"},
+        {{"-t", "1.2.3.4,"}, 1, 0, 0, 0, true, {}, "bad -t list: \"\" is an empty item"},
+        {{"--track=1.1.1.1,2.2.2.2,3.3.3.3,4.4.4.4,5.5.5.5"}, 1, 0, 0, 0, true, {},
+         "bad -t list: \"5.5.5.5\" is one address more than the 4 allowed"},
+        {{"-t", "0.0.0.0"}, 1, 0, 0, 0, true, {}, "bad -t list: \"0.0.0.0\" is no host address"},
+        {{"-t", "1.1.1.1,255.255.255.255"}, 1, 0, 0, 0, true, {},
+         "bad -t list: \"255.255.255.255\" is the broadcast address"},
+        {{"-t", "224.0.0.1"}, 1, 0, 0, 0, true, {},
+         "bad -t list: \"224.0.0.1\" is a multicast address"},
+        {{"-t", "239.255.255.250"}, 1, 0, 0, 0, true, {},
+         "bad -t list: \"239.255.255.250\" is a multicast address"},
+        {{"-t", "127.0.0.53"}, 1, 0, 0, 0, true, {},
+         "bad -t list: \"127.0.0.53\" is a loopback address"},
+        {{"-t", "1.2.3"}, 1, 0, 0, 0, true, {},
+         "bad -t list: \"1.2.3\" is not an IPv4 address in dotted-quad form"},
+        {{"-t", "1.2.3.4.5"}, 1, 0, 0, 0, true, {},
+         "bad -t list: \"1.2.3.4.5\" is not an IPv4 address in dotted-quad form"},
+        {{"-t", "1.2.3.256"}, 1, 0, 0, 0, true, {},
+         "bad -t list: \"1.2.3.256\" is not an IPv4 address in dotted-quad form"},
+        {{"-t", " 1.2.3.4"}, 1, 0, 0, 0, true, {},
+         "bad -t list: \" 1.2.3.4\" is not an IPv4 address in dotted-quad form"},
+        {{"-t", "0x01020304"}, 1, 0, 0, 0, true, {},
+         "bad -t list: \"0x01020304\" is not an IPv4 address in dotted-quad form"},
+        // An item longer than the message's field is named by its start.
+        {{"-t", std::string(300, '7')}, 1, 0, 0, 0, true, {},
+         "bad -t list: \"777777777777777777777777777777777777777777777777777777777777777\" is not "
+         "an IPv4 address in dotted-quad form"},
+        {{"-t"}, 1, 0, 0, 0, true},
     };
     const std::string usage =
         "Usage: /sbin/kivo_linkfan [options] \n\nOptions:\n"
         "  -h, --help               Print this help and exit\n"
         "  -d, --debug              debug mode\n"
         "  -m, --multipath-routing  enable multipath routing\n"
+        "  -t, --track=LIST         track link health, LIST: 1 to 4 IPv4 addresses, "
+        "comma-separated\n"
         "  example: ./kivo_linkfan -d -m\n";
     for (const option_case &c : cases) {
         std::vector<std::string> words = {"/sbin/kivo_linkfan"};
@@ -222,14 +263,17 @@ TEST_F(LinkfanPhases, CommandLineTable)
         for (std::string &w : words)
             argv.push_back(w.data());
         argv.push_back(nullptr);
-        linkfan_options options{7, 7};
+        linkfan_options options{7, 7, 7, {}};
         recording_reset();
         optind = 0;  // glibc: start a fresh scan
         opterr = 0;
         testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
         int result = kivo_parse_commandline(static_cast<int>(words.size()), argv.data(), &options);
         std::fflush(stdout);
+        std::fflush(stderr);
         std::string out = testing::internal::GetCapturedStdout();
+        std::string err = testing::internal::GetCapturedStderr();
         std::string where = words.size() > 1 ? words[1] : "(none)";
         EXPECT_EQ(result, c.result) << where;
         EXPECT_EQ(options.g_debug, c.debug) << where;
@@ -241,6 +285,17 @@ TEST_F(LinkfanPhases, CommandLineTable)
         }
         EXPECT_EQ(recorded_commands, sysctls) << where;
         EXPECT_EQ(out.find(usage) != std::string::npos, c.usage) << where << ": " << out;
+        if (c.refusal)
+            EXPECT_EQ(err, std::string("/sbin/kivo_linkfan: ") + c.refusal + "\n") << where;
+        else
+            EXPECT_EQ(err, "") << where;
+        strings targets;
+        for (int k = 0; result == 0 && k < options.track_count; k++) {
+            char text[16];
+            inet_ntop(AF_INET, &options.track_targets[k], text, sizeof text);
+            targets.push_back(text);
+        }
+        EXPECT_EQ(targets, c.targets) << where;
     }
     opterr = 1;
 }
