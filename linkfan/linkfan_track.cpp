@@ -84,6 +84,8 @@ void changed(linkfan_state *state, int i, int change, long long now)
                 linkfan_track_lost(link), rtt);
     state->track.rebuild_due = 1;
     follow_all_down(state);
+    // Rare, and what an operator watching the log waits for: out at once.
+    linkfan_log_flush();
 }
 
 long long timespec_usec(const struct timespec &t)

@@ -34,3 +34,19 @@ target_compile_definitions(test_linkfan_e2e PRIVATE
 add_dependencies(test_linkfan_e2e kivo_linkfan)
 gtest_discover_tests(test_linkfan_e2e TEST_PREFIX "linkfan." DISCOVERY_TIMEOUT 60
   PROPERTIES TIMEOUT 90)
+
+# The carriers' side of tracked links, and the tests of -t against it.
+add_executable(linkfan_carrier ${CMAKE_CURRENT_SOURCE_DIR}/linkfan_support/linkfan_carrier.cpp)
+target_link_libraries(linkfan_carrier PRIVATE kivo_linkfan_scene)
+
+add_executable(test_linkfan_track ${CMAKE_CURRENT_SOURCE_DIR}/test_linkfan_track.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/traffic_support/traffic_process.cpp)
+target_include_directories(test_linkfan_track PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/traffic_support)
+target_link_libraries(test_linkfan_track PRIVATE kivo_linkfan_scene GTest::gtest GTest::gtest_main)
+target_compile_definitions(test_linkfan_track PRIVATE
+  LINKFAN_BINARY="$<TARGET_FILE:kivo_linkfan>"
+  LINKFAN_CARRIER="$<TARGET_FILE:linkfan_carrier>"
+  KIVO_TRAFFIC_LIBRARY="" KIVO_AGENT_SCRIPT="")
+add_dependencies(test_linkfan_track kivo_linkfan linkfan_carrier)
+gtest_discover_tests(test_linkfan_track TEST_PREFIX "linkfan." DISCOVERY_TIMEOUT 60
+  PROPERTIES TIMEOUT 120)
