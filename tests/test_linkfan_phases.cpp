@@ -9,6 +9,8 @@
 #include "linkfan_options.h"
 #include "linkfan_rt_tables.h"
 #include "linkfan_shell.h"
+#include "linkfan_status.h"
+#include "linkfan_track.h"
 #include "linkfan_scene.h"
 #include "recording_run.h"
 #include "sandbox.h"
@@ -18,6 +20,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -1022,6 +1025,221 @@ TEST_F(LinkfanEvents, ACycleWithoutTheSocketPausesAsAlways)
     linkfan_events_pause(&state, 10000000);
     EXPECT_EQ(recorded_pauses, std::vector<unsigned long>{10000000});
     state.events.fd = open("/dev/null", O_RDONLY);  // for TearDown
+}
+
+}  // namespace
+
+namespace {
+
+// ---------------------------------------------------------------- link health tracking
+
+struct judge_case {
+    const char *rounds;  // L lost, A answered, oldest first
+    const char *states;  // u or d after each round
+};
+
+TEST(LinkfanTrack, JudgeTable)
+{
+    const judge_case cases[] = {
+        {"LL", "uu"},
+        {"LLL", "uud"},
+        {"LALAL", "uuuud"},
+        {"LAALAAL", "uuuuuuu"},
+        {"AAAALLAL", "uuuuuuud"},
+        {"LLLAAA", "uudddu"},
+        {"LLLAALAAA", "uuddddddu"},
+        // After 3 answered in a row at most 2 of the last 5 are lost: one more
+        // lost round does not take it out again at once.
+        {"LLLAAAL", "uuddduu"},
+        {"LLLLLAAAL", "uuddddduu"},
+        {"LLLAAALL", "uuddduuu"},
+        {"LLLAAALLL", "uuddduuud"},
+    };
+    for (const judge_case &c : cases) {
+        linkfan_track_link link{};
+        std::string states;
+        int downs = 0, ups = 0;
+        for (const char *r = c.rounds; *r; r++) {
+            int change = linkfan_track_judge(&link, *r == 'L');
+            downs += change == 1;
+            ups += change == 2;
+            states += link.down ? 'd' : 'u';
+        }
+        EXPECT_EQ(states, c.states) << c.rounds;
+        // Each change is reported once, as it happens.
+        int want_downs = 0, want_ups = 0;
+        for (size_t k = 0; k < states.size(); k++) {
+            char before = k == 0 ? 'u' : states[k - 1];
+            want_downs += before == 'u' && states[k] == 'd';
+            want_ups += before == 'd' && states[k] == 'u';
+        }
+        EXPECT_EQ(downs, want_downs) << c.rounds;
+        EXPECT_EQ(ups, want_ups) << c.rounds;
+    }
+}
+
+class LinkfanTracked : public LinkfanPhases {
+protected:
+    int dummy = -1;
+
+    void SetUp() override
+    {
+        LinkfanPhases::SetUp();
+        uint32_t target = htonl(0xc0000201);
+        linkfan_track_init(&state, &target, 1);
+        dummy = open("/dev/null", O_RDONLY);
+        ASSERT_GE(dummy, 0);
+    }
+
+    void TearDown() override
+    {
+        // The dummy descriptors stand for sockets; none is the tool's to close.
+        close(dummy);
+        LinkfanPhases::TearDown();
+    }
+
+    // Links 0..count-1 as the probe would give them, each tracked and up.
+    void tracked(unsigned count)
+    {
+        for (unsigned n = 0; n < count; n++) {
+            state.g_array_info[n] = prepared(n);
+            state.track.links[n].fd = dummy;
+            state.track.links[n].rtt_tenths = -1;
+        }
+    }
+};
+
+TEST_F(LinkfanTracked, ADownLinkIsNoNextHopAndTheNextUpLinkLeads)
+{
+    tracked(3);
+    state.g_multipath_routing = 1;
+    state.track.links[0].down = 1;
+    linkfan_default_route_rebuild(state, &state.route);
+    recording_reset();
+    linkfan_default_route_rebuild(state, &state.route);
+    strings want;
+    for (unsigned n = 0; n < 3; n++) {
+        // Masquerading stays for the down link too.
+        std::string dev = "ppp" + std::to_string(n);
+        want.push_back("iptables -t nat -D POSTROUTING -o " + dev + " -j MASQUERADE");
+        want.push_back("iptables -t nat -I POSTROUTING -o " + dev + " -j MASQUERADE");
+    }
+    strings tail = {"ip route del default", "ip route replace default via 10.0.1.1 dev ppp1",
+                    "ip route del table balance default",
+                    "ip route replace table balance default nexthop via 10.0.1.1 dev ppp1 "
+                    "weight 1 nexthop via 10.0.2.1 dev ppp2 weight 1 ",
+                    "ip rule del priority 100",
+                    "ip rule add from 10.0.1.2 dport 1-1023 ipproto tcp table balance priority 100",
+                    "ip route flush cache", "ip route flush cache table balance"};
+    want.insert(want.end(), tail.begin(), tail.end());
+    EXPECT_EQ(recorded_commands, want);
+
+    // Single-table mode: the one default route leaves it out.
+    state.g_multipath_routing = 0;
+    state.track.links[0].down = 0;
+    state.track.links[1].down = 1;
+    recording_reset();
+    linkfan_default_route_rebuild(state, &state.route);
+    EXPECT_EQ(recorded_commands,
+              (strings{"ip route del default",
+                       "ip route replace default nexthop via 10.0.0.1 dev ppp0 weight 1 nexthop "
+                       "via 10.0.2.1 dev ppp2 weight 1 ",
+                       "ip route flush cache"}));
+}
+
+TEST_F(LinkfanTracked, EveryLinkDownKeepsThemAllAsWithoutTracking)
+{
+    tracked(3);
+    state.g_multipath_routing = 1;
+    for (unsigned n = 0; n < 3; n++)
+        state.track.links[n].down = 1;
+    state.track.all_down = 1;
+    recording_reset();
+    linkfan_default_route_rebuild(state, &state.route);
+    EXPECT_EQ(recorded_commands, expected_multipath_rebuild(3));
+    // Not tracking at all: the same.
+    state.track.count = 0;
+    state.track.all_down = 0;
+    recording_reset();
+    linkfan_default_route_rebuild(state, &state.route);
+    EXPECT_EQ(recorded_commands, expected_multipath_rebuild(3));
+}
+
+TEST_F(LinkfanTracked, StatusFileHasOneLinePerLink)
+{
+    tracked(2);
+    state.g_array_info[2] = prepared(2, true, false);
+    state.g_array_info[5] = prepared(5);
+    state.g_array_info[5].pppoe_ip[0] = '\0';
+    long long now = linkfan_monotonic_usec();
+    linkfan_track_link &one = state.track.links[1];
+    one.down = 1;
+    one.history = 0x1c;
+    one.rtt_tenths = 123;
+    one.changed_usec = now - 7500000;
+    state.track.links[0].history = 0x01;
+    state.track.links[0].rtt_tenths = 4;
+    state.track.links[0].changed_usec = now - 61000000;
+    ASSERT_EQ(linkfan_status_write(state, now), 0);
+    EXPECT_EQ(scene_read_file(scene.work_dir + "/linkfan.status"),
+              "# name address gateway state lost_of_5 rtt_ms since_s\n"
+              "ppp0 10.0.0.2 10.0.0.1 up 1 0.4 61\n"
+              "ppp1 10.0.1.2 10.0.1.1 down 3 12.3 7\n"
+              "ppp2 10.0.2.2 - untracked - - -\n"
+              "ppp5 - 10.0.5.1 untracked - - -\n");
+    struct stat st;
+    EXPECT_NE(stat((scene.work_dir + "/linkfan.status.tmp").c_str(), &st), 0);
+    // awk '$4 == "down"' names the failing links.
+    EXPECT_EQ(sandbox_output("awk '$4 == \"down\" {print $1}' " + scene.work_dir +
+                             "/linkfan.status"),
+              "ppp1\n");
+}
+
+TEST_F(LinkfanTracked, SyncOpensSocketsForNextHopsAndStartsARecreatedLinkUp)
+{
+    ASSERT_EQ(scene_add_link(0), 0);
+    ASSERT_EQ(scene_add_link(1, false), 0);
+    ASSERT_EQ(scene_add_link(2), 0);
+    ASSERT_EQ(sandbox_sh("ip addr flush dev ppp2"), 0);
+    for (unsigned n = 0; n < 3; n++)
+        ASSERT_EQ(if_fetch_indexed(("ppp" + std::to_string(n)).c_str(), &state.g_array_info[n],
+                                   &state.ifindex[n]),
+                  0);
+    long long now = linkfan_monotonic_usec();
+    linkfan_track_sync(&state, now);
+    const linkfan_track &track = state.track;
+    EXPECT_GE(track.links[0].fd, 0);
+    EXPECT_GE(track.links[1].fd, 0);  // no IPv6 needed to be a next hop
+    EXPECT_EQ(track.links[2].fd, -1);
+    EXPECT_NE(track.links[0].ident, track.links[1].ident);
+    EXPECT_EQ(track.rebuild_due, 0);
+
+    // Down, then re-created: a new interface index is a new link.
+    state.track.links[0].down = 1;
+    state.track.links[0].history = 0x1f;
+    int old_fd = track.links[0].fd;
+    ASSERT_EQ(sandbox_sh("ip link del ppp0"), 0);
+    ASSERT_EQ(scene_add_link(0), 0);
+    ASSERT_EQ(if_fetch_indexed("ppp0", &state.g_array_info[0], &state.ifindex[0]), 0);
+    linkfan_track_sync(&state, now + 1);
+    EXPECT_EQ(track.links[0].down, 0);
+    EXPECT_EQ(track.links[0].history, 0);
+    EXPECT_EQ(track.links[0].changed_usec, now + 1);
+    EXPECT_GE(track.links[0].fd, 0);
+    EXPECT_EQ(fcntl(old_fd, F_GETFD) == -1 || track.links[0].fd == old_fd, true);
+    EXPECT_EQ(track.rebuild_due, 1);
+
+    // A link that is no next hop any more is not tracked.
+    state.g_array_info[1].gateway[0] = '\0';
+    linkfan_track_sync(&state, now + 2);
+    EXPECT_EQ(track.links[1].fd, -1);
+}
+
+TEST_F(LinkfanTracked, WithoutTrackingTheRestIsAPlainPause)
+{
+    state.track.count = 0;
+    linkfan_events_rest(&state, 20000);
+    EXPECT_EQ(recorded_pauses, std::vector<unsigned long>{20000});
 }
 
 }  // namespace
