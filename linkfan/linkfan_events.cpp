@@ -188,9 +188,12 @@ static unsigned long track_wait(linkfan_state *state, unsigned long usec, int wa
             fds[0] = {news_fd, POLLIN, 0};
             n = 1;
         }
+        const int first_probe = n;
         n += linkfan_track_fds(*state, fds + n, LINKFAN_MAX_LINKS);
         unsigned long rest = linkfan_poll(fds, n, static_cast<unsigned long>(step));
         left -= static_cast<unsigned long>(step) - rest;
+        if (rest > 0)
+            linkfan_track_read(state, fds + first_probe, n - first_probe, monotonic_usec());
         if (rest > 0 && news_fd >= 0 && (fds[0].revents & POLLIN) &&
             linkfan_events_read(*state, 1)) {
             *woken = 1;

@@ -93,37 +93,33 @@ long long timespec_usec(const struct timespec &t)
     return t.tv_sec * 1000000LL + t.tv_nsec / 1000;
 }
 
-// Reads every waiting reply; the first answer of the open round judges the
-// round for its link at once.
-int read_replies(linkfan_state *state, long long now)
+// Reads the replies waiting for link i; the first answer of the open round
+// judges the round for the link at once. The number of changes of state.
+int read_link(linkfan_state *state, int i, long long now)
 {
     linkfan_track &track = state->track;
+    linkfan_track_link &link = track.links[i];
     int changes = 0;
-    for (int i = 0; i < LINKFAN_MAX_LINKS; i++) {
-        linkfan_track_link &link = track.links[i];
-        if (link.fd < 0)
+    uint32_t sender;
+    uint16_t sequence;
+    struct timespec arrival;
+    while (link.fd >= 0 && linkfan_probe_receive(link.fd, &sender, &sequence, &arrival) == 1) {
+        if (!track.round_open || !link.probed || link.judged || sequence != track.sequence)
             continue;
-        uint32_t sender;
-        uint16_t sequence;
-        struct timespec arrival;
-        while (linkfan_probe_receive(link.fd, &sender, &sequence, &arrival) == 1) {
-            if (!track.round_open || !link.probed || link.judged || sequence != track.sequence)
-                continue;
-            bool target = false;
-            for (int k = 0; k < track.count; k++)
-                target = target || track.targets[k] == sender;
-            // Taken by the kernel's clock of arrival: a reply read late, after
-            // a long command, still counts for when it came.
-            long long rtt = timespec_usec(arrival) - timespec_usec(link.sent);
-            if (!target || rtt > linkfan_answer_usec)
-                continue;
-            link.rtt_tenths = rtt < 0 ? 0 : static_cast<int>(rtt / 100);
-            link.judged = 1;
-            int change = linkfan_track_judge(&link, 0);
-            if (change) {
-                changed(state, i, change, now);
-                changes++;
-            }
+        bool target = false;
+        for (int k = 0; k < track.count; k++)
+            target = target || track.targets[k] == sender;
+        // Taken by the kernel's clock of arrival: a reply read late, after a
+        // long command, still counts for when it came.
+        long long rtt = timespec_usec(arrival) - timespec_usec(link.sent);
+        if (!target || rtt > linkfan_answer_usec)
+            continue;
+        link.rtt_tenths = rtt < 0 ? 0 : static_cast<int>(rtt / 100);
+        link.judged = 1;
+        int change = linkfan_track_judge(&link, 0);
+        if (change) {
+            changed(state, i, change, now);
+            changes++;
         }
     }
     return changes;
@@ -136,6 +132,10 @@ int close_round(linkfan_state *state, long long now)
     for (int i = 0; i < LINKFAN_MAX_LINKS; i++) {
         linkfan_track_link &link = track.links[i];
         if (link.fd < 0 || !link.probed || link.judged)
+            continue;
+        // What came in but was not read yet counts first.
+        changes += read_link(state, i, now);
+        if (link.judged)
             continue;
         link.judged = 1;
         int change = linkfan_track_judge(&link, 1);
@@ -265,7 +265,7 @@ long long linkfan_track_service(linkfan_state *state, long long now)
     linkfan_track &track = state->track;
     if (track.count == 0)
         return LLONG_MAX;
-    int changes = read_replies(state, now);
+    int changes = 0;
     if (track.round_open && now - track.round_sent_usec >= linkfan_answer_usec)
         changes += close_round(state, now);
     if (!track.round_open && now >= track.next_round_usec)
@@ -294,6 +294,20 @@ int linkfan_track_rebuild(linkfan_state *state, long long now)
     track.last_rebuild_usec = now;
     linkfan_default_route_rebuild(*state, &state->route);
     return 1;
+}
+
+void linkfan_track_read(linkfan_state *state, const struct pollfd *fds, int count, long long now)
+{
+    int changes = 0, k = 0;
+    for (int i = 0; i < LINKFAN_MAX_LINKS && k < count; i++) {
+        if (state->track.links[i].fd < 0)
+            continue;
+        if (fds[k].revents & POLLIN)
+            changes += read_link(state, i, now);
+        k++;
+    }
+    if (changes)
+        linkfan_status_write(*state, now);
 }
 
 int linkfan_track_fds(const linkfan_state &state, struct pollfd *fds, int room)

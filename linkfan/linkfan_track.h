@@ -25,17 +25,23 @@ void linkfan_track_sync(linkfan_state *state, long long now);
 // when the link is not down, or when every tracked link is.
 int linkfan_track_usable(const linkfan_state &state, int i);
 
-// Does what is due at monotonic time now: reads the replies waiting, judges
-// the open round once its second is over, sends the next round when it is
-// time. Returns the monotonic time at which something is due next.
+// Does what is due at monotonic time now: judges the open round once its
+// second is over (reading what is still waiting for a link not answered
+// yet), sends the next round when it is time. Returns the monotonic time at
+// which something is due next.
 long long linkfan_track_service(linkfan_state *state, long long now);
 
 // Runs the default-route rebuild that a change of state asked for, unless
 // one ran less than a second ago. 1 when it ran.
 int linkfan_track_rebuild(linkfan_state *state, long long now);
 
-// Puts the probe sockets into fds (room entries at most); how many.
+// Puts the probe sockets into fds (room entries at most), in link order;
+// how many.
 int linkfan_track_fds(const linkfan_state &state, struct pollfd *fds, int room);
+
+// Reads the replies of the links whose socket poll found readable; fds as
+// linkfan_track_fds filled them, with their revents.
+void linkfan_track_read(linkfan_state *state, const struct pollfd *fds, int count, long long now);
 
 // Adds one judged round to a link's history (lost 1 or 0) and returns the
 // change it makes: 1 the link went down, 2 it came up, 0 none.

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <functional>
 #include <map>
+#include <random>
 #include <sstream>
 
 namespace {
@@ -138,10 +139,18 @@ size_t count_of(const strings &messages, const std::string &prefix)
                                              }));
 }
 
+// A fault starts anywhere in a round: each run picks its own point.
+void some_point_of_a_round()
+{
+    static std::random_device seed;
+    std::this_thread::sleep_for(std::chrono::milliseconds(seed() % 2000));
+}
+
 TEST_F(LinkfanTracking, ASwallowingFarEndLeavesTheDefaultRouteAndComesBack)
 {
     start_three({"-t", targets});
     ASSERT_TRUE(hop(main_default(), 1));
+    some_point_of_a_round();
     tell("swallow", 1, "ok");
     double out = within(12, [] { return !hop(main_default(), 1); });
     std::printf("ppp1 out of the default route after %.2f s\n", out);
@@ -159,6 +168,7 @@ TEST_F(LinkfanTracking, ASwallowingFarEndLeavesTheDefaultRouteAndComesBack)
     EXPECT_TRUE(has(sandbox_output("ip route show table ppp1"), "default dev ppp1"));
     EXPECT_TRUE(has(sandbox_output("ip rule"), "1000:\tfrom 10.0.1.2 lookup ppp1"));
 
+    some_point_of_a_round();
     tell("answer", 1, "ok");
     double back = within(12, [] { return hop(main_default(), 1); });
     std::printf("ppp1 back in the default route after %.2f s\n", back);
