@@ -155,8 +155,10 @@ int linkfan_events_read(const linkfan_state &state, int routes_count)
     return counts;
 }
 
-// Waits up to usec while probing goes on; with watch_news, a change that the
-// netlink socket reports ends the wait. Returns the time left then (0 when it
+// Waits up to usec while probing goes on; with watch_news (the pause at the
+// end of a cycle) in one poll over the netlink socket, the probe sockets and
+// the rounds' time-outs, and a change that the netlink socket reports ends
+// the wait. Returns the time left then (0 when it
 // all passed), and sets *woken when news ended it.
 static unsigned long track_wait(linkfan_state *state, unsigned long usec, int watch_news,
                                 int *woken)
@@ -188,8 +190,12 @@ static unsigned long track_wait(linkfan_state *state, unsigned long usec, int wa
             fds[0] = {news_fd, POLLIN, 0};
             n = 1;
         }
+        // The short pauses of a rescan keep only the rounds' times: replies
+        // wait in their sockets, stamped with their time of arrival, until
+        // the round is judged.
         const int first_probe = n;
-        n += linkfan_track_fds(*state, fds + n, LINKFAN_MAX_LINKS);
+        if (watch_news)
+            n += linkfan_track_fds(*state, fds + n, LINKFAN_MAX_LINKS);
         unsigned long rest = linkfan_poll(fds, n, static_cast<unsigned long>(step));
         left -= static_cast<unsigned long>(step) - rest;
         if (rest > 0)

@@ -124,8 +124,11 @@ int linkfan_probe_receive(int fd, uint32_t *sender, uint16_t *sequence, struct t
         if (got < 0)
             return 0;
         int ihl = (packet[0] & 0x0f) * 4;
-        // The filter let only echo replies through; a cut one is passed over.
-        if (ihl < ip_header || got < ihl + icmp_header)
+        // The filter let only echo replies through. A cut or damaged one is
+        // passed over, as the kernel would drop it; an answer to our requests
+        // is as long as they are.
+        if (ihl < ip_header || got < ihl + icmp_header || (msg.msg_flags & MSG_TRUNC) ||
+            checksum(packet + ihl, static_cast<int>(got) - ihl) != 0)
             continue;
         clock_gettime(CLOCK_REALTIME, arrival);
         for (struct cmsghdr *c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c))

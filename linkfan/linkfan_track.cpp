@@ -298,13 +298,15 @@ int linkfan_track_rebuild(linkfan_state *state, long long now)
 
 void linkfan_track_read(linkfan_state *state, const struct pollfd *fds, int count, long long now)
 {
-    int changes = 0, k = 0;
-    for (int i = 0; i < LINKFAN_MAX_LINKS && k < count; i++) {
-        if (state->track.links[i].fd < 0)
+    int changes = 0;
+    for (int k = 0; k < count; k++) {
+        if (!(fds[k].revents & POLLIN))
             continue;
-        if (fds[k].revents & POLLIN)
-            changes += read_link(state, i, now);
-        k++;
+        for (int i = 0; i < LINKFAN_MAX_LINKS; i++)
+            if (state->track.links[i].fd == fds[k].fd) {
+                changes += read_link(state, i, now);
+                break;
+            }
     }
     if (changes)
         linkfan_status_write(*state, now);
@@ -312,9 +314,14 @@ void linkfan_track_read(linkfan_state *state, const struct pollfd *fds, int coun
 
 int linkfan_track_fds(const linkfan_state &state, struct pollfd *fds, int room)
 {
+    // Only the sockets of links whose answer to the open round is still
+    // awaited: a link answered once wakes nobody again in that round, and
+    // between rounds nothing is watched.
     int n = 0;
+    if (!state.track.round_open)
+        return 0;
     for (const linkfan_track_link &link : state.track.links) {
-        if (link.fd < 0 || n >= room)
+        if (link.fd < 0 || !link.probed || link.judged || n >= room)
             continue;
         fds[n].fd = link.fd;
         fds[n].events = POLLIN;

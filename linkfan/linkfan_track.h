@@ -35,8 +35,8 @@ long long linkfan_track_service(linkfan_state *state, long long now);
 // one ran less than a second ago. 1 when it ran.
 int linkfan_track_rebuild(linkfan_state *state, long long now);
 
-// Puts the probe sockets into fds (room entries at most), in link order;
-// how many.
+// Puts into fds (room entries at most) the probe sockets of the links whose
+// answer to the open round is still awaited; how many.
 int linkfan_track_fds(const linkfan_state &state, struct pollfd *fds, int room);
 
 // Reads the replies of the links whose socket poll found readable; fds as

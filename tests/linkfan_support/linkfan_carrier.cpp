@@ -32,18 +32,6 @@ struct far_end {
 
 far_end ends[128];
 
-uint16_t checksum(const unsigned char *data, size_t len)
-{
-    uint32_t sum = 0;
-    for (size_t k = 0; k + 1 < len; k += 2)
-        sum += static_cast<uint32_t>(data[k] << 8 | data[k + 1]);
-    if (len & 1)
-        sum += static_cast<uint32_t>(data[len - 1] << 8);
-    while (sum >> 16)
-        sum = (sum & 0xffff) + (sum >> 16);
-    return static_cast<uint16_t>(~sum);
-}
-
 void put16(unsigned char *at, uint16_t value)
 {
     at[0] = static_cast<unsigned char>(value >> 8);
@@ -96,16 +84,17 @@ void far_end_sees(unsigned n, unsigned char *packet, ssize_t len)
     ends[n].requests++;
     if (ends[n].swallow)
         return;
+    // Swapped addresses leave the header's checksum as it was; the type's
+    // change from 8 to 0 is mended in place (RFC 1624).
     unsigned char addr[4];
     std::memcpy(addr, packet + 12, 4);
     std::memcpy(packet + 12, packet + 16, 4);
     std::memcpy(packet + 16, addr, 4);
-    put16(packet + 10, 0);
-    put16(packet + 10, checksum(packet, ihl));
     unsigned char *icmp = packet + ihl;
     icmp[0] = 0;
-    put16(icmp + 2, 0);
-    put16(icmp + 2, checksum(icmp, static_cast<size_t>(len) - ihl));
+    uint32_t sum = static_cast<uint16_t>(~(icmp[2] << 8 | icmp[3])) + 0xf7ffu;
+    sum = (sum & 0xffff) + (sum >> 16);
+    put16(icmp + 2, static_cast<uint16_t>(~sum));
     ssize_t ignored = write(ends[n].fd, packet, static_cast<size_t>(len));
     (void)ignored;
 }
