@@ -262,7 +262,7 @@ int linkfan_track_usable(const linkfan_state &state, int i)
 
 long long linkfan_track_service(linkfan_state *state, long long now)
 {
-    linkfan_track &track = state->track;
+    const linkfan_track &track = state->track;
     if (track.count == 0)
         return LLONG_MAX;
     int changes = 0;

@@ -820,6 +820,7 @@ struct golden_case {
     unsigned links;
     int multipath;
     const char *file;
+    int track = 0;  // with -t: while every link is up, the same commands
 };
 
 // The commands of the first two cycles, as recorded from the program before
@@ -830,6 +831,8 @@ TEST_F(LinkfanPhases, FirstTwoCyclesRunTheRecordedCommands)
         {2, 1, "linkfan_2_links_multipath.txt"},
         {2, 0, "linkfan_2_links_single.txt"},
         {128, 1, "linkfan_128_links_multipath.txt"},
+        {2, 1, "linkfan_2_links_multipath.txt", 1},
+        {2, 0, "linkfan_2_links_single.txt", 1},
     };
     for (const golden_case &c : cases) {
         std::string golden = scene_read_file(std::string(LINKFAN_GOLDEN_DIR "/") + c.file);
@@ -842,6 +845,8 @@ TEST_F(LinkfanPhases, FirstTwoCyclesRunTheRecordedCommands)
         ASSERT_EQ(scene_add_links(c.links), 0);
         recording_reset();
         linkfan_cycle_init(&state, c.multipath);
+        uint32_t target = htonl(0xc0000201);
+        linkfan_track_init(&state, &target, c.track);
         linkfan_discover(&state);
         strings got;
         for (int cycle = 1; cycle <= 2; cycle++) {
@@ -858,6 +863,11 @@ TEST_F(LinkfanPhases, FirstTwoCyclesRunTheRecordedCommands)
         ASSERT_EQ(got.size(), want.size()) << c.file;
         for (size_t k = 0; k < want.size(); k++)
             ASSERT_EQ(got[k], want[k]) << c.file << ", command " << k + 1;
+        if (c.track) {
+            struct stat st;
+            EXPECT_EQ(stat((scene.work_dir + "/linkfan.status").c_str(), &st), 0) << c.file;
+            EXPECT_GE(state.track.links[1].fd, 0) << c.file;
+        }
     }
 }
 
