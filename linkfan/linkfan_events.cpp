@@ -155,11 +155,11 @@ int linkfan_events_read(const linkfan_state &state, int routes_count)
     return counts;
 }
 
-// Waits up to usec while probing goes on; with watch_news (the pause at the
-// end of a cycle) in one poll over the netlink socket, the probe sockets and
-// the rounds' time-outs, and a change that the netlink socket reports ends
-// the wait. Returns the time left then (0 when it
-// all passed), and sets *woken when news ended it.
+// Waits up to usec while probing goes on. With watch_news (the pause at the
+// end of a cycle) it waits in one poll over the netlink socket, the probe
+// sockets and the rounds' time-outs, and news that counts ends the wait.
+// Returns the time left then (0 when it all passed), and sets *woken when
+// news ended it.
 static unsigned long track_wait(linkfan_state *state, unsigned long usec, int watch_news,
                                 int *woken)
 {
