@@ -1245,6 +1245,55 @@ TEST_F(LinkfanTracked, SyncOpensSocketsForNextHopsAndStartsARecreatedLinkUp)
     EXPECT_EQ(track.links[1].fd, -1);
 }
 
+TEST_F(LinkfanTracked, UnansweredRoundsTakeALinkDownAndRebuildAtMostOnceASecond)
+{
+    // No far end: every request is lost on the way.
+    ASSERT_EQ(scene_add_link(0), 0);
+    ASSERT_EQ(if_fetch_indexed("ppp0", &state.g_array_info[0], &state.ifindex[0]), 0);
+    long long now = 1000000000;
+    linkfan_track_sync(&state, now);
+    ASSERT_GE(state.track.links[0].fd, 0);
+    for (int round = 1; round <= 3; round++) {
+        // Sent at once, judged a second later, the next one two seconds on.
+        EXPECT_EQ(linkfan_track_service(&state, now), now + linkfan_answer_usec) << round;
+        EXPECT_EQ(state.track.sequence, round);
+        EXPECT_EQ(state.track.links[0].probed, 1);
+        EXPECT_EQ(linkfan_track_service(&state, now + linkfan_answer_usec - 1),
+                  now + linkfan_answer_usec);
+        EXPECT_EQ(state.track.links[0].rounds, round - 1);
+        long long next = linkfan_track_service(&state, now + linkfan_answer_usec);
+        EXPECT_EQ(state.track.links[0].rounds, round);
+        if (round < 3) {
+            EXPECT_EQ(next, now + linkfan_round_usec) << round;
+        }
+        now += linkfan_round_usec;
+    }
+    EXPECT_EQ(state.track.links[0].down, 1);
+    EXPECT_EQ(linkfan_track_lost(state.track.links[0]), 3);
+    EXPECT_EQ(state.track.all_down, 1);
+    strings messages = log_messages();
+    EXPECT_NE(std::find(messages.begin(), messages.end(),
+                        "[ERROR]: link ppp0 (10.0.0.2) is down: 3 of the last 5 rounds lost, last "
+                        "round trip none"),
+              messages.end());
+    EXPECT_NE(std::find(messages.begin(), messages.end(),
+                        "[ERROR]: every tracked link is down: the default routes keep them all"),
+              messages.end());
+    EXPECT_EQ(state.track.rebuild_due, 1);
+    EXPECT_TRUE(has(scene_read_file(scene.work_dir + "/linkfan.status"),
+                    "ppp0 10.0.0.2 10.0.0.1 down 3 - "));
+
+    // Early rebuilds: at once, then not again within the second.
+    long long t = now + 5000000;
+    EXPECT_EQ(linkfan_track_rebuild(&state, t), 1);
+    EXPECT_EQ(linkfan_track_rebuild(&state, t + 1), 0);  // nothing due
+    state.track.rebuild_due = 1;
+    EXPECT_EQ(linkfan_track_rebuild(&state, t + 999999), 0);
+    EXPECT_EQ(linkfan_track_service(&state, t + 999999) <= t + 1000000, true);
+    EXPECT_EQ(linkfan_track_rebuild(&state, t + 1000000), 1);
+    EXPECT_EQ(state.track.rebuild_due, 0);
+}
+
 TEST_F(LinkfanTracked, WithoutTrackingTheRestIsAPlainPause)
 {
     state.track.count = 0;
