@@ -196,7 +196,11 @@ static unsigned long track_wait(linkfan_state *state, unsigned long usec, int wa
         const int first_probe = n;
         if (watch_news)
             n += linkfan_track_fds(*state, fds + n, LINKFAN_MAX_LINKS);
-        unsigned long rest = linkfan_poll(fds, n, static_cast<unsigned long>(step));
+        unsigned long rest = 0;
+        if (n > 0)
+            rest = linkfan_poll(fds, n, static_cast<unsigned long>(step));
+        else
+            linkfan_pause(static_cast<unsigned long>(step));
         left -= static_cast<unsigned long>(step) - rest;
         if (rest > 0)
             linkfan_track_read(state, fds + first_probe, n - first_probe, monotonic_usec());
