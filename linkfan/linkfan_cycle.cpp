@@ -8,6 +8,8 @@
 #include "linkfan_log.h"
 #include "linkfan_rt_tables.h"
 #include "linkfan_run.h"
+#include "linkfan_status.h"
+#include "linkfan_track.h"
 
 #include <fcntl.h>
 #include <stdio.h>
@@ -30,6 +32,8 @@ void linkfan_cycle_init(linkfan_state *state, int multipath_routing)
     temp_index = 0;
     memset(ifname, 0, sizeof ifname);
     state->events.fd = -1;
+    for (linkfan_track_link &link : state->track.links)
+        link.fd = -1;
     state->g_first = 1;
     state->g_new_ppp = 1;
     state->g_chang_ip = 0;
@@ -82,7 +86,7 @@ static void rescan(linkfan_state *state)
             state->g_array_info_new[i].pppd_time = old_info.pppd_time;
             state->ifindex_new[i] = temp_index;
         }
-        linkfan_pause(20000);
+        linkfan_events_rest(state, 20000);
     }
 }
 
@@ -115,12 +119,24 @@ int linkfan_cycle(linkfan_state *state)
         memcpy(state->ifindex, state->ifindex_new, sizeof state->ifindex);
     }
 
+    const int tracking = state->track.count > 0;
+    if (tracking) {
+        linkfan_track_sync(state, linkfan_monotonic_usec());
+        // A change of state that no early rebuild has followed yet.
+        if (state->track.rebuild_due)
+            state->g_chang_ip = 1;
+    }
+
     if (linkfan_default_route_check(*state))
         state->g_chang_ip = 1;
-    if (state->g_first || state->g_chang_ip)
+    if (state->g_first || state->g_chang_ip) {
         linkfan_default_route_rebuild(*state, &state->route);
+        state->track.rebuild_due = 0;
+    }
 
     linkfan_log(LINKFAN_LOG_INFO, "finish!!!!\n");
+    if (tracking)
+        linkfan_status_write(*state, linkfan_monotonic_usec());
     linkfan_log_flush();
     linkfan_events_pause(state, 10000000);
 
@@ -160,6 +176,7 @@ int do_main(const linkfan_options &options)
     // Lives as long as the process; too large to sit on the stack gladly.
     static linkfan_state state;
     linkfan_cycle_init(&state, options.g_multipath_routing);
+    linkfan_track_init(&state, options.track_targets, options.track_count);
     // Without the reports the pauses are plain ones, as they always were.
     linkfan_events_open(&state);
     linkfan_discover(&state);

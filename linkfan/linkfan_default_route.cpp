@@ -3,6 +3,7 @@
 #include "linkfan_default_route.h"
 #include "linkfan_log.h"
 #include "linkfan_run.h"
+#include "linkfan_track.h"
 
 #include <stdio.h>
 
@@ -46,14 +47,9 @@ int linkfan_gateway_check(const linkfan_state &state)
     return changed;
 }
 
-static bool is_next_hop(const pppoe_info &info)
-{
-    return linkfan_is_link(info) && strchr(info.pppoe_ip, '.') && strchr(info.gateway, '.');
-}
-
 static bool fully_configured(const pppoe_info &info)
 {
-    return is_next_hop(info) && strchr(info.pppoe_ipv6, ':');
+    return linkfan_is_next_hop(info) && strchr(info.pppoe_ipv6, ':');
 }
 
 void linkfan_default_route_rebuild(const linkfan_state &state, linkfan_route_scratch *route)
@@ -69,6 +65,14 @@ void linkfan_default_route_rebuild(const linkfan_state &state, linkfan_route_scr
     // Without one fully configured link there is nothing sound to route by.
     if (lead < 0)
         return;
+    // The main route of multipath mode and the port rule go to the lowest
+    // fully configured link that carries traffic; to the lowest of all when
+    // none does.
+    for (int i = lead; i < LINKFAN_MAX_LINKS; i++)
+        if (fully_configured(links[i]) && linkfan_track_usable(state, i)) {
+            lead = i;
+            break;
+        }
     if (multipath) {
         route->first_ppp = lead;
         snprintf(route->main_route, sizeof route->main_route,
@@ -81,11 +85,15 @@ void linkfan_default_route_rebuild(const linkfan_state &state, linkfan_route_scr
     linkfan_log(LINKFAN_LOG_INFO, "update route table......\n\n");
 
     for (int i = 0; i < LINKFAN_MAX_LINKS; i++) {
-        if (!is_next_hop(links[i]))
+        if (!linkfan_is_next_hop(links[i]))
             continue;
-        snprintf(route->l_tme, sizeof route->l_tme, "nexthop via %s dev ppp%u weight 1 ",
-                 links[i].gateway, static_cast<unsigned>(i));
-        linkfan_text_append(route->temp_line, route->l_tme);
+        // A down link is no next hop, but keeps its masquerading: traffic
+        // from its address and its probes still leave through it.
+        if (linkfan_track_usable(state, i)) {
+            snprintf(route->l_tme, sizeof route->l_tme, "nexthop via %s dev ppp%u weight 1 ",
+                     links[i].gateway, static_cast<unsigned>(i));
+            linkfan_text_append(route->temp_line, route->l_tme);
+        }
         if (multipath) {
             // Delete first, so a rebuild never stacks a second copy of the rule.
             linkfan_runf("iptables -t nat -D POSTROUTING -o ppp%u -j MASQUERADE",

@@ -3,6 +3,7 @@
 #include "getinfo.h"
 #include "linkfan_netlink.h"
 #include "linkfan_run.h"
+#include "linkfan_track.h"
 
 #include <errno.h>
 #include <linux/netlink.h>
@@ -23,9 +24,7 @@ constexpr int receive_buffer = 1 << 20;
 
 static long long monotonic_usec()
 {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000000LL + ts.tv_nsec / 1000;
+    return linkfan_monotonic_usec();
 }
 
 int linkfan_events_open(linkfan_state *state)
@@ -156,16 +155,90 @@ int linkfan_events_read(const linkfan_state &state, int routes_count)
     return counts;
 }
 
+// Waits up to usec while probing goes on. With watch_news (the pause at the
+// end of a cycle) it waits in one poll over the netlink socket, the probe
+// sockets and the rounds' time-outs, and news that counts ends the wait.
+// Returns the time left then (0 when it all passed), and sets *woken when
+// news ended it.
+static unsigned long track_wait(linkfan_state *state, unsigned long usec, int watch_news,
+                                int *woken)
+{
+    static struct pollfd fds[LINKFAN_MAX_LINKS + 1];
+    const int news_fd = watch_news ? state->events.fd : -1;
+    unsigned long left = usec;
+    *woken = 0;
+    while (left > 0) {
+        long long now = monotonic_usec();
+        long long next = linkfan_track_service(state, now);
+        if (linkfan_track_rebuild(state, now)) {
+            // The rebuild's own deletions of default routes are no news; it
+            // runs before the reports are read.
+            linkfan_pause(0);
+            if (news_fd >= 0 && linkfan_events_read(*state, 0)) {
+                *woken = 1;
+                return left;
+            }
+            continue;
+        }
+        long long step = next - now;
+        if (step < 1000)
+            step = 1000;
+        if (step > static_cast<long long>(left))
+            step = static_cast<long long>(left);
+        int n = 0;
+        if (news_fd >= 0) {
+            fds[0] = {news_fd, POLLIN, 0};
+            n = 1;
+        }
+        // The short pauses of a rescan keep only the rounds' times: replies
+        // wait in their sockets, stamped with their time of arrival, until
+        // the round is judged.
+        const int first_probe = n;
+        if (watch_news)
+            n += linkfan_track_fds(*state, fds + n, LINKFAN_MAX_LINKS);
+        unsigned long rest = 0;
+        if (n > 0)
+            rest = linkfan_poll(fds, n, static_cast<unsigned long>(step));
+        else
+            linkfan_pause(static_cast<unsigned long>(step));
+        left -= static_cast<unsigned long>(step) - rest;
+        if (rest > 0)
+            linkfan_track_read(state, fds + first_probe, n - first_probe, monotonic_usec());
+        if (rest > 0 && news_fd >= 0 && (fds[0].revents & POLLIN) &&
+            linkfan_events_read(*state, 1)) {
+            *woken = 1;
+            return left;
+        }
+    }
+    return 0;
+}
+
+void linkfan_events_rest(linkfan_state *state, unsigned long usec)
+{
+    if (state->track.count == 0) {
+        linkfan_pause(usec);
+        return;
+    }
+    int woken;
+    track_wait(state, usec, 0, &woken);
+}
+
 void linkfan_events_pause(linkfan_state *state, unsigned long usec)
 {
-    if (state->events.fd < 0) {
+    const int tracking = state->track.count > 0;
+    if (state->events.fd < 0 && !tracking) {
         linkfan_pause(usec);
         return;
     }
     // What came in while the cycle ran: its own route changes are no news,
     // but a link or an address that changed meanwhile may have been missed.
-    int woken = linkfan_events_read(*state, 0);
+    int woken = state->events.fd >= 0 ? linkfan_events_read(*state, 0) : 0;
     unsigned long left = usec;
+    if (tracking && !woken) {
+        left = track_wait(state, left, 1, &woken);
+        if (!woken)
+            return;
+    }
     while (!woken) {
         left = linkfan_wait(state->events.fd, left);
         if (left == 0)
@@ -175,7 +248,11 @@ void linkfan_events_pause(linkfan_state *state, unsigned long usec)
     long long since = monotonic_usec() - state->events.last_wake_usec;
     if (state->events.last_wake_usec != 0 && since < wake_spacing_usec) {
         unsigned long rest = static_cast<unsigned long>(wake_spacing_usec - since);
-        linkfan_pause(rest < left ? rest : left);
+        rest = rest < left ? rest : left;
+        if (tracking)
+            linkfan_events_rest(state, rest);
+        else
+            linkfan_pause(rest);
     }
     state->events.last_wake_usec = monotonic_usec();
 }

@@ -16,5 +16,12 @@ int linkfan_events_open(linkfan_state *state);
 int linkfan_events_read(const linkfan_state &state, int routes_count);
 
 // The pause at the end of a cycle: usec long, or shorter when a change is
-// reported, but never two early wakes less than a second apart.
+// reported, but never two early wakes less than a second apart. While links
+// are tracked, probing goes on in it (linkfan_events_rest).
 void linkfan_events_pause(linkfan_state *state, unsigned long usec);
+
+// A short pause of the cycle (between the names of a rescan). Without -t a
+// plain one; with it, the probes go on at their pace in one poll over their
+// sockets and time-outs, and a change of state rebuilds the default routes
+// at once.
+void linkfan_events_rest(linkfan_state *state, unsigned long usec);

@@ -1,6 +1,7 @@
-// Command line of kivo_linkfan: -h, -d and -m.
+// Command line of kivo_linkfan: -h, -d, -m and -t.
 #include "linkfan_options.h"
 #include "linkfan_run.h"
+#include "linkfan_track_list.h"
 
 #include <stdio.h>
 
@@ -10,6 +11,7 @@ static const struct option long_options[] = {
     {"help", no_argument, nullptr, 'h'},
     {"debug", no_argument, nullptr, 'd'},
     {"multipath-routing", no_argument, nullptr, 'm'},
+    {"track", required_argument, nullptr, 't'},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -19,6 +21,7 @@ static void print_usage(const char *program)
            "  -h, --help               Print this help and exit\n"
            "  -d, --debug              debug mode\n"
            "  -m, --multipath-routing  enable multipath routing\n"
+           "  -t, --track=LIST         track link health, LIST: 1 to 4 IPv4 addresses, comma-separated\n"
            "  example: ./kivo_linkfan -d -m\n",
            program);
 }
@@ -32,13 +35,46 @@ static void enable_multipath_sysctls()
     linkfan_run("sysctl -w net.ipv4.fib_multipath_use_neigh=1");
 }
 
+static const char short_options[] = "hdmt:";
+
+// A bad -t list refuses the start before anything runs, the sysctls of an
+// earlier -m included: so every list is read in a pass of its own first.
+static int read_track_lists(int argc, char *argv[], linkfan_options *options, const char *program)
+{
+    int saved_opterr = opterr;
+    opterr = 0;  // the second pass tells of unknown options
+    optind = 0;
+    int status = 0;
+    int c;
+    while (status == 0 && (c = getopt_long(argc, argv, short_options, long_options, nullptr)) != -1) {
+        if (c != 't')
+            continue;
+        char bad[64];
+        const char *why = "";
+        if (linkfan_track_list_parse(optarg, options->track_targets, &options->track_count, bad,
+                                     sizeof bad, &why) != 0) {
+            fprintf(stderr, "%s: bad -t list: \"%s\" %s\n", program, bad, why);
+            options->track_count = 0;
+            status = 1;
+        }
+    }
+    opterr = saved_opterr;
+    optind = 0;
+    return status;
+}
+
 int kivo_parse_commandline(int argc, char *argv[], linkfan_options *options)
 {
     options->g_debug = 0;
     options->g_multipath_routing = 0;
+    options->track_count = 0;
     const char *program = argc > 0 && argv[0] ? argv[0] : "kivo_linkfan";
+    if (read_track_lists(argc, argv, options, program) != 0) {
+        print_usage(program);
+        return 1;
+    }
     int c;
-    while ((c = getopt_long(argc, argv, "hdm", long_options, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, short_options, long_options, nullptr)) != -1) {
         switch (c) {
         case 'd':
             options->g_debug = 1;
@@ -47,6 +83,8 @@ int kivo_parse_commandline(int argc, char *argv[], linkfan_options *options)
             options->g_multipath_routing = 1;
             enable_multipath_sysctls();
             break;
+        case 't':
+            break;  // read in the first pass
         default:
             print_usage(program);
             return 1;

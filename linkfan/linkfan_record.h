@@ -22,6 +22,8 @@ struct [[gnu::packed]] pppoe_info {
 static_assert(sizeof(pppoe_info) == 172, "pppoe_info must stay 172 bytes");
 
 constexpr int LINKFAN_MAX_LINKS = 128;
+// Addresses -t may name.
+constexpr int LINKFAN_MAX_TARGETS = 4;
 
 // Copies src into dst (size bytes, NUL included), cutting it when it does not fit.
 // Returns the length of src, as snprintf does, so a caller can tell a cut
@@ -61,4 +63,11 @@ inline void linkfan_text_append(char (&dst)[N], const char *src)
 inline bool linkfan_is_link(const pppoe_info &info)
 {
     return strstr(info.pppoe_name, "ppp") != nullptr;
+}
+
+// A link is a next hop of the default routes when it has an IPv4 address and
+// a gateway; an IPv6 address is not needed for that.
+inline bool linkfan_is_next_hop(const pppoe_info &info)
+{
+    return linkfan_is_link(info) && strchr(info.pppoe_ip, '.') && strchr(info.gateway, '.');
 }

@@ -31,13 +31,18 @@ void linkfan_pause(unsigned long usec)
 
 unsigned long linkfan_wait(int fd, unsigned long usec)
 {
+    struct pollfd watch = {fd, POLLIN, 0};
+    return linkfan_poll(&watch, 1, usec);
+}
+
+unsigned long linkfan_poll(struct pollfd *fds, int count, unsigned long usec)
+{
     linkfan_shell_settle();
     struct timespec start, now;
     clock_gettime(CLOCK_MONOTONIC, &start);
-    struct pollfd watch = {fd, POLLIN, 0};
     // Rounded up, so the wait never ends short of its time without news.
     int ms = static_cast<int>((usec + 999) / 1000);
-    int ready = poll(&watch, 1, ms);
+    int ready = poll(fds, static_cast<nfds_t>(count), ms);
     if (ready == 0)
         return 0;
     clock_gettime(CLOCK_MONOTONIC, &now);

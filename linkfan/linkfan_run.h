@@ -4,6 +4,8 @@
 // link runners of their own.
 #pragma once
 
+struct pollfd;
+
 // Runs a command line and waits for it; the result is not examined by any
 // caller, so none is returned.
 void linkfan_run(const char *line);
@@ -26,3 +28,7 @@ void linkfan_pause(unsigned long usec);
 // read. Returns the microseconds that were left then (at least 1), or 0 when
 // the whole time passed.
 unsigned long linkfan_wait(int fd, unsigned long usec);
+
+// As linkfan_wait, over several descriptors (count may be 0): their revents
+// tell which have something to read.
+unsigned long linkfan_poll(struct pollfd *fds, int count, unsigned long usec);

@@ -4,6 +4,8 @@
 
 #include "linkfan_record.h"
 
+#include <time.h>
+
 // Scratch of the default-route rebuild, cleared at the start of each rebuild.
 struct linkfan_route_scratch {
     char temp_line[16384];  // the next-hop command being assembled
@@ -19,6 +21,38 @@ struct linkfan_events {
     long long last_wake_usec;    // monotonic time of the last early wake, 0 for none
 };
 
+// Health of one link as its probes tell it (linkfan_track.h).
+struct linkfan_track_link {
+    int fd;                     // probe socket, -1 while the link is not tracked
+    int ifindex;                // the interface the socket was opened on
+    uint32_t addr;              // the link's IPv4 address, network order
+    uint16_t ident;             // echo identifier of this link's requests
+    uint8_t down;               // 1 while the link is down
+    uint8_t history;            // the last 5 rounds, newest in bit 0; a set bit was lost
+    uint8_t rounds;             // rounds judged since the link was first seen, at most 5
+    uint8_t answered_in_a_row;  // rounds answered since the last one lost
+    uint8_t probed;             // the open round's requests went out through it
+    uint8_t judged;             // the open round is judged for it
+    int rtt_tenths;             // last round trip in tenths of a millisecond, -1 for none
+    long long changed_usec;     // monotonic time of its last change of state, or first sight
+    struct timespec sent;       // wall-clock time the open round left it
+};
+
+// Link health tracking of -t: the targets, the round in progress and the
+// state of every link.
+struct linkfan_track {
+    int count;                         // targets; 0 without -t
+    uint32_t targets[LINKFAN_MAX_TARGETS];  // network order
+    uint16_t sequence;                 // of the open round
+    int round_open;
+    long long round_sent_usec;         // monotonic
+    long long next_round_usec;         // monotonic; 0 for at once
+    int rebuild_due;                   // a state changed: the default routes must follow
+    long long last_rebuild_usec;       // monotonic time of the last early rebuild
+    int all_down;                      // every tracked link is down (said once)
+    linkfan_track_link links[LINKFAN_MAX_LINKS];
+};
+
 struct linkfan_state {
     pppoe_info g_array_info[LINKFAN_MAX_LINKS];      // the current link table
     pppoe_info g_array_info_new[LINKFAN_MAX_LINKS];  // the table this cycle builds
@@ -30,4 +64,5 @@ struct linkfan_state {
     int ifindex_new[LINKFAN_MAX_LINKS];  // and of each g_array_info_new entry
     linkfan_events events;
     linkfan_route_scratch route;
+    linkfan_track track;
 };

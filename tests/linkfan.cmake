@@ -26,3 +26,14 @@ kivo_add_gtest(test_linkfan_e2e PREFIX "linkfan." TIMEOUT 90
   DEFINITIONS LINKFAN_BINARY="$<TARGET_FILE:kivo_linkfan>"
               LINKFAN_SHIM="${CMAKE_CURRENT_SOURCE_DIR}/linkfan_shims/shim.sh"
   DEPENDS kivo_linkfan)
+
+# The carriers' side of tracked links, and the tests of -t against it.
+add_executable(linkfan_carrier ${CMAKE_CURRENT_SOURCE_DIR}/linkfan_support/linkfan_carrier.cpp)
+target_link_libraries(linkfan_carrier PRIVATE kivo_linkfan_scene)
+
+kivo_add_gtest(test_linkfan_track PREFIX "linkfan." TIMEOUT 120
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_linkfan_track.cpp
+  LIBRARIES kivo_linkfan_scene
+  DEFINITIONS LINKFAN_BINARY="$<TARGET_FILE:kivo_linkfan>"
+              LINKFAN_CARRIER="$<TARGET_FILE:linkfan_carrier>"
+  DEPENDS kivo_linkfan linkfan_carrier)

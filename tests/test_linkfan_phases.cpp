@@ -9,14 +9,18 @@
 #include "linkfan_options.h"
 #include "linkfan_rt_tables.h"
 #include "linkfan_shell.h"
+#include "linkfan_status.h"
+#include "linkfan_track.h"
 #include "linkfan_scene.h"
 #include "recording_run.h"
 #include "sandbox.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -194,6 +198,8 @@ struct option_case {
     int multipath;
     int sysctl_pairs;
     bool usage;
+    strings targets = {};
+    const char *refusal = nullptr;  // the line on standard error, for a bad -t list
 };
 
 TEST_F(LinkfanPhases, CommandLineTable)
@@ -208,12 +214,50 @@ TEST_F(LinkfanPhases, CommandLineTable)
         {{"--help"}, 1, 0, 0, 0, true},
         {{"-x"}, 1, 0, 0, 0, true},
         {{"--bogus"}, 1, 0, 0, 0, true},
+        {{"-t", "223.5.5.5,119.29.29.29"}, 0, 0, 0, 0, false, {"223.5.5.5", "119.29.29.29"}},
+        {{"-m", "--track=1.2.3.4,5.6.7.8,9.9.9.9,8.8.4.4"}, 0, 0, 1, 1, false,
+         {"1.2.3.4", "5.6.7.8", "9.9.9.9", "8.8.4.4"}},
+        {{"-t", "9.9.9.9", "-d", "-t", "1.1.1.1"}, 0, 1, 0, 0, false, {"1.1.1.1"}},
+        // A bad list refuses the start before anything runs, -m's sysctls too.
+        {{"-m", "-t", "dns.example"}, 1, 0, 0, 0, true, {},
+         "bad -t list: \"dns.example\" is not an IPv4 address in dotted-quad form"},
+        {{"-t", "1.2.3.4,,5.6.7.8"}, 1, 0, 0, 0, true, {}, "bad -t list: \"\" is an empty item"},
+        {{"-t", ""}, 1, 0, 0, 0, true, {}, "bad -t list: \"\" is an empty item"},
+        {{"-t", "1.2.3.4,"}, 1, 0, 0, 0, true, {}, "bad -t list: \"\" is an empty item"},
+        {{"--track=1.1.1.1,2.2.2.2,3.3.3.3,4.4.4.4,5.5.5.5"}, 1, 0, 0, 0, true, {},
+         "bad -t list: \"5.5.5.5\" is one address more than the 4 allowed"},
+        {{"-t", "0.0.0.0"}, 1, 0, 0, 0, true, {}, "bad -t list: \"0.0.0.0\" is no host address"},
+        {{"-t", "1.1.1.1,255.255.255.255"}, 1, 0, 0, 0, true, {},
+         "bad -t list: \"255.255.255.255\" is the broadcast address"},
+        {{"-t", "224.0.0.1"}, 1, 0, 0, 0, true, {},
+         "bad -t list: \"224.0.0.1\" is a multicast address"},
+        {{"-t", "239.255.255.250"}, 1, 0, 0, 0, true, {},
+         "bad -t list: \"239.255.255.250\" is a multicast address"},
+        {{"-t", "127.0.0.53"}, 1, 0, 0, 0, true, {},
+         "bad -t list: \"127.0.0.53\" is a loopback address"},
+        {{"-t", "1.2.3"}, 1, 0, 0, 0, true, {},
+         "bad -t list: \"1.2.3\" is not an IPv4 address in dotted-quad form"},
+        {{"-t", "1.2.3.4.5"}, 1, 0, 0, 0, true, {},
+         "bad -t list: \"1.2.3.4.5\" is not an IPv4 address in dotted-quad form"},
+        {{"-t", "1.2.3.256"}, 1, 0, 0, 0, true, {},
+         "bad -t list: \"1.2.3.256\" is not an IPv4 address in dotted-quad form"},
+        {{"-t", " 1.2.3.4"}, 1, 0, 0, 0, true, {},
+         "bad -t list: \" 1.2.3.4\" is not an IPv4 address in dotted-quad form"},
+        {{"-t", "0x01020304"}, 1, 0, 0, 0, true, {},
+         "bad -t list: \"0x01020304\" is not an IPv4 address in dotted-quad form"},
+        // An item longer than the message's field is named by its start.
+        {{"-t", std::string(300, '7')}, 1, 0, 0, 0, true, {},
+         "bad -t list: \"777777777777777777777777777777777777777777777777777777777777777\" is not "
+         "an IPv4 address in dotted-quad form"},
+        {{"-t"}, 1, 0, 0, 0, true},
     };
     const std::string usage =
         "Usage: /sbin/kivo_linkfan [options] \n\nOptions:\n"
         "  -h, --help               Print this help and exit\n"
         "  -d, --debug              debug mode\n"
         "  -m, --multipath-routing  enable multipath routing\n"
+        "  -t, --track=LIST         track link health, LIST: 1 to 4 IPv4 addresses, "
+        "comma-separated\n"
         "  example: ./kivo_linkfan -d -m\n";
     for (const option_case &c : cases) {
         std::vector<std::string> words = {"/sbin/kivo_linkfan"};
@@ -222,14 +266,17 @@ TEST_F(LinkfanPhases, CommandLineTable)
         for (std::string &w : words)
             argv.push_back(w.data());
         argv.push_back(nullptr);
-        linkfan_options options{7, 7};
+        linkfan_options options{7, 7, 7, {}};
         recording_reset();
         optind = 0;  // glibc: start a fresh scan
         opterr = 0;
         testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
         int result = kivo_parse_commandline(static_cast<int>(words.size()), argv.data(), &options);
         std::fflush(stdout);
+        std::fflush(stderr);
         std::string out = testing::internal::GetCapturedStdout();
+        std::string err = testing::internal::GetCapturedStderr();
         std::string where = words.size() > 1 ? words[1] : "(none)";
         EXPECT_EQ(result, c.result) << where;
         EXPECT_EQ(options.g_debug, c.debug) << where;
@@ -241,6 +288,17 @@ TEST_F(LinkfanPhases, CommandLineTable)
         }
         EXPECT_EQ(recorded_commands, sysctls) << where;
         EXPECT_EQ(out.find(usage) != std::string::npos, c.usage) << where << ": " << out;
+        if (c.refusal)
+            EXPECT_EQ(err, std::string("/sbin/kivo_linkfan: ") + c.refusal + "\n") << where;
+        else
+            EXPECT_EQ(err, "") << where;
+        strings targets;
+        for (int k = 0; result == 0 && k < options.track_count; k++) {
+            char text[16];
+            inet_ntop(AF_INET, &options.track_targets[k], text, sizeof text);
+            targets.push_back(text);
+        }
+        EXPECT_EQ(targets, c.targets) << where;
     }
     opterr = 1;
 }
@@ -762,6 +820,7 @@ struct golden_case {
     unsigned links;
     int multipath;
     const char *file;
+    int track = 0;  // with -t: while every link is up, the same commands
 };
 
 // The commands of the first two cycles, as recorded from the program before
@@ -772,6 +831,8 @@ TEST_F(LinkfanPhases, FirstTwoCyclesRunTheRecordedCommands)
         {2, 1, "linkfan_2_links_multipath.txt"},
         {2, 0, "linkfan_2_links_single.txt"},
         {128, 1, "linkfan_128_links_multipath.txt"},
+        {2, 1, "linkfan_2_links_multipath.txt", 1},
+        {2, 0, "linkfan_2_links_single.txt", 1},
     };
     for (const golden_case &c : cases) {
         std::string golden = scene_read_file(std::string(LINKFAN_GOLDEN_DIR "/") + c.file);
@@ -784,6 +845,8 @@ TEST_F(LinkfanPhases, FirstTwoCyclesRunTheRecordedCommands)
         ASSERT_EQ(scene_add_links(c.links), 0);
         recording_reset();
         linkfan_cycle_init(&state, c.multipath);
+        uint32_t target = htonl(0xc0000201);
+        linkfan_track_init(&state, &target, c.track);
         linkfan_discover(&state);
         strings got;
         for (int cycle = 1; cycle <= 2; cycle++) {
@@ -800,6 +863,11 @@ TEST_F(LinkfanPhases, FirstTwoCyclesRunTheRecordedCommands)
         ASSERT_EQ(got.size(), want.size()) << c.file;
         for (size_t k = 0; k < want.size(); k++)
             ASSERT_EQ(got[k], want[k]) << c.file << ", command " << k + 1;
+        if (c.track) {
+            struct stat st;
+            EXPECT_EQ(stat((scene.work_dir + "/linkfan.status").c_str(), &st), 0) << c.file;
+            EXPECT_GE(state.track.links[1].fd, 0) << c.file;
+        }
     }
 }
 
@@ -967,6 +1035,270 @@ TEST_F(LinkfanEvents, ACycleWithoutTheSocketPausesAsAlways)
     linkfan_events_pause(&state, 10000000);
     EXPECT_EQ(recorded_pauses, std::vector<unsigned long>{10000000});
     state.events.fd = open("/dev/null", O_RDONLY);  // for TearDown
+}
+
+}  // namespace
+
+namespace {
+
+// ---------------------------------------------------------------- link health tracking
+
+struct judge_case {
+    const char *rounds;  // L lost, A answered, oldest first
+    const char *states;  // u or d after each round
+};
+
+TEST(LinkfanTrack, JudgeTable)
+{
+    const judge_case cases[] = {
+        {"LL", "uu"},
+        {"LLL", "uud"},
+        {"LALAL", "uuuud"},
+        {"LAALAAL", "uuuuuuu"},
+        {"AAAALLAL", "uuuuuuud"},
+        {"LLLAAA", "uudddu"},
+        {"LLLAALAAA", "uuddddddu"},
+        // After 3 answered in a row at most 2 of the last 5 are lost: one more
+        // lost round does not take it out again at once.
+        {"LLLAAAL", "uuddduu"},
+        {"LLLLLAAAL", "uuddddduu"},
+        {"LLLAAALL", "uuddduuu"},
+        {"LLLAAALLL", "uuddduuud"},
+    };
+    for (const judge_case &c : cases) {
+        linkfan_track_link link{};
+        std::string states;
+        int downs = 0, ups = 0;
+        for (const char *r = c.rounds; *r; r++) {
+            int change = linkfan_track_judge(&link, *r == 'L');
+            downs += change == 1;
+            ups += change == 2;
+            states += link.down ? 'd' : 'u';
+        }
+        EXPECT_EQ(states, c.states) << c.rounds;
+        // Each change is reported once, as it happens.
+        int want_downs = 0, want_ups = 0;
+        for (size_t k = 0; k < states.size(); k++) {
+            char before = k == 0 ? 'u' : states[k - 1];
+            want_downs += before == 'u' && states[k] == 'd';
+            want_ups += before == 'd' && states[k] == 'u';
+        }
+        EXPECT_EQ(downs, want_downs) << c.rounds;
+        EXPECT_EQ(ups, want_ups) << c.rounds;
+    }
+}
+
+class LinkfanTracked : public LinkfanPhases {
+protected:
+    int dummy = -1;
+
+    void SetUp() override
+    {
+        LinkfanPhases::SetUp();
+        uint32_t target = htonl(0xc0000201);
+        linkfan_track_init(&state, &target, 1);
+        dummy = open("/dev/null", O_RDONLY);
+        ASSERT_GE(dummy, 0);
+    }
+
+    void TearDown() override
+    {
+        // The dummy descriptors stand for sockets; none is the tool's to close.
+        close(dummy);
+        LinkfanPhases::TearDown();
+    }
+
+    // Links 0..count-1 as the probe would give them, each tracked and up.
+    void tracked(unsigned count)
+    {
+        for (unsigned n = 0; n < count; n++) {
+            state.g_array_info[n] = prepared(n);
+            state.track.links[n].fd = dummy;
+            state.track.links[n].rtt_tenths = -1;
+        }
+    }
+};
+
+TEST_F(LinkfanTracked, ADownLinkIsNoNextHopAndTheNextUpLinkLeads)
+{
+    tracked(3);
+    state.g_multipath_routing = 1;
+    state.track.links[0].down = 1;
+    linkfan_default_route_rebuild(state, &state.route);
+    recording_reset();
+    linkfan_default_route_rebuild(state, &state.route);
+    strings want;
+    for (unsigned n = 0; n < 3; n++) {
+        // Masquerading stays for the down link too.
+        std::string dev = "ppp" + std::to_string(n);
+        want.push_back("iptables -t nat -D POSTROUTING -o " + dev + " -j MASQUERADE");
+        want.push_back("iptables -t nat -I POSTROUTING -o " + dev + " -j MASQUERADE");
+    }
+    strings tail = {"ip route del default", "ip route replace default via 10.0.1.1 dev ppp1",
+                    "ip route del table balance default",
+                    "ip route replace table balance default nexthop via 10.0.1.1 dev ppp1 "
+                    "weight 1 nexthop via 10.0.2.1 dev ppp2 weight 1 ",
+                    "ip rule del priority 100",
+                    "ip rule add from 10.0.1.2 dport 1-1023 ipproto tcp table balance priority 100",
+                    "ip route flush cache", "ip route flush cache table balance"};
+    want.insert(want.end(), tail.begin(), tail.end());
+    EXPECT_EQ(recorded_commands, want);
+
+    // Single-table mode: the one default route leaves it out.
+    state.g_multipath_routing = 0;
+    state.track.links[0].down = 0;
+    state.track.links[1].down = 1;
+    recording_reset();
+    linkfan_default_route_rebuild(state, &state.route);
+    EXPECT_EQ(recorded_commands,
+              (strings{"ip route del default",
+                       "ip route replace default nexthop via 10.0.0.1 dev ppp0 weight 1 nexthop "
+                       "via 10.0.2.1 dev ppp2 weight 1 ",
+                       "ip route flush cache"}));
+}
+
+TEST_F(LinkfanTracked, EveryLinkDownKeepsThemAllAsWithoutTracking)
+{
+    tracked(3);
+    state.g_multipath_routing = 1;
+    for (unsigned n = 0; n < 3; n++)
+        state.track.links[n].down = 1;
+    state.track.all_down = 1;
+    recording_reset();
+    linkfan_default_route_rebuild(state, &state.route);
+    EXPECT_EQ(recorded_commands, expected_multipath_rebuild(3));
+    // Not tracking at all: the same.
+    state.track.count = 0;
+    state.track.all_down = 0;
+    recording_reset();
+    linkfan_default_route_rebuild(state, &state.route);
+    EXPECT_EQ(recorded_commands, expected_multipath_rebuild(3));
+}
+
+TEST_F(LinkfanTracked, StatusFileHasOneLinePerLink)
+{
+    tracked(2);
+    state.g_array_info[2] = prepared(2, true, false);
+    state.g_array_info[5] = prepared(5);
+    state.g_array_info[5].pppoe_ip[0] = '\0';
+    long long now = linkfan_monotonic_usec();
+    linkfan_track_link &one = state.track.links[1];
+    one.down = 1;
+    one.history = 0x1c;
+    one.rtt_tenths = 123;
+    one.changed_usec = now - 7500000;
+    state.track.links[0].history = 0x01;
+    state.track.links[0].rtt_tenths = 4;
+    state.track.links[0].changed_usec = now - 61000000;
+    ASSERT_EQ(linkfan_status_write(state, now), 0);
+    EXPECT_EQ(scene_read_file(scene.work_dir + "/linkfan.status"),
+              "# name address gateway state lost_of_5 rtt_ms since_s\n"
+              "ppp0 10.0.0.2 10.0.0.1 up 1 0.4 61\n"
+              "ppp1 10.0.1.2 10.0.1.1 down 3 12.3 7\n"
+              "ppp2 10.0.2.2 - untracked - - -\n"
+              "ppp5 - 10.0.5.1 untracked - - -\n");
+    struct stat st;
+    EXPECT_NE(stat((scene.work_dir + "/linkfan.status.tmp").c_str(), &st), 0);
+    // awk '$4 == "down"' names the failing links.
+    EXPECT_EQ(sandbox_output("awk '$4 == \"down\" {print $1}' " + scene.work_dir +
+                             "/linkfan.status"),
+              "ppp1\n");
+}
+
+TEST_F(LinkfanTracked, SyncOpensSocketsForNextHopsAndStartsARecreatedLinkUp)
+{
+    ASSERT_EQ(scene_add_link(0), 0);
+    ASSERT_EQ(scene_add_link(1, false), 0);
+    ASSERT_EQ(scene_add_link(2), 0);
+    ASSERT_EQ(sandbox_sh("ip addr flush dev ppp2"), 0);
+    for (unsigned n = 0; n < 3; n++)
+        ASSERT_EQ(if_fetch_indexed(("ppp" + std::to_string(n)).c_str(), &state.g_array_info[n],
+                                   &state.ifindex[n]),
+                  0);
+    long long now = linkfan_monotonic_usec();
+    linkfan_track_sync(&state, now);
+    const linkfan_track &track = state.track;
+    EXPECT_GE(track.links[0].fd, 0);
+    EXPECT_GE(track.links[1].fd, 0);  // no IPv6 needed to be a next hop
+    EXPECT_EQ(track.links[2].fd, -1);
+    EXPECT_NE(track.links[0].ident, track.links[1].ident);
+    EXPECT_EQ(track.rebuild_due, 0);
+
+    // Down, then re-created: a new interface index is a new link.
+    state.track.links[0].down = 1;
+    state.track.links[0].history = 0x1f;
+    int old_fd = track.links[0].fd;
+    ASSERT_EQ(sandbox_sh("ip link del ppp0"), 0);
+    ASSERT_EQ(scene_add_link(0), 0);
+    ASSERT_EQ(if_fetch_indexed("ppp0", &state.g_array_info[0], &state.ifindex[0]), 0);
+    linkfan_track_sync(&state, now + 1);
+    EXPECT_EQ(track.links[0].down, 0);
+    EXPECT_EQ(track.links[0].history, 0);
+    EXPECT_EQ(track.links[0].changed_usec, now + 1);
+    EXPECT_GE(track.links[0].fd, 0);
+    EXPECT_EQ(fcntl(old_fd, F_GETFD) == -1 || track.links[0].fd == old_fd, true);
+    EXPECT_EQ(track.rebuild_due, 1);
+
+    // A link that is no next hop any more is not tracked.
+    state.g_array_info[1].gateway[0] = '\0';
+    linkfan_track_sync(&state, now + 2);
+    EXPECT_EQ(track.links[1].fd, -1);
+}
+
+TEST_F(LinkfanTracked, UnansweredRoundsTakeALinkDownAndRebuildAtMostOnceASecond)
+{
+    // No far end: every request is lost on the way.
+    ASSERT_EQ(scene_add_link(0), 0);
+    ASSERT_EQ(if_fetch_indexed("ppp0", &state.g_array_info[0], &state.ifindex[0]), 0);
+    long long now = 1000000000;
+    linkfan_track_sync(&state, now);
+    ASSERT_GE(state.track.links[0].fd, 0);
+    for (int round = 1; round <= 3; round++) {
+        // Sent at once, judged a second later, the next one two seconds on.
+        EXPECT_EQ(linkfan_track_service(&state, now), now + linkfan_answer_usec) << round;
+        EXPECT_EQ(state.track.sequence, round);
+        EXPECT_EQ(state.track.links[0].probed, 1);
+        EXPECT_EQ(linkfan_track_service(&state, now + linkfan_answer_usec - 1),
+                  now + linkfan_answer_usec);
+        EXPECT_EQ(state.track.links[0].rounds, round - 1);
+        long long next = linkfan_track_service(&state, now + linkfan_answer_usec);
+        EXPECT_EQ(state.track.links[0].rounds, round);
+        if (round < 3) {
+            EXPECT_EQ(next, now + linkfan_round_usec) << round;
+        }
+        now += linkfan_round_usec;
+    }
+    EXPECT_EQ(state.track.links[0].down, 1);
+    EXPECT_EQ(linkfan_track_lost(state.track.links[0]), 3);
+    EXPECT_EQ(state.track.all_down, 1);
+    strings messages = log_messages();
+    EXPECT_NE(std::find(messages.begin(), messages.end(),
+                        "[ERROR]: link ppp0 (10.0.0.2) is down: 3 of the last 5 rounds lost, last "
+                        "round trip none"),
+              messages.end());
+    EXPECT_NE(std::find(messages.begin(), messages.end(),
+                        "[ERROR]: every tracked link is down: the default routes keep them all"),
+              messages.end());
+    EXPECT_EQ(state.track.rebuild_due, 1);
+    EXPECT_TRUE(has(scene_read_file(scene.work_dir + "/linkfan.status"),
+                    "ppp0 10.0.0.2 10.0.0.1 down 3 - "));
+
+    // Early rebuilds: at once, then not again within the second.
+    long long t = now + 5000000;
+    EXPECT_EQ(linkfan_track_rebuild(&state, t), 1);
+    EXPECT_EQ(linkfan_track_rebuild(&state, t + 1), 0);  // nothing due
+    state.track.rebuild_due = 1;
+    EXPECT_EQ(linkfan_track_rebuild(&state, t + 999999), 0);
+    EXPECT_EQ(linkfan_track_service(&state, t + 999999) <= t + 1000000, true);
+    EXPECT_EQ(linkfan_track_rebuild(&state, t + 1000000), 1);
+    EXPECT_EQ(state.track.rebuild_due, 0);
+}
+
+TEST_F(LinkfanTracked, WithoutTrackingTheRestIsAPlainPause)
+{
+    state.track.count = 0;
+    linkfan_events_rest(&state, 20000);
+    EXPECT_EQ(recorded_pauses, std::vector<unsigned long>{20000});
 }
 
 }  // namespace

@@ -45,3 +45,9 @@ unsigned long linkfan_wait(int fd, unsigned long usec)
     struct pollfd watch = {fd, POLLIN, 0};
     return fd >= 0 && poll(&watch, 1, 0) > 0 ? usec : 0;
 }
+
+unsigned long linkfan_poll(struct pollfd *fds, int count, unsigned long usec)
+{
+    linkfan_pause(usec);
+    return count > 0 && poll(fds, static_cast<nfds_t>(count), 0) > 0 ? usec : 0;
+}

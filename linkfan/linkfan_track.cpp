@@ -1,0 +1,332 @@
+// Link health tracking: rounds of echo requests, their judgement, the states.
+#include "linkfan_track.h"
+#include "linkfan_default_route.h"
+#include "linkfan_log.h"
+#include "linkfan_probe_socket.h"
+#include "linkfan_status.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <limits.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int down_after_lost = 3;       // of the last 5 rounds
+constexpr int up_after_answered = 3;     // in a row
+constexpr long long rebuild_spacing_usec = 1000000;
+
+// Echo identifiers of this process: one block of 128, one per link.
+uint16_t ident_base()
+{
+    return static_cast<uint16_t>((static_cast<unsigned>(getpid()) & 0x1ff) << 7);
+}
+
+void reset_link(linkfan_track_link *link, long long now)
+{
+    link->down = 0;
+    link->history = 0;
+    link->rounds = 0;
+    link->answered_in_a_row = 0;
+    link->probed = 0;
+    link->judged = 0;
+    link->rtt_tenths = -1;
+    link->changed_usec = now;
+}
+
+void close_link(linkfan_track_link *link)
+{
+    if (link->fd >= 0)
+        close(link->fd);
+    link->fd = -1;
+    link->ifindex = 0;
+    link->addr = 0;
+}
+
+void rtt_text(const linkfan_track_link &link, char *text, size_t size)
+{
+    if (link.rtt_tenths < 0)
+        snprintf(text, size, "none");
+    else
+        snprintf(text, size, "%d.%d ms", link.rtt_tenths / 10, link.rtt_tenths % 10);
+}
+
+// Every tracked link down: the default routes keep them all, as without -t.
+void follow_all_down(linkfan_state *state)
+{
+    linkfan_track &track = state->track;
+    int tracked = 0, down = 0;
+    for (const linkfan_track_link &link : track.links) {
+        if (link.fd < 0)
+            continue;
+        tracked++;
+        down += link.down;
+    }
+    int all_down = tracked > 0 && down == tracked;
+    if (all_down && !track.all_down)
+        linkfan_log(LINKFAN_LOG_ERROR,
+                    "every tracked link is down: the default routes keep them all\n");
+    track.all_down = all_down;
+}
+
+void changed(linkfan_state *state, int i, int change, long long now)
+{
+    linkfan_track_link &link = state->track.links[i];
+    const pppoe_info &info = state->g_array_info[i];
+    link.changed_usec = now;
+    char rtt[32];
+    rtt_text(link, rtt, sizeof rtt);
+    linkfan_log(change == 1 ? LINKFAN_LOG_ERROR : LINKFAN_LOG_INFO,
+                "link %s (%s) is %s: %d of the last 5 rounds lost, last round trip %s\n",
+                info.pppoe_name, info.pppoe_ip, change == 1 ? "down" : "up",
+                linkfan_track_lost(link), rtt);
+    state->track.rebuild_due = 1;
+    follow_all_down(state);
+    // Rare, and what an operator watching the log waits for: out at once.
+    linkfan_log_flush();
+}
+
+long long timespec_usec(const struct timespec &t)
+{
+    return t.tv_sec * 1000000LL + t.tv_nsec / 1000;
+}
+
+// Reads the replies waiting for link i; the first answer of the open round
+// judges the round for the link at once. The number of changes of state.
+int read_link(linkfan_state *state, int i, long long now)
+{
+    linkfan_track &track = state->track;
+    linkfan_track_link &link = track.links[i];
+    int changes = 0;
+    uint32_t sender;
+    uint16_t sequence;
+    struct timespec arrival;
+    while (link.fd >= 0 && linkfan_probe_receive(link.fd, &sender, &sequence, &arrival) == 1) {
+        if (!track.round_open || !link.probed || link.judged || sequence != track.sequence)
+            continue;
+        bool target = false;
+        for (int k = 0; k < track.count; k++)
+            target = target || track.targets[k] == sender;
+        // Taken by the kernel's clock of arrival: a reply read late, after a
+        // long command, still counts for when it came.
+        long long rtt = timespec_usec(arrival) - timespec_usec(link.sent);
+        if (!target || rtt > linkfan_answer_usec)
+            continue;
+        link.rtt_tenths = rtt < 0 ? 0 : static_cast<int>(rtt / 100);
+        link.judged = 1;
+        int change = linkfan_track_judge(&link, 0);
+        if (change) {
+            changed(state, i, change, now);
+            changes++;
+        }
+    }
+    return changes;
+}
+
+int close_round(linkfan_state *state, long long now)
+{
+    linkfan_track &track = state->track;
+    int changes = 0;
+    for (int i = 0; i < LINKFAN_MAX_LINKS; i++) {
+        linkfan_track_link &link = track.links[i];
+        if (link.fd < 0 || !link.probed || link.judged)
+            continue;
+        // What came in but was not read yet counts first.
+        changes += read_link(state, i, now);
+        if (link.judged)
+            continue;
+        link.judged = 1;
+        int change = linkfan_track_judge(&link, 1);
+        if (change) {
+            changed(state, i, change, now);
+            changes++;
+        }
+    }
+    track.round_open = 0;
+    return changes;
+}
+
+void send_round(linkfan_state *state, long long now)
+{
+    linkfan_track &track = state->track;
+    track.sequence++;
+    for (linkfan_track_link &link : track.links) {
+        link.probed = 0;
+        link.judged = 0;
+        if (link.fd < 0)
+            continue;
+        clock_gettime(CLOCK_REALTIME, &link.sent);
+        // A link whose device went away or is down sends nothing: that round
+        // says nothing of its carrier and is not judged.
+        for (int k = 0; k < track.count; k++)
+            if (linkfan_probe_send(link.fd, link.addr, track.targets[k], link.ident,
+                                   track.sequence) == 0)
+                link.probed = 1;
+    }
+    track.round_open = 1;
+    track.round_sent_usec = now;
+    track.next_round_usec = now + linkfan_round_usec;
+}
+
+}  // namespace
+
+long long linkfan_monotonic_usec()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return timespec_usec(ts);
+}
+
+void linkfan_track_init(linkfan_state *state, const uint32_t *targets, int count)
+{
+    linkfan_track &track = state->track;
+    memset(&track, 0, sizeof track);
+    for (linkfan_track_link &link : track.links)
+        link.fd = -1;
+    if (count < 0 || count > LINKFAN_MAX_TARGETS)
+        count = 0;
+    track.count = count;
+    memcpy(track.targets, targets, sizeof(uint32_t) * static_cast<size_t>(count));
+}
+
+int linkfan_track_lost(const linkfan_track_link &link)
+{
+    return __builtin_popcount(link.history & 0x1f);
+}
+
+int linkfan_track_judge(linkfan_track_link *link, int lost)
+{
+    link->history = static_cast<uint8_t>(((link->history << 1) | (lost ? 1 : 0)) & 0x1f);
+    if (link->rounds < 5)
+        link->rounds++;
+    if (lost)
+        link->answered_in_a_row = 0;
+    else if (link->answered_in_a_row < 255)
+        link->answered_in_a_row++;
+    if (!link->down && linkfan_track_lost(*link) >= down_after_lost) {
+        link->down = 1;
+        return 1;
+    }
+    if (link->down && link->answered_in_a_row >= up_after_answered) {
+        link->down = 0;
+        return 2;
+    }
+    return 0;
+}
+
+void linkfan_track_sync(linkfan_state *state, long long now)
+{
+    linkfan_track &track = state->track;
+    if (track.count == 0)
+        return;
+    for (int i = 0; i < LINKFAN_MAX_LINKS; i++) {
+        linkfan_track_link &link = track.links[i];
+        const pppoe_info &info = state->g_array_info[i];
+        struct in_addr addr = {};
+        if (!linkfan_is_next_hop(info) || inet_pton(AF_INET, info.pppoe_ip, &addr) != 1 ||
+            state->ifindex[i] <= 0) {
+            if (link.down)
+                track.rebuild_due = 1;
+            close_link(&link);
+            reset_link(&link, now);
+            continue;
+        }
+        if (link.fd >= 0 && link.ifindex == state->ifindex[i] && link.addr == addr.s_addr)
+            continue;
+        // First seen, re-created or redialled with another address: what the
+        // old interface or session went through says nothing of this one.
+        if (link.down)
+            track.rebuild_due = 1;
+        close_link(&link);
+        reset_link(&link, now);
+        link.ident = static_cast<uint16_t>(ident_base() + i);
+        link.fd = linkfan_probe_socket_open(state->ifindex[i], link.ident);
+        if (link.fd < 0) {
+            linkfan_log(LINKFAN_LOG_ERROR, "no probe socket for %s: %s\n", info.pppoe_name,
+                        strerror(errno));
+            continue;
+        }
+        link.ifindex = state->ifindex[i];
+        link.addr = addr.s_addr;
+    }
+    follow_all_down(state);
+}
+
+int linkfan_track_usable(const linkfan_state &state, int i)
+{
+    const linkfan_track &track = state.track;
+    return track.count == 0 || !track.links[i].down || track.all_down;
+}
+
+long long linkfan_track_service(linkfan_state *state, long long now)
+{
+    const linkfan_track &track = state->track;
+    if (track.count == 0)
+        return LLONG_MAX;
+    int changes = 0;
+    if (track.round_open && now - track.round_sent_usec >= linkfan_answer_usec)
+        changes += close_round(state, now);
+    if (!track.round_open && now >= track.next_round_usec)
+        send_round(state, now);
+    if (changes)
+        linkfan_status_write(*state, now);
+    long long next = track.round_open ? track.round_sent_usec + linkfan_answer_usec
+                                      : track.next_round_usec;
+    if (track.rebuild_due) {
+        long long allowed = track.last_rebuild_usec + rebuild_spacing_usec;
+        if (track.last_rebuild_usec == 0 || allowed < now)
+            allowed = now;
+        if (allowed < next)
+            next = allowed;
+    }
+    return next;
+}
+
+int linkfan_track_rebuild(linkfan_state *state, long long now)
+{
+    linkfan_track &track = state->track;
+    if (!track.rebuild_due ||
+        (track.last_rebuild_usec != 0 && now - track.last_rebuild_usec < rebuild_spacing_usec))
+        return 0;
+    track.rebuild_due = 0;
+    track.last_rebuild_usec = now;
+    linkfan_default_route_rebuild(*state, &state->route);
+    return 1;
+}
+
+void linkfan_track_read(linkfan_state *state, const struct pollfd *fds, int count, long long now)
+{
+    int changes = 0;
+    for (int k = 0; k < count; k++) {
+        if (!(fds[k].revents & POLLIN))
+            continue;
+        for (int i = 0; i < LINKFAN_MAX_LINKS; i++)
+            if (state->track.links[i].fd == fds[k].fd) {
+                changes += read_link(state, i, now);
+                break;
+            }
+    }
+    if (changes)
+        linkfan_status_write(*state, now);
+}
+
+int linkfan_track_fds(const linkfan_state &state, struct pollfd *fds, int room)
+{
+    // Only the sockets of links whose answer to the open round is still
+    // awaited: a link answered once wakes nobody again in that round, and
+    // between rounds nothing is watched.
+    int n = 0;
+    if (!state.track.round_open)
+        return 0;
+    for (const linkfan_track_link &link : state.track.links) {
+        if (link.fd < 0 || !link.probed || link.judged || n >= room)
+            continue;
+        fds[n].fd = link.fd;
+        fds[n].events = POLLIN;
+        fds[n].revents = 0;
+        n++;
+    }
+    return n;
+}

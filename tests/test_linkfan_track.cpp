@@ -1,0 +1,353 @@
+// kivo_linkfan -t end to end: three links whose far ends a stand-in plays
+// (it answers, swallows or closes each), the real program watched through
+// the kernel's routes, its status file and its run log.
+#include "child_process.h"
+#include "linkfan_e2e.h"
+
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <random>
+#include <sstream>
+
+namespace {
+
+using namespace linkfan_e2e;
+using clock_type = std::chrono::steady_clock;
+
+const char targets[] = "192.0.2.1,198.51.100.7";
+
+// One line of linkfan.status, by field.
+struct status_line {
+    std::string addr, gateway, state, lost, rtt, since;
+};
+
+class LinkfanTracking : public LinkfanEndToEnd {
+protected:
+    child_process carrier;
+
+    void SetUp() override
+    {
+        LinkfanEndToEnd::SetUp();
+        ASSERT_TRUE(child_start(&carrier, {LINKFAN_CARRIER}));
+        ASSERT_TRUE(child_expect(&carrier, "ready", nullptr, 5000));
+    }
+
+    void tell(const std::string &what, unsigned n, const std::string &answer)
+    {
+        child_tell(&carrier, what + " " + std::to_string(n));
+        std::string line;
+        ASSERT_TRUE(child_expect(&carrier, answer + " " + std::to_string(n), &line, 10000))
+            << what << " " << n;
+    }
+
+    void add_links(unsigned count, unsigned without_ipv6 = 128)
+    {
+        for (unsigned n = 0; n < count; n++) {
+            child_tell(&carrier, "add " + std::to_string(n) + (n == without_ipv6 ? " noipv6" : ""));
+            ASSERT_TRUE(child_expect(&carrier, "added " + std::to_string(n), nullptr, 10000));
+        }
+    }
+
+    long requests(unsigned n)
+    {
+        child_tell(&carrier, "count " + std::to_string(n));
+        std::string line;
+        if (!child_expect(&carrier, "count " + std::to_string(n) + " ", &line, 5000))
+            return -1;
+        return std::stol(line.substr(line.rfind(' ') + 1));
+    }
+
+    std::map<std::string, status_line> status()
+    {
+        std::map<std::string, status_line> out;
+        std::istringstream in(scene_read_file(scene.work_dir + "/linkfan.status"));
+        std::string row;
+        while (std::getline(in, row)) {
+            if (row.empty() || row[0] == '#')
+                continue;
+            std::istringstream fields(row);
+            std::string name, extra;
+            status_line s;
+            fields >> name >> s.addr >> s.gateway >> s.state >> s.lost >> s.rtt >> s.since;
+            if (!s.since.empty() && !(fields >> extra))
+                out[name] = s;
+        }
+        return out;
+    }
+
+    std::string state_of(const std::string &name)
+    {
+        auto all = status();
+        auto it = all.find(name);
+        return it == all.end() ? "" : it->second.state;
+    }
+
+    // Seconds until done() holds, sampled ten times a second; -1 when it does
+    // not within the time.
+    double within(double seconds, const std::function<bool()> &done)
+    {
+        auto start = clock_type::now();
+        while (std::chrono::duration<double>(clock_type::now() - start).count() < seconds) {
+            if (done())
+                return std::chrono::duration<double>(clock_type::now() - start).count();
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return -1;
+    }
+
+    bool all_answered(unsigned count)
+    {
+        auto all = status();
+        for (unsigned n = 0; n < count; n++) {
+            auto it = all.find("ppp" + std::to_string(n));
+            if (it == all.end() || it->second.state != "up" || it->second.rtt == "-")
+                return false;
+        }
+        return true;
+    }
+
+    // Starts the program over three answering links and waits until every
+    // link has been answered.
+    void start_three(const strings &args, unsigned without_ipv6 = 128)
+    {
+        add_links(3, without_ipv6);
+        start(args);
+        // The status file is rewritten at the end of each cycle: the second
+        // one's shows the answers of the first pause.
+        ASSERT_TRUE(wait_cycles(2, 30));
+        ASSERT_TRUE(all_answered(3))
+            << scene_read_file(scene.work_dir + "/linkfan.status");
+    }
+};
+
+std::string main_default() { return sandbox_output("ip route show default"); }
+std::string balance_default() { return sandbox_output("ip route show table 6 default"); }
+
+// A route through link n: a next hop of it, or its only one, which the
+// kernel shows as a plain route.
+bool hop(const std::string &route, unsigned n)
+{
+    return has(route, "via " + scene_peer(n) + " dev ppp" + std::to_string(n) + " ");
+}
+
+size_t count_of(const strings &messages, const std::string &prefix)
+{
+    return static_cast<size_t>(std::count_if(messages.begin(), messages.end(),
+                                             [&prefix](const std::string &m) {
+                                                 return m.compare(0, prefix.size(), prefix) == 0;
+                                             }));
+}
+
+// A fault starts anywhere in a round: each run picks its own point.
+void some_point_of_a_round()
+{
+    static std::random_device seed;
+    std::this_thread::sleep_for(std::chrono::milliseconds(seed() % 2000));
+}
+
+TEST_F(LinkfanTracking, ASwallowingFarEndLeavesTheDefaultRouteAndComesBack)
+{
+    start_three({"-t", targets});
+    ASSERT_TRUE(hop(main_default(), 1));
+    some_point_of_a_round();
+    tell("swallow", 1, "ok");
+    double out = within(12, [] { return !hop(main_default(), 1); });
+    std::printf("ppp1 out of the default route after %.2f s\n", out);
+    RecordProperty("detection_ms", static_cast<int>(out * 1000));
+    ASSERT_GE(out, 0) << main_default();
+    EXPECT_LE(out, 8.0);
+    std::string route = main_default();
+    EXPECT_TRUE(hop(route, 0) && hop(route, 2)) << route;
+    auto s = status()["ppp1"];
+    EXPECT_EQ(s.state, "down");
+    EXPECT_EQ(s.addr, "10.0.1.2");
+    EXPECT_EQ(s.gateway, "10.0.1.1");
+    EXPECT_GE(std::stoi(s.lost), 3);
+    // Its own table and rules stay: its address still leaves through it.
+    EXPECT_TRUE(has(sandbox_output("ip route show table ppp1"), "default dev ppp1"));
+    EXPECT_TRUE(has(sandbox_output("ip rule"), "1000:\tfrom 10.0.1.2 lookup ppp1"));
+
+    some_point_of_a_round();
+    tell("answer", 1, "ok");
+    double back = within(12, [] { return hop(main_default(), 1); });
+    std::printf("ppp1 back in the default route after %.2f s\n", back);
+    RecordProperty("recovery_ms", static_cast<int>(back * 1000));
+    ASSERT_GE(back, 0) << main_default();
+    EXPECT_LE(back, 8.0);
+    EXPECT_GE(within(3, [this] { return state_of("ppp1") == "up"; }), 0);
+    stop();
+    strings messages = log_messages();
+    EXPECT_EQ(count_of(messages, "[ERROR]: link ppp1 (10.0.1.2) is down: "), 1u);
+    EXPECT_EQ(count_of(messages, "[INFO]: link ppp1 (10.0.1.2) is up: "), 1u);
+    EXPECT_EQ(count_of(messages, "[ERROR]: link ppp0"), 0u);
+    EXPECT_EQ(count_of(messages, "[ERROR]: every tracked link is down"), 0u);
+}
+
+TEST_F(LinkfanTracking, TheFirstLinkSwallowingHandsTheMainRouteAndPortRuleOn)
+{
+    start_three({"-m", "-t", targets});
+    ASSERT_TRUE(has(main_default(), "default via 10.0.0.1 dev ppp0"));
+    tell("swallow", 0, "ok");
+    ASSERT_GE(within(12, [] { return has(main_default(), "default via 10.0.1.1 dev ppp1"); }), 0)
+        << main_default();
+    EXPECT_GE(within(3, [] { return !hop(balance_default(), 0); }), 0) << balance_default();
+    std::string balance = balance_default();
+    EXPECT_TRUE(hop(balance, 1) && hop(balance, 2)) << balance;
+    std::string rules = sandbox_output("ip rule");
+    EXPECT_TRUE(has(rules, "100:\tfrom 10.0.1.2 ipproto tcp dport 1-1023 lookup balance")) << rules;
+    EXPECT_FALSE(has(rules, "from 10.0.0.2 ipproto tcp")) << rules;
+    // The down link keeps its table, source rule and masquerading.
+    EXPECT_TRUE(has(rules, "1000:\tfrom 10.0.0.2 lookup ppp0")) << rules;
+    EXPECT_TRUE(has(sandbox_output("ip route show table ppp0"), "default dev ppp0"));
+    EXPECT_TRUE(has(sandbox_output("iptables -t nat -S POSTROUTING"), "-o ppp0 -j MASQUERADE"));
+    EXPECT_EQ(state_of("ppp0"), "down");
+}
+
+TEST_F(LinkfanTracking, ABlipOfOneAndAHalfSecondsTakesNoLinkOut)
+{
+    start_three({"-t", targets});
+    tell("swallow", 1, "ok");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    tell("answer", 1, "ok");
+    // Longer than a detection takes.
+    EXPECT_LT(within(10, [] { return !hop(main_default(), 1); }), 0) << main_default();
+    EXPECT_EQ(state_of("ppp1"), "up");
+    stop();
+    EXPECT_EQ(count_of(log_messages(), "[ERROR]: link ppp1"), 0u);
+}
+
+TEST_F(LinkfanTracking, WithEveryFarEndSwallowingTheRoutesKeepAllLinks)
+{
+    start_three({"-t", targets});
+    for (unsigned n = 0; n < 3; n++)
+        tell("swallow", n, "ok");
+    ASSERT_GE(within(14, [this] {
+                  auto all = status();
+                  return all["ppp0"].state == "down" && all["ppp1"].state == "down" &&
+                         all["ppp2"].state == "down";
+              }),
+              0)
+        << scene_read_file(scene.work_dir + "/linkfan.status");
+    // Give a rebuild that should not happen its time.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    std::string route = main_default();
+    EXPECT_TRUE(hop(route, 0) && hop(route, 1) && hop(route, 2)) << route;
+    EXPECT_EQ(count_of(log_messages(), "[ERROR]: every tracked link is down: the default routes "
+                                       "keep them all"),
+              1u);
+    // One answering again: only it is used.
+    tell("answer", 2, "ok");
+    ASSERT_GE(within(12, [] { return !hop(main_default(), 0); }), 0) << main_default();
+    route = main_default();
+    EXPECT_TRUE(hop(route, 2) && !hop(route, 1)) << route;
+}
+
+TEST_F(LinkfanTracking, ALinkRecreatedWhileDownStartsUp)
+{
+    start_three({"-t", targets});
+    tell("swallow", 1, "ok");
+    ASSERT_GE(within(12, [this] { return state_of("ppp1") == "down"; }), 0);
+    // A new session whose far end swallows too: it still starts up, with a
+    // history of its own.
+    tell("close", 1, "closed");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    child_tell(&carrier, "add 1");
+    ASSERT_TRUE(child_expect(&carrier, "added 1", nullptr, 10000));
+    tell("swallow", 1, "ok");
+    double up = within(10, [this] {
+        auto s = status()["ppp1"];
+        return s.state == "up" && s.lost == "0" && s.rtt == "-";
+    });
+    EXPECT_GE(up, 0) << scene_read_file(scene.work_dir + "/linkfan.status");
+    EXPECT_GE(within(5, [] { return hop(main_default(), 1); }), 0) << main_default();
+    // And it goes down by its own rounds.
+    EXPECT_GE(within(12, [this] { return state_of("ppp1") == "down"; }), 0);
+}
+
+// The kernel's count of packets that reverse-path filtering dropped, in this
+// namespace.
+long reverse_path_drops()
+{
+    std::istringstream in(scene_read_file("/proc/net/netstat"));
+    std::string names, values;
+    while (std::getline(in, names) && std::getline(in, values)) {
+        if (names.rfind("TcpExt:", 0) != 0)
+            continue;
+        std::istringstream n(names), v(values);
+        std::string name, value;
+        while (n >> name && v >> value)
+            if (name == "IPReversePathFilter")
+                return std::stol(value);
+    }
+    return -1;
+}
+
+// Reverse-path filtering, loose or strict, must not drop what the probes see,
+// not even for a link with no table of its own (no IPv6 address) that in
+// multipath mode carries no main default route.
+class LinkfanTrackingFilter : public LinkfanTracking,
+                              public ::testing::WithParamInterface<int> {};
+
+TEST_P(LinkfanTrackingFilter, ProbesAreAnsweredAtOneRequestPerTargetAndRound)
+{
+    add_links(3, 2);
+    std::string mode = std::to_string(GetParam());
+    ASSERT_EQ(sandbox_sh("for c in all default ppp0 ppp1 ppp2; do sysctl -qw "
+                         "net.ipv4.conf.$c.rp_filter=" + mode + "; done"),
+              0);
+    start({"-m", "-t", targets});
+    ASSERT_TRUE(wait_cycles(2, 30));
+    EXPECT_TRUE(all_answered(3))
+        << scene_read_file(scene.work_dir + "/linkfan.status");
+    long before[3];
+    for (unsigned n = 0; n < 3; n++)
+        before[n] = requests(n);
+    std::this_thread::sleep_for(std::chrono::seconds(10));
+    for (unsigned n = 0; n < 3; n++) {
+        // Five rounds of two requests, give or take the round at either end.
+        long sent = requests(n) - before[n];
+        EXPECT_GE(sent, 8) << n;
+        EXPECT_LE(sent, 12) << n;
+    }
+    auto all = status();
+    for (unsigned n = 0; n < 3; n++) {
+        const status_line &s = all["ppp" + std::to_string(n)];
+        EXPECT_EQ(s.state, "up") << n;
+        EXPECT_EQ(s.lost, "0") << n;
+    }
+    EXPECT_TRUE(hop(balance_default(), 2)) << balance_default();
+    // Strict filtering drops ppp2's replies in the kernel (no route leads back
+    // through it): the probes must have taken them before.
+    if (GetParam() == 1) {
+        EXPECT_GT(reverse_path_drops(), 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(ReversePath, LinkfanTrackingFilter, ::testing::Values(0, 1, 2));
+
+TEST_F(LinkfanTracking, WithoutTrackNoEchoRequestLeavesAndNoStatusIsWritten)
+{
+    add_links(3);
+    start({"-m"});
+    ASSERT_TRUE(wait_cycles(1, 20));
+    std::this_thread::sleep_for(std::chrono::seconds(5));
+    for (unsigned n = 0; n < 3; n++)
+        EXPECT_EQ(requests(n), 0) << n;
+    struct stat st;
+    EXPECT_NE(stat((scene.work_dir + "/linkfan.status").c_str(), &st), 0);
+}
+
+TEST_F(LinkfanTracking, ABadListIsRefusedBeforeAnythingRuns)
+{
+    start({"-m", "--track=192.0.2.1,ns.example"});
+    EXPECT_EQ(wait_exit(10), 1);
+    EXPECT_EQ(scene_read_file(run.err_path),
+              std::string(LINKFAN_BINARY) +
+                  ": bad -t list: \"ns.example\" is not an IPv4 address in dotted-quad form\n");
+    EXPECT_EQ(scene_read_file(run.out_path).rfind(std::string("Usage: ") + LINKFAN_BINARY, 0), 0u);
+    EXPECT_EQ(sandbox_output("sysctl -n net.ipv4.fib_multipath_hash_policy"), "0\n");
+    EXPECT_EQ(rt_tables(), "255\tlocal\n254\tmain\n");
+}
+
+}  // namespace
