@@ -1,10 +1,11 @@
 // libkivotraffic's check of the agent's reply over arbitrary replies: the
 // bytes of one read, up to the report buffer's 255, without a terminator.
-#include <cstdio>
-#include <cstdlib>
+#include <cstdint>
+#include <cstring>
+#include <memory>
 
 #include "fuzz_input.h"
-#include "kivo_traffic_internal.h"
+#include "kivo_traffic_wire.h"
 
 namespace {
 
