@@ -1,10 +1,7 @@
 // kivo_ddns as a program: help text, start-up refusals and the running update cycle.
 #include <gtest/gtest.h>
 
-#include <poll.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <fstream>
@@ -12,19 +9,27 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "child_process.h"
 #include "sandbox.h"
+#include "temp_dir.h"
 
 namespace {
 
 struct run_result {
-    int status = -1; // exit status, or -signal when it was killed
+    int status = -1; // exit status, or 128 + the signal that ended it
     std::string out;
     std::string err;
 };
 
 using stop_test = std::function<bool(const run_result &)>;
+
+int enter_network(void)
+{
+    return sandbox_enter(false);
+}
 
 // Runs kivo_ddns with the given words. It runs until it exits, until stop says
 // enough has been seen, or for at most seconds; then it is killed. The update
@@ -33,55 +38,31 @@ run_result run_ddns(const std::vector<std::string> &words, double seconds = 10,
                     const stop_test &stop = nullptr)
 {
     run_result r;
-    int out_pipe[2], err_pipe[2];
-    if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0)
+    temp_dir dir{"ddns-cli"};
+    child_process ddns;
+    ddns.output_path = dir / "out";
+    ddns.errors_path = dir / "err";
+    ddns.prepare = enter_network;
+    std::vector<std::string> argv{KIVO_DDNS_BIN};
+    argv.insert(argv.end(), words.begin(), words.end());
+    if (dir.path.empty() || !child_start(&ddns, argv))
         return r;
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (sandbox_enter(false) != 0)
-            _exit(99);
-        dup2(out_pipe[1], 1);
-        dup2(err_pipe[1], 2);
-        close(out_pipe[0]);
-        close(err_pipe[0]);
-        std::vector<char *> argv{const_cast<char *>(KIVO_DDNS_BIN)};
-        for (const std::string &w : words)
-            argv.push_back(const_cast<char *>(w.c_str()));
-        argv.push_back(nullptr);
-        execv(KIVO_DDNS_BIN, argv.data());
-        _exit(98);
-    }
-    close(out_pipe[1]);
-    close(err_pipe[1]);
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    bool killed = false;
-    pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
-    std::string *sinks[2] = {&r.out, &r.err};
-    int open_fds = 2;
-    while (open_fds > 0) {
-        if (!killed && (std::chrono::steady_clock::now() >= deadline || (stop && stop(r)))) {
-            kill(pid, SIGKILL);
-            killed = true;
-        }
-        if (poll(fds, 2, 50) < 0)
+    long long deadline = child_monotonic_ms() + static_cast<long long>(seconds * 1000);
+    auto seen = [&] {
+        r.out = sandbox_read_file(ddns.output_path);
+        r.err = sandbox_read_file(ddns.errors_path);
+    };
+    for (;;) {
+        if (child_ended(&ddns, &r.status))
             break;
-        for (int i = 0; i < 2; i++) {
-            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP)))
-                continue;
-            char chunk[4096];
-            ssize_t n = read(fds[i].fd, chunk, sizeof chunk);
-            if (n > 0) {
-                sinks[i]->append(chunk, static_cast<size_t>(n));
-            } else {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                open_fds--;
-            }
+        seen();
+        if (child_monotonic_ms() >= deadline || (stop && stop(r))) {
+            r.status = child_stop(&ddns, SIGKILL, 5000);
+            break;
         }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+    seen();
     return r;
 }
 
@@ -213,8 +194,8 @@ TEST(KivoDdnsCli, CycleLogsEveryPassAndSleepsTheInterval)
                              "--main_domain=example.net"},
                             8, after_records(3));
     double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    ASSERT_NE(r.status, 99) << "no network namespace: " << r.err;
-    EXPECT_EQ(r.status, -SIGKILL); // it never leaves the cycle on its own
+    ASSERT_NE(r.status, 127) << "not started: " << r.err;
+    EXPECT_EQ(r.status, 128 + SIGKILL); // it never leaves the cycle on its own
     std::vector<std::string> records = info_records(r.err);
     ASSERT_GE(records.size(), 3u) << r.err;
     for (const std::string &rec : records)
@@ -232,7 +213,7 @@ TEST(KivoDdnsCli, ArgumentsAtFullWidthAreUsed)
                              "--main_domain=" + zone, "--extern_ip=" + ip,
                              "--nic=" + std::string(31, 'n'), "--interval=60"},
                             8, after_records(1));
-    ASSERT_NE(r.status, 99) << "no network namespace: " << r.err;
+    ASSERT_NE(r.status, 127) << "not started: " << r.err;
     std::vector<std::string> records = info_records(r.err);
     ASSERT_EQ(records.size(), 1u) << r.err;
     EXPECT_TRUE(std::regex_match(records[0], record_form("interval: 60, ddnspod: " + sub + "\\." +
@@ -249,8 +230,8 @@ TEST(KivoDdnsCli, IntervalBelowOneSecondRunsWithTheDefault)
                                 return !info_records(seen.err).empty() &&
                                        seen.out.find('\n') != std::string::npos;
                             });
-    ASSERT_NE(r.status, 99) << "no network namespace: " << r.err;
-    EXPECT_EQ(r.status, -SIGKILL);
+    ASSERT_NE(r.status, 127) << "not started: " << r.err;
+    EXPECT_EQ(r.status, 128 + SIGKILL);
     EXPECT_NE(r.out.find("kivo_ddns: --interval=0 is not a positive number of seconds, using 300\n"),
               std::string::npos)
         << r.out;

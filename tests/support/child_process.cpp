@@ -55,6 +55,20 @@ static std::vector<std::string> child_environment(const std::vector<std::string>
     return entries;
 }
 
+// Sends fd to a fresh file at path; an empty path leaves fd as it is.
+static bool redirect(const std::string &path, int fd)
+{
+    if (path.empty())
+        return true;
+    int file = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (file < 0) {
+        std::fprintf(stderr, "cannot write %s: %s\n", path.c_str(), std::strerror(errno));
+        return false;
+    }
+    dup2(file, fd);
+    return true;
+}
+
 bool child_start(child_process *proc, const std::vector<std::string> &argv,
                  const std::vector<std::string> &env, int death_signal)
 {
@@ -89,6 +103,9 @@ bool child_start(child_process *proc, const std::vector<std::string> &argv,
         setpgid(0, 0);
         dup2(to_child[0], 0);
         dup2(from_child[1], 1);
+        if (!redirect(proc->output_path, 1) || !redirect(proc->errors_path, 2) ||
+            (proc->prepare && proc->prepare() != 0))
+            _exit(127);
         execve(args[0], args.data(), envp.data());
         std::fprintf(stderr, "cannot run %s: %s\n", args[0], std::strerror(errno));
         _exit(127);
@@ -150,13 +167,25 @@ void child_tell(child_process *proc, const std::string &line)
         std::fprintf(stderr, "cannot tell %d: %s\n", proc->pid, std::strerror(errno));
 }
 
+bool child_ended(child_process *proc, int *status)
+{
+    int raw = 0;
+    pid_t got = proc->pid > 0 ? waitpid(proc->pid, &raw, WNOHANG) : 0;
+    if (got == 0)
+        return false;
+    proc->pid = -1;
+    if (status)
+        *status = got < 0 ? -1 : WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    return true;
+}
+
 int child_wait(child_process *proc, int timeout_ms)
 {
     if (proc->pid <= 0)
         return -1;
     long long deadline = child_monotonic_ms() + timeout_ms;
     int status = 0;
-    while (waitpid(proc->pid, &status, WNOHANG) == 0) {
+    while (!child_ended(proc, &status)) {
         if (child_monotonic_ms() >= deadline) {
             kill(-proc->group, SIGKILL);
             waitpid(proc->pid, nullptr, 0);
@@ -166,8 +195,7 @@ int child_wait(child_process *proc, int timeout_ms)
         struct timespec pause = {0, 10 * 1000 * 1000};
         nanosleep(&pause, nullptr);
     }
-    proc->pid = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return status;
 }
 
 int child_stop(child_process *proc, int signal, int timeout_ms)

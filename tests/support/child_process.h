@@ -17,6 +17,14 @@ struct child_process {
     int output = -1;   // the child's standard output
     std::string unread;
 
+    // Set before child_start when wanted. A path sends standard output or
+    // standard error to that file (made anew) instead of the pipe or the test's
+    // own; prepare runs in the child just before the program starts, and when
+    // it fails the child ends with 127 before the program runs.
+    std::string output_path;
+    std::string errors_path;
+    int (*prepare)(void) = nullptr;
+
     child_process() = default;
     child_process(const child_process &) = delete;
     child_process &operator=(const child_process &) = delete;
@@ -43,6 +51,10 @@ bool child_expect(child_process *proc, const std::string &prefix, std::string *l
 
 // Sends a line to the child's standard input.
 void child_tell(child_process *proc, const std::string &line);
+
+// Whether the child has exited, without waiting; status (when given) gets
+// its exit status as child_wait tells it.
+bool child_ended(child_process *proc, int *status);
 
 // Waits up to timeout_ms for the child to exit; returns its exit status,
 // 128 + signal when a signal ended it, or -1 when it had to be killed.
