@@ -1,6 +1,7 @@
-// DNSPod record client: three form POSTs to the DNSPod API and the decision
-// between them (DNSPod's answer format is all this file knows about the record;
-// how the address was found it does not know).
+// DNSPod record client: the list, create and modify requests and the decision
+// between them. Their forms are built in kivo_ddnspod_form.cpp, the answers read
+// in kivo_ddnspod_answer.cpp and refused logins rationed in
+// kivo_ddnspod_login.cpp; how the address was found this file does not know.
 #include "kivo_ddnspod.h"
 
 #include <cstdio>
