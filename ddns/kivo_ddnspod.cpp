@@ -1,7 +1,6 @@
-// DNSPod record client: the list, create and modify requests and the decision
-// between them. Their forms are built in kivo_ddnspod_form.cpp, the answers read
-// in kivo_ddnspod_answer.cpp and refused logins rationed in
-// kivo_ddnspod_login.cpp; how the address was found this file does not know.
+// DNSPod record client: the list, create and modify requests and the choice
+// between them; forms in kivo_ddnspod_form.cpp, answers read in _answer.cpp,
+// refused logins rationed in _login.cpp. How the address was found: not here.
 #include "kivo_ddnspod.h"
 
 #include <cstdio>
