@@ -134,6 +134,9 @@ int linkfan_cycle(linkfan_state *state)
         state->track.rebuild_due = 0;
     }
 
+    // The last ip batch of the cycle runs now, not at the pause: "finish" in
+    // the log means the routes are in place.
+    linkfan_settle();
     linkfan_log(LINKFAN_LOG_INFO, "finish!!!!\n");
     if (tracking)
         linkfan_status_write(*state, linkfan_monotonic_usec());

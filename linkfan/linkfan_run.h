@@ -21,6 +21,10 @@ void linkfan_run(const char *line);
 // output ended (or the command could not be started).
 int linkfan_read(const char *line, int (*on_line)(const char *text, void *ctx), void *ctx);
 
+// Returns once every command run so far has ended (an open batch of ip
+// commands included), so that what the cycle logs as done is done.
+void linkfan_settle(void);
+
 // Sleeps for the given number of microseconds.
 void linkfan_pause(unsigned long usec);
 

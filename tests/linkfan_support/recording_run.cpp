@@ -29,6 +29,11 @@ int linkfan_read(const char *line, int (*on_line)(const char *text, void *ctx), 
     return linkfan_shell_read(line, on_line, ctx);
 }
 
+void linkfan_settle(void)
+{
+    linkfan_shell_settle();
+}
+
 void linkfan_pause(unsigned long usec)
 {
     linkfan_shell_settle();
