@@ -13,6 +13,7 @@
 
 #include "ddns_e2e.h"
 #include "sandbox.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -118,7 +119,8 @@ TEST_F(e2e, TokenIsNotInTheCommandLineWhileRunning)
 TEST_F(e2e, TokenFromTheCredentialDirectory)
 {
     const std::string token = "50003,ffeeddccbbaa99887766554433221100";
-    std::string dir = sandbox_tempdir("cred");
+    temp_dir scratch("cred");
+    const std::string &dir = scratch.path;
     std::ofstream(dir + "/ddns_token") << token << "\n";
     setenv("CREDENTIALS_DIRECTORY", dir.c_str(), 1);
     with_token_ = false;
@@ -126,7 +128,6 @@ TEST_F(e2e, TokenFromTheCredentialDirectory)
     ASSERT_TRUE(api_reaches(2));
     EXPECT_EQ(token, token_of(api()[0]));
     EXPECT_EQ(token, token_of(api()[1]));
-    sandbox_sh("rm -rf '" + dir + "'");
 }
 
 // Starts the program in the world with words and waits for its end: the exit

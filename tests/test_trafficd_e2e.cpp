@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <fstream>
 
+#include "temp_dir.h"
 #include "traffic_fixture.h"
 #include "trafficd_scene.h"
 
@@ -77,8 +78,9 @@ bool start_busybox(traffic_process *server, const std::string &dir, int port, co
 
 TEST_F(TrafficdTest, ServersOfEveryBuildAreReportedOnceWithWhatCurlMeasured)
 {
-    std::string dir = trafficd_site("trafficd-servers");
-    ASSERT_FALSE(dir.empty());
+    temp_dir site("trafficd-servers");
+    const std::string &dir = site.path;
+    ASSERT_TRUE(trafficd_site(dir));
     ASSERT_EQ(sandbox_sh("mkdir -p '" + dir + "/body'"), 0);
     {
         std::ofstream conf(dir + "/nginx.conf");
@@ -150,7 +152,6 @@ TEST_F(TrafficdTest, ServersOfEveryBuildAreReportedOnceWithWhatCurlMeasured)
         EXPECT_TRUE(truth.count(name)) << "a report for " << name << ": " << sums.sent
                                        << " sent (the server without KIVO_CP sent "
                                        << plain_truth.sent << ")";
-    sandbox_sh("rm -rf '" + dir + "'");
 }
 
 TEST_F(TrafficdTest, AForkedChildIsReportedOnItsOwnWithItsParentsName)
@@ -221,8 +222,9 @@ TEST_F(TrafficdTest, AForkedChildIsReportedOnItsOwnWithItsParentsName)
 
 TEST_F(TrafficdTest, AnAgentDownForACycleLosesNothingAndSigtermSendsTheRest)
 {
-    std::string dir = trafficd_site("trafficd-agent");
-    ASSERT_FALSE(dir.empty());
+    temp_dir site("trafficd-agent");
+    const std::string &dir = site.path;
+    ASSERT_TRUE(trafficd_site(dir));
     traffic_process daemon;
     ASSERT_TRUE(trafficd_start_daemon(&daemon));
     traffic_process busybox;
@@ -259,7 +261,6 @@ TEST_F(TrafficdTest, AnAgentDownForACycleLosesNothingAndSigtermSendsTheRest)
     trafficd_print("kwai, at SIGTERM", last, at_stop["kwai"]);
     EXPECT_EQ(at_stop["kwai"].sent, last.sent);
     EXPECT_EQ(at_stop["kwai"].received, last.received);
-    sandbox_sh("rm -rf '" + dir + "'");
 }
 
 namespace {
@@ -288,8 +289,9 @@ void run_namespace_scene(const std::string &dir, const char *cp, int port)
 
 TEST_F(TrafficdTest, TwoDaemonsInTwoNamespacesReportOnlyTheirOwn)
 {
-    std::string dir = trafficd_site("trafficd-two");
-    ASSERT_FALSE(dir.empty());
+    temp_dir site("trafficd-two");
+    const std::string &dir = site.path;
+    ASSERT_TRUE(trafficd_site(dir));
     std::fflush(nullptr);
     pid_t child = fork();
     ASSERT_GE(child, 0);
@@ -305,13 +307,13 @@ TEST_F(TrafficdTest, TwoDaemonsInTwoNamespacesReportOnlyTheirOwn)
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
         << "the other namespace: 2 no namespace, 1 a check failed (see above)";
-    sandbox_sh("rm -rf '" + dir + "'");
 }
 
 TEST_F(TrafficdTest, SigtermDuringASilentAgentsWaitStillEndsWithinTwoSeconds)
 {
-    std::string dir = trafficd_site("trafficd-silent");
-    ASSERT_FALSE(dir.empty());
+    temp_dir site("trafficd-silent");
+    const std::string &dir = site.path;
+    ASSERT_TRUE(trafficd_site(dir));
     traffic_process agent;
     ASSERT_TRUE(traffic_start_agent(&agent, {"49193:silent"}));
     traffic_process daemon;
@@ -332,5 +334,4 @@ TEST_F(TrafficdTest, SigtermDuringASilentAgentsWaitStillEndsWithinTwoSeconds)
     traffic_agent_report again;
     EXPECT_TRUE(traffic_next_report(&agent, &again, 500)) << "no last attempt";
     EXPECT_EQ(again.request, report.request);
-    sandbox_sh("rm -rf '" + dir + "'");
 }

@@ -13,6 +13,7 @@
 
 #include "kivo_trafficd.h"
 #include "sandbox.h"
+#include "temp_dir.h"
 #include "traffic_process.h"
 #include "trafficd_scene.h"
 
@@ -106,7 +107,8 @@ TEST(TrafficdKernel, AKernelWithoutATracepointOrBtfGetsOneLineAndStatusTwo)
     std::string reason = trafficd_skip_reason();
     if (!reason.empty())
         GTEST_SKIP() << reason;
-    std::string dir = sandbox_tempdir("trafficd-btf");
+    temp_dir scratch("trafficd-btf");
+    const std::string &dir = scratch.path;
     ASSERT_FALSE(dir.empty());
 
     ASSERT_TRUE(write_btf(dir + "/no-send", "sock_send_length"));
@@ -123,7 +125,6 @@ TEST(TrafficdKernel, AKernelWithoutATracepointOrBtfGetsOneLineAndStatusTwo)
               std::string::npos)
         << out;
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
-    sandbox_sh("rm -rf '" + dir + "'");
 }
 
 TEST(TrafficdKernel, UsageAndRefusals)

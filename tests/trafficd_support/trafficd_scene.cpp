@@ -93,12 +93,9 @@ bool trafficd_within(const trafficd_sums &truth, const trafficd_sums &reported, 
     return near(truth.sent, reported.sent) && near(truth.received, reported.received);
 }
 
-std::string trafficd_site(const char *tag)
+bool trafficd_site(const std::string &dir)
 {
-    std::string dir = sandbox_tempdir(tag);
-    if (dir.empty() || !traffic_write_file(dir + "/big.bin", 1 << 20, 'a'))
-        return "";
-    return dir;
+    return !dir.empty() && traffic_write_file(dir + "/big.bin", 1 << 20, 'a');
 }
 
 void trafficd_print(const std::string &what, const trafficd_sums &truth,

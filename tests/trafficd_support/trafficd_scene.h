@@ -49,7 +49,7 @@ trafficd_collect(traffic_process *agent, const std::map<std::string, trafficd_su
 bool trafficd_within(const trafficd_sums &truth, const trafficd_sums &reported, double percent);
 
 // A site folder with big.bin (1 MiB) for the servers.
-std::string trafficd_site(const char *tag);
+bool trafficd_site(const std::string &dir);
 
 // Prints one table row of truth against report.
 void trafficd_print(const std::string &what, const trafficd_sums &truth,
