@@ -8,6 +8,8 @@ add_library(kivo_linkfan_scene STATIC
   ${CMAKE_CURRENT_SOURCE_DIR}/linkfan_support/linkfan_scene.cpp)
 target_include_directories(kivo_linkfan_scene PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/linkfan_support)
 target_link_libraries(kivo_linkfan_scene PUBLIC kivo_test_support)
+target_compile_definitions(kivo_linkfan_scene PRIVATE
+  LINKFAN_SHIM="${CMAKE_CURRENT_SOURCE_DIR}/linkfan_shims/shim.sh")
 
 kivo_add_gtest(test_linkfan_phases PREFIX "linkfan."
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_linkfan_phases.cpp
@@ -17,14 +19,12 @@ kivo_add_gtest(test_linkfan_phases PREFIX "linkfan."
 
 kivo_add_gtest(test_linkfan_shell PREFIX "linkfan."
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_linkfan_shell.cpp
-  LIBRARIES kivo_linkfan_shell kivo_linkfan_scene
-  DEFINITIONS LINKFAN_SHIM="${CMAKE_CURRENT_SOURCE_DIR}/linkfan_shims/shim.sh")
+  LIBRARIES kivo_linkfan_shell kivo_linkfan_scene)
 
 kivo_add_gtest(test_linkfan_e2e PREFIX "linkfan." TIMEOUT 90
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_linkfan_e2e.cpp
   LIBRARIES kivo_linkfan_scene
   DEFINITIONS LINKFAN_BINARY="$<TARGET_FILE:kivo_linkfan>"
-              LINKFAN_SHIM="${CMAKE_CURRENT_SOURCE_DIR}/linkfan_shims/shim.sh"
   DEPENDS kivo_linkfan)
 
 # The carriers' side of tracked links, and the tests of -t against it.

@@ -5,17 +5,14 @@
 #include "linkfan_scene.h"
 #include "sandbox.h"
 
-#include <fcntl.h>
+#include "temp_dir.h"
+
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -40,7 +37,7 @@ TEST_F(LinkfanEndToEnd, NoLinkInDebugMode)
                                        "[ERROR]: not find in main table default route.\n",
                                        "[INFO]: finish!!!!"}));
     EXPECT_EQ(rt_tables(), scene_rt_tables_head);
-    EXPECT_EQ(scene_read_file(scene.work_dir + "/rt_tables"), scene_rt_tables_head);
+    EXPECT_EQ(scene_read_file(scene.work_dir / "rt_tables"), scene_rt_tables_head);
     EXPECT_EQ(sandbox_output("ip rule"), default_rules);
     EXPECT_EQ(sandbox_output("ip route"), "");
     // -d keeps the console: every record also on standard error, in green.
@@ -90,15 +87,10 @@ TEST_F(LinkfanEndToEnd, TwoLinksInMultipathModeRunTheExpectedCommands)
 {
     ASSERT_EQ(scene_add_link(0), 0);
     ASSERT_EQ(scene_add_link(1), 0);
-    std::string shim_dir = capture_dir + "/shims", shim_log = capture_dir + "/commands";
-    std::string shim_calls = capture_dir + "/calls";
-    ASSERT_EQ(sandbox_sh("mkdir " + shim_dir + " && for t in ip iptables sysctl cp; do ln -s " +
-                         LINKFAN_SHIM + " " + shim_dir + "/$t; done"),
-              0);
-    const char *path = std::getenv("PATH");
-    std::string real_path = path ? path : "/usr/sbin:/usr/bin:/sbin:/bin";
-    start({"-m"}, {}, {"PATH=" + shim_dir + ":" + real_path, "LINKFAN_REAL_PATH=" + real_path,
-                       "LINKFAN_SHIM_LOG=" + shim_log, "LINKFAN_SHIM_CALLS=" + shim_calls});
+    std::string shims = capture_dir / "shims";
+    strings shim_env = scene_shim_tools(shims, {"ip", "iptables", "sysctl", "cp"});
+    ASSERT_FALSE(shim_env.empty());
+    start({"-m"}, {}, shim_env);
     ASSERT_TRUE(wait_cycles(2, 40));
     stop();
 
@@ -109,7 +101,7 @@ TEST_F(LinkfanEndToEnd, TwoLinksInMultipathModeRunTheExpectedCommands)
     std::string want;
     for (const std::string &cmd : expected)
         want += cmd + "\n";
-    EXPECT_EQ(scene_read_file(shim_log), want);
+    EXPECT_EQ(scene_read_file(shims + "/commands"), want);
     // The processes behind them: one ip per run of one family's commands.
     strings per_link = {"ip -force -batch -", "ip -6 -force -batch -", "ip -force -batch -",
                         "ip -6 -force -batch -", "ip route", "ip route list table balance"};
@@ -125,7 +117,7 @@ TEST_F(LinkfanEndToEnd, TwoLinksInMultipathModeRunTheExpectedCommands)
     for (int cycle = 0; cycle < 2; cycle++)
         for (const std::string &call : per_link)
             calls += call + "\n";
-    EXPECT_EQ(scene_read_file(shim_calls), calls);
+    EXPECT_EQ(scene_read_file(shims + "/calls"), calls);
 
     EXPECT_EQ(rt_tables(), std::string(scene_rt_tables_head) + "6\tbalance\n10 ppp0\n20 ppp1\n");
     std::string main_route = sandbox_output("ip route show default");
@@ -347,12 +339,12 @@ TEST_F(LinkfanEndToEnd, HelpPrintsTheUsageAndEndsWithOne)
 TEST_F(LinkfanEndToEnd, NonRootEndsWithOneOnTheConsole)
 {
     // The unprivileged user must reach the program and write its log.
-    std::string bin_dir = sandbox_tempdir("linkfan-bin");
-    ASSERT_EQ(sandbox_sh("cp " LINKFAN_BINARY " " + bin_dir + "/kivo_linkfan && chmod 755 " +
-                         bin_dir + " && chmod 777 " + scene.work_dir),
+    temp_dir bin_dir("linkfan-bin");
+    ASSERT_EQ(sandbox_sh("cp " LINKFAN_BINARY " " + bin_dir.path + "/kivo_linkfan && chmod 755 " +
+                         bin_dir.path + " && chmod 777 " + scene.work_dir.path),
               0);
-    start({}, {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"}, {},
-          bin_dir + "/kivo_linkfan");
+    start({}, {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"}, {},
+          bin_dir / "kivo_linkfan");
     EXPECT_EQ(wait_exit(10), 1);
     EXPECT_EQ(scene_read_file(run.out_path), "Permission denied! Must be root user!\n");
     struct stat st;
@@ -364,7 +356,7 @@ TEST_F(LinkfanEndToEnd, UnopenableDevNullEndsWithThreeOnTheConsole)
 {
     // A read-only file over /dev/null (in this test's own mount namespace)
     // cannot be opened for writing, not even by root.
-    std::string not_a_device = capture_dir + "/not-a-device";
+    std::string not_a_device = capture_dir / "not-a-device";
     scene_write_file(not_a_device, "");
     ASSERT_EQ(sandbox_bind(not_a_device.c_str(), "/dev/null", true), 0);
     ASSERT_EQ(scene_add_link(0), 0);
@@ -383,7 +375,7 @@ TEST_F(LinkfanEndToEnd, UnopenableDevNullEndsWithThreeOnTheConsole)
 TEST_F(LinkfanEndToEnd, UnwritableWorkingDirectoryEndsWithFive)
 {
     ASSERT_EQ(scene_add_link(0), 0);
-    ASSERT_EQ(sandbox_bind(scene.work_dir.c_str(), scene.work_dir.c_str(), true), 0);
+    ASSERT_EQ(sandbox_bind(scene.work_dir.path.c_str(), scene.work_dir.path.c_str(), true), 0);
     start({});
     EXPECT_EQ(wait_exit(20), 5);
     EXPECT_EQ(scene_read_file(run.err_path), "Open log file linkfan.log error!");
@@ -395,15 +387,15 @@ TEST_F(LinkfanEndToEnd, LostRoutingTableListEndsWithFourInTheSecondCycle)
 {
     // An empty, read-only /etc/iproute2: the first cycle's copy fails unseen,
     // the second cycle's check cannot read the list.
-    std::string empty = sandbox_tempdir("linkfan-empty");
-    ASSERT_EQ(sandbox_bind(empty.c_str(), "/etc/iproute2", true), 0);
+    temp_dir empty("linkfan-empty");
+    ASSERT_EQ(sandbox_bind(empty.path.c_str(), "/etc/iproute2", true), 0);
     start({});
     EXPECT_EQ(wait_exit(40), 4);
     strings messages = log_messages();
     ASSERT_FALSE(messages.empty());
     EXPECT_EQ(messages.back(), "[ERROR]: could not open file : /etc/iproute2/rt_tables!");
     EXPECT_EQ(std::count(messages.begin(), messages.end(), "[INFO]: finish!!!!"), 1);
-    EXPECT_EQ(scene_read_file(scene.work_dir + "/rt_tables"), scene_rt_tables_head);
+    EXPECT_EQ(scene_read_file(scene.work_dir / "rt_tables"), scene_rt_tables_head);
 }
 
 }  // namespace

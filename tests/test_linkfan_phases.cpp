@@ -47,7 +47,7 @@ protected:
         if (inet_sock >= 0)
             close(inet_sock);
         ASSERT_EQ(linkfan_probe_open(), 0);
-        log_file = std::fopen((scene.work_dir + "/linkfan.log").c_str(), "w+");
+        log_file = std::fopen((scene.work_dir / "linkfan.log").c_str(), "w+");
         ASSERT_NE(log_file, nullptr);
     }
 
@@ -62,7 +62,7 @@ protected:
     strings log_messages()
     {
         std::fflush(log_file);
-        return scene_log_messages(scene_read_file(scene.work_dir + "/linkfan.log"));
+        return scene_log_messages(scene_read_file(scene.work_dir / "linkfan.log"));
     }
 
     std::string system_list() { return scene_read_file("/etc/iproute2/rt_tables"); }
@@ -323,7 +323,7 @@ TEST_F(LinkfanPhases, LogRecordHasTimeMicrosecondsAndTag)
     linkfan_log(LINKFAN_LOG_INFO, "one %s\n", "two");
     linkfan_log(LINKFAN_LOG_ERROR, "three\n");
     std::fflush(log_file);
-    std::string text = scene_read_file(scene.work_dir + "/linkfan.log");
+    std::string text = scene_read_file(scene.work_dir / "linkfan.log");
     // 2024-05-01 12:00:00.000042 [INFO]: one two
     const char *shape = "dddd-dd-dd dd:dd:dd.dddddd ";
     size_t at = 0;
@@ -420,8 +420,8 @@ TEST_F(LinkfanPhases, ListCheckWithoutASystemListEndsWithFour)
 
 TEST_F(LinkfanPhases, ListRewriteInAReadOnlyDirectoryEndsWithFive)
 {
-    ASSERT_EQ(sandbox_bind(scene.work_dir.c_str(), scene.work_dir.c_str(), true), 0);
-    ASSERT_EQ(chdir("/") == 0 && chdir(scene.work_dir.c_str()) == 0, true);
+    ASSERT_EQ(sandbox_bind(scene.work_dir.path.c_str(), scene.work_dir.path.c_str(), true), 0);
+    ASSERT_EQ(chdir("/") == 0 && chdir(scene.work_dir.path.c_str()) == 0, true);
     EXPECT_EQ(linkfan_rt_tables_rewrite(state), 5);
     EXPECT_TRUE(recorded_commands.empty());
     EXPECT_EQ(log_messages(), (strings{"[INFO]: update file /etc/iproute2/rt_tables......",
@@ -865,7 +865,7 @@ TEST_F(LinkfanPhases, FirstTwoCyclesRunTheRecordedCommands)
             ASSERT_EQ(got[k], want[k]) << c.file << ", command " << k + 1;
         if (c.track) {
             struct stat st;
-            EXPECT_EQ(stat((scene.work_dir + "/linkfan.status").c_str(), &st), 0) << c.file;
+            EXPECT_EQ(stat((scene.work_dir / "linkfan.status").c_str(), &st), 0) << c.file;
             EXPECT_GE(state.track.links[1].fd, 0) << c.file;
         }
     }
@@ -1191,16 +1191,16 @@ TEST_F(LinkfanTracked, StatusFileHasOneLinePerLink)
     state.track.links[0].rtt_tenths = 4;
     state.track.links[0].changed_usec = now - 61000000;
     ASSERT_EQ(linkfan_status_write(state, now), 0);
-    EXPECT_EQ(scene_read_file(scene.work_dir + "/linkfan.status"),
+    EXPECT_EQ(scene_read_file(scene.work_dir / "linkfan.status"),
               "# name address gateway state lost_of_5 rtt_ms since_s\n"
               "ppp0 10.0.0.2 10.0.0.1 up 1 0.4 61\n"
               "ppp1 10.0.1.2 10.0.1.1 down 3 12.3 7\n"
               "ppp2 10.0.2.2 - untracked - - -\n"
               "ppp5 - 10.0.5.1 untracked - - -\n");
     struct stat st;
-    EXPECT_NE(stat((scene.work_dir + "/linkfan.status.tmp").c_str(), &st), 0);
+    EXPECT_NE(stat((scene.work_dir / "linkfan.status.tmp").c_str(), &st), 0);
     // awk '$4 == "down"' names the failing links.
-    EXPECT_EQ(sandbox_output("awk '$4 == \"down\" {print $1}' " + scene.work_dir +
+    EXPECT_EQ(sandbox_output("awk '$4 == \"down\" {print $1}' " + scene.work_dir.path +
                              "/linkfan.status"),
               "ppp1\n");
 }
@@ -1280,7 +1280,7 @@ TEST_F(LinkfanTracked, UnansweredRoundsTakeALinkDownAndRebuildAtMostOnceASecond)
                         "[ERROR]: every tracked link is down: the default routes keep them all"),
               messages.end());
     EXPECT_EQ(state.track.rebuild_due, 1);
-    EXPECT_TRUE(has(scene_read_file(scene.work_dir + "/linkfan.status"),
+    EXPECT_TRUE(has(scene_read_file(scene.work_dir / "linkfan.status"),
                     "ppp0 10.0.0.2 10.0.0.1 down 3 - "));
 
     // Early rebuilds: at once, then not again within the second.

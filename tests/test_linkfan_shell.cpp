@@ -29,23 +29,20 @@ bool has(const std::string &text, const std::string &part)
 class LinkfanShell : public ::testing::Test {
 protected:
     linkfan_scene scene;
-    std::string dir, commands, calls, saved_path;
+    temp_dir dir{"linkfan-shims"};
+    std::string commands = dir / "commands", calls = dir / "calls", saved_path;
 
     void SetUp() override
     {
         ASSERT_EQ(scene_enter(&scene, "255\tlocal\n"), 0);
-        dir = sandbox_tempdir("linkfan-shims");
-        commands = dir + "/commands";
-        calls = dir + "/calls";
-        ASSERT_EQ(sandbox_sh("for t in ip iptables; do ln -s " LINKFAN_SHIM " " + dir +
-                             "/$t; done"),
-                  0);
         const char *path = getenv("PATH");
         saved_path = path ? path : "/usr/sbin:/usr/bin:/sbin:/bin";
-        setenv("LINKFAN_REAL_PATH", saved_path.c_str(), 1);
-        setenv("LINKFAN_SHIM_LOG", commands.c_str(), 1);
-        setenv("LINKFAN_SHIM_CALLS", calls.c_str(), 1);
-        setenv("PATH", (dir + ":" + saved_path).c_str(), 1);
+        strings env = scene_shim_tools(dir.path, {"ip", "iptables"});
+        ASSERT_FALSE(env.empty());
+        for (const std::string &entry : env) {
+            size_t eq = entry.find('=');
+            setenv(entry.substr(0, eq).c_str(), entry.substr(eq + 1).c_str(), 1);
+        }
         linkfan_shell_cost = {};
     }
 

@@ -61,7 +61,7 @@ protected:
     std::map<std::string, status_line> status()
     {
         std::map<std::string, status_line> out;
-        std::istringstream in(scene_read_file(scene.work_dir + "/linkfan.status"));
+        std::istringstream in(scene_read_file(scene.work_dir / "linkfan.status"));
         std::string row;
         while (std::getline(in, row)) {
             if (row.empty() || row[0] == '#')
@@ -117,7 +117,7 @@ protected:
         // one's shows the answers of the first pause.
         ASSERT_TRUE(wait_cycles(2, 30));
         ASSERT_TRUE(all_answered(3))
-            << scene_read_file(scene.work_dir + "/linkfan.status");
+            << scene_read_file(scene.work_dir / "linkfan.status");
     }
 };
 
@@ -228,7 +228,7 @@ TEST_F(LinkfanTracking, WithEveryFarEndSwallowingTheRoutesKeepAllLinks)
                          all["ppp2"].state == "down";
               }),
               0)
-        << scene_read_file(scene.work_dir + "/linkfan.status");
+        << scene_read_file(scene.work_dir / "linkfan.status");
     // Give a rebuild that should not happen its time.
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     std::string route = main_default();
@@ -259,7 +259,7 @@ TEST_F(LinkfanTracking, ALinkRecreatedWhileDownStartsUp)
         auto s = status()["ppp1"];
         return s.state == "up" && s.lost == "0" && s.rtt == "-";
     });
-    EXPECT_GE(up, 0) << scene_read_file(scene.work_dir + "/linkfan.status");
+    EXPECT_GE(up, 0) << scene_read_file(scene.work_dir / "linkfan.status");
     EXPECT_GE(within(5, [] { return hop(main_default(), 1); }), 0) << main_default();
     // And it goes down by its own rounds.
     EXPECT_GE(within(12, [this] { return state_of("ppp1") == "down"; }), 0);
@@ -299,7 +299,7 @@ TEST_P(LinkfanTrackingFilter, ProbesAreAnsweredAtOneRequestPerTargetAndRound)
     start({"-m", "-t", targets});
     ASSERT_TRUE(wait_cycles(2, 30));
     EXPECT_TRUE(all_answered(3))
-        << scene_read_file(scene.work_dir + "/linkfan.status");
+        << scene_read_file(scene.work_dir / "linkfan.status");
     long before[3];
     for (unsigned n = 0; n < 3; n++)
         before[n] = requests(n);
@@ -335,7 +335,7 @@ TEST_F(LinkfanTracking, WithoutTrackNoEchoRequestLeavesAndNoStatusIsWritten)
     for (unsigned n = 0; n < 3; n++)
         EXPECT_EQ(requests(n), 0) << n;
     struct stat st;
-    EXPECT_NE(stat((scene.work_dir + "/linkfan.status").c_str(), &st), 0);
+    EXPECT_NE(stat((scene.work_dir / "linkfan.status").c_str(), &st), 0);
 }
 
 TEST_F(LinkfanTracking, ABadListIsRefusedBeforeAnythingRuns)

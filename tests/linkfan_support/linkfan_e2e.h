@@ -2,19 +2,17 @@
 // own: started with its console captured, watched through its run log.
 #pragma once
 
+#include "child_process.h"
 #include "linkfan_scene.h"
 #include "sandbox.h"
+#include "temp_dir.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,71 +21,53 @@ namespace linkfan_e2e {
 
 using strings = std::vector<std::string>;
 
+// One run of the program: its console goes to files of the fixture's.
 struct tool_run {
-    pid_t pid = -1;
+    std::unique_ptr<child_process> proc;
     std::string out_path, err_path, log_path;
 };
 
 class LinkfanEndToEnd : public ::testing::Test {
 protected:
     linkfan_scene scene;
-    std::string capture_dir;
+    temp_dir capture_dir{"linkfan-out"};
     tool_run run;
 
     void SetUp() override
     {
         ASSERT_EQ(scene_enter(&scene, "255\tlocal\n254\tmain\n"), 0);
-        capture_dir = sandbox_tempdir("linkfan-out");
-        ASSERT_FALSE(capture_dir.empty());
+        ASSERT_FALSE(capture_dir.path.empty());
+        run.out_path = capture_dir / "stdout";
+        run.err_path = capture_dir / "stderr";
+        run.log_path = scene.work_dir / "linkfan.log";
     }
 
-    void TearDown() override { stop(); }
-
-    // Starts the program (or `wrapper...` then the program) in the working
-    // directory with its console captured; extra_env is "NAME=value" each.
+    // Starts the program (or `wrapper...` then the program; the wrapper by its
+    // path) in the working directory with its console captured; extra_env is
+    // "NAME=value" each.
     void start(const strings &args, const strings &wrapper = {}, const strings &extra_env = {},
                const std::string &binary = LINKFAN_BINARY)
     {
-        run.out_path = capture_dir + "/stdout";
-        run.err_path = capture_dir + "/stderr";
-        run.log_path = scene.work_dir + "/linkfan.log";
-        std::vector<std::string> words = wrapper;
+        strings words = wrapper;
         words.push_back(binary);
         words.insert(words.end(), args.begin(), args.end());
-        run.pid = fork();
-        ASSERT_GE(run.pid, 0);
-        if (run.pid == 0) {
-            int out = open(run.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            int err = open(run.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (out < 0 || err < 0 || chdir(scene.work_dir.c_str()) != 0)
-                _exit(120);
-            dup2(out, 1);
-            dup2(err, 2);
-            for (const std::string &e : extra_env)
-                putenv(const_cast<char *>(e.c_str()));
-            std::vector<char *> argv;
-            for (std::string &w : words)
-                argv.push_back(w.data());
-            argv.push_back(nullptr);
-            execvp(argv[0], argv.data());
-            _exit(121);
-        }
+        run.proc = std::make_unique<child_process>();
+        run.proc->output_path = run.out_path;
+        run.proc->errors_path = run.err_path;
+        run.proc->directory = scene.work_dir.path;
+        ASSERT_TRUE(child_start(run.proc.get(), words, extra_env));
     }
 
     // Waits until the run log has `count` cycle ends; false on time-out or
     // when the program ended first.
     bool wait_cycles(int count, int seconds)
     {
-        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-        while (std::chrono::steady_clock::now() < until) {
-            strings logged = scene_log_messages(scene_read_file(run.log_path));
-            if (std::count(logged.begin(), logged.end(), "[INFO]: finish!!!!") >= count)
+        long long until = child_monotonic_ms() + seconds * 1000LL;
+        while (child_monotonic_ms() < until) {
+            if (finished() >= count)
                 return true;
-            int status;
-            if (waitpid(run.pid, &status, WNOHANG) == run.pid) {
-                run.pid = -1;
+            if (child_ended(run.proc.get(), nullptr))
                 return false;
-            }
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
         return false;
@@ -102,28 +82,14 @@ protected:
         return static_cast<int>(std::count(logged.begin(), logged.end(), "[INFO]: finish!!!!"));
     }
 
-    // The exit status once the program ends by itself, -1 on time-out.
-    int wait_exit(int seconds)
-    {
-        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-        while (std::chrono::steady_clock::now() < until) {
-            int status;
-            if (waitpid(run.pid, &status, WNOHANG) == run.pid) {
-                run.pid = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return -1;
-    }
+    // The exit status once the program ends by itself (128 + the signal that
+    // ended it), or -1 on time-out, when the program is killed.
+    int wait_exit(int seconds) { return child_wait(run.proc.get(), seconds * 1000); }
 
     void stop()
     {
-        if (run.pid > 0) {
-            kill(run.pid, SIGKILL);
-            waitpid(run.pid, nullptr, 0);
-            run.pid = -1;
-        }
+        if (run.proc)
+            child_stop(run.proc.get(), SIGKILL, 5000);
     }
 
     strings log_messages() { return scene_log_messages(scene_read_file(run.log_path)); }

@@ -2,8 +2,11 @@
 
 #include "sandbox.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -14,15 +17,13 @@ int scene_enter(linkfan_scene *scene, const char *rt_tables_text)
 {
     if (sandbox_enter(true) != 0)
         return -1;
-    scene->etc_dir = sandbox_tempdir("linkfan-etc");
-    scene->work_dir = sandbox_tempdir("linkfan-work");
-    if (scene->etc_dir.empty() || scene->work_dir.empty())
+    if (scene->etc_dir.path.empty() || scene->work_dir.path.empty())
         return -1;
     if (rt_tables_text)
-        scene_write_file(scene->etc_dir + "/rt_tables", rt_tables_text);
-    if (sandbox_bind(scene->etc_dir.c_str(), "/etc/iproute2") != 0)
+        scene_write_file(scene->etc_dir / "rt_tables", rt_tables_text);
+    if (sandbox_bind(scene->etc_dir.path.c_str(), "/etc/iproute2") != 0)
         return -1;
-    return chdir(scene->work_dir.c_str());
+    return chdir(scene->work_dir.path.c_str());
 }
 
 std::string scene_ipv4(unsigned n) { return "10.0." + std::to_string(n) + ".2"; }
@@ -56,11 +57,25 @@ int scene_add_links(unsigned count)
         batch += "addr add " + scene_ipv6(n) + " dev " + dev + " nodad\n";
         batch += "link set " + dev + " up\n";
     }
-    std::string dir = sandbox_tempdir("linkfan-links");
-    if (dir.empty())
+    temp_dir dir("linkfan-links");
+    if (dir.path.empty())
         return -1;
-    scene_write_file(dir + "/batch", batch);
-    return sandbox_sh("ip -batch " + dir + "/batch") == 0 ? 0 : -1;
+    scene_write_file(dir / "batch", batch);
+    return sandbox_sh("ip -batch " + dir / "batch") == 0 ? 0 : -1;
+}
+
+std::vector<std::string> scene_shim_tools(const std::string &dir,
+                                          const std::vector<std::string> &tools)
+{
+    if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST)
+        return {};
+    for (const std::string &tool : tools)
+        if (symlink(LINKFAN_SHIM, (dir + "/" + tool).c_str()) != 0)
+            return {};
+    const char *path = std::getenv("PATH");
+    std::string real_path = path ? path : "/usr/sbin:/usr/bin:/sbin:/bin";
+    return {"PATH=" + dir + ":" + real_path, "LINKFAN_REAL_PATH=" + real_path,
+            "LINKFAN_SHIM_LOG=" + dir + "/commands", "LINKFAN_SHIM_CALLS=" + dir + "/calls"};
 }
 
 std::string scene_read_file(const std::string &path)

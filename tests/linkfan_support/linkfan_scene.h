@@ -3,16 +3,19 @@
 // ones (point-to-point tun devices named pppN).
 #pragma once
 
+#include "temp_dir.h"
+
 #include <string>
 #include <vector>
 
+// Both folders go with the scene.
 struct linkfan_scene {
-    std::string etc_dir;   // bound over /etc/iproute2
-    std::string work_dir;  // the tool's working directory
+    temp_dir etc_dir{"linkfan-etc"};    // bound over /etc/iproute2
+    temp_dir work_dir{"linkfan-work"};  // the tool's working directory
 };
 
-// Enters fresh namespaces, binds a new folder holding rt_tables_text (no file
-// when null) over /etc/iproute2 and makes a working directory. 0 or -1.
+// Enters fresh namespaces, binds the scene's folder, holding rt_tables_text (no
+// file when null), over /etc/iproute2 and enters its working directory. 0 or -1.
 int scene_enter(linkfan_scene *scene, const char *rt_tables_text);
 
 // Adds pppN with 10.0.N.2 peer 10.0.N.1 and, with ipv6, 2001:db8:N::2/64.
@@ -21,6 +24,13 @@ int scene_add_link(unsigned n, bool ipv6 = true);
 
 // Adds ppp0 to ppp(count-1) as scene_add_link does, with IPv6, in one batch.
 int scene_add_links(unsigned count);
+
+// Links the recording shim into dir (made when missing) under each tool's name
+// and returns the environment that sends those tools to it: each command is
+// logged to dir/commands and each process it starts to dir/calls before the
+// real tool runs. Empty when the links could not be made.
+std::vector<std::string> scene_shim_tools(const std::string &dir,
+                                          const std::vector<std::string> &tools);
 
 std::string scene_read_file(const std::string &path);
 void scene_write_file(const std::string &path, const std::string &text);

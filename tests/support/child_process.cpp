@@ -103,8 +103,14 @@ bool child_start(child_process *proc, const std::vector<std::string> &argv,
         setpgid(0, 0);
         dup2(to_child[0], 0);
         dup2(from_child[1], 1);
-        if (!redirect(proc->output_path, 1) || !redirect(proc->errors_path, 2) ||
-            (proc->prepare && proc->prepare() != 0))
+        if (!redirect(proc->output_path, 1) || !redirect(proc->errors_path, 2))
+            _exit(127);
+        if (!proc->directory.empty() && chdir(proc->directory.c_str()) != 0) {
+            std::fprintf(stderr, "cannot enter %s: %s\n", proc->directory.c_str(),
+                         std::strerror(errno));
+            _exit(127);
+        }
+        if (proc->prepare && proc->prepare() != 0)
             _exit(127);
         execve(args[0], args.data(), envp.data());
         std::fprintf(stderr, "cannot run %s: %s\n", args[0], std::strerror(errno));

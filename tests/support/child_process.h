@@ -19,10 +19,12 @@ struct child_process {
 
     // Set before child_start when wanted. A path sends standard output or
     // standard error to that file (made anew) instead of the pipe or the test's
-    // own; prepare runs in the child just before the program starts, and when
-    // it fails the child ends with 127 before the program runs.
+    // own; directory is the folder the program starts in (empty: the test's);
+    // prepare runs in the child just before the program starts. When one of
+    // them fails the child ends with 127 before the program runs.
     std::string output_path;
     std::string errors_path;
+    std::string directory;
     int (*prepare)(void) = nullptr;
 
     child_process() = default;
