@@ -21,7 +21,7 @@ set(kivo_ddns_spine_defs
 
 kivo_add_gtest(test_kivo_option PREFIX "ddns."
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_kivo_option.cpp
-  LIBRARIES kivo_ddns_core
+  LIBRARIES kivo_ddns_core kivo_test_support
   DEFINITIONS ${kivo_ddns_spine_defs}
   DEPENDS kivo_ddns)
 

@@ -1,8 +1,6 @@
 // kivo_ddns end to end for a box with several uplinks: AAAA records, records on
 // DNSPod lines, the token out of sight, and the values refused at start.
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <gtest/gtest.h>
 
@@ -105,7 +103,7 @@ TEST_F(e2e, TokenIsNotInTheCommandLineWhileRunning)
     start(record_set("198.51.100.1"), "{\"address\":\"198.51.100.2\"}",
           {"--sub_domain", "home"});
     ASSERT_TRUE(api_reaches(1));
-    std::string cmdline = sandbox_read_file("/proc/" + std::to_string(ddns_) + "/cmdline");
+    std::string cmdline = sandbox_read_file("/proc/" + std::to_string(ddns_.pid) + "/cmdline");
     EXPECT_EQ(std::string::npos, cmdline.find(kPrimary)) << cmdline;
     EXPECT_EQ(std::string::npos, cmdline.find("0011223344")) << cmdline;
     EXPECT_NE(std::string::npos, cmdline.find(std::string("--ddns_token=") +
@@ -140,20 +138,18 @@ int exit_status(ddns_world &w, const std::vector<std::string> &words)
                                      "--sub_domain=home",
                                      "--main_domain=example.com", "--interval=1"};
     argv.insert(argv.end(), words.begin(), words.end());
-    pid_t pid = ddns_world_spawn(w, argv, "bad.out", "bad.err");
-    int status = 0;
+    child_process program;
+    if (!ddns_world_start(w, &program, argv, "bad.out", "bad.err"))
+        return -1;
+    int status = -1;
     bool ended = false;
     ddns_world_wait(
         [&] {
-            ended = waitpid(pid, &status, WNOHANG) == pid;
+            ended = child_ended(&program, &status);
             return ended || ddns_world_requests(w, "dnsapi.cn").size() > heard;
         },
         10);
-    if (!ended) {
-        ddns_world_kill(pid);
-        return -1;
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return ended ? status : -1;
 }
 
 TEST_F(e2e, BadValuesAreRefusedWith252BeforeAnyRequest)
@@ -188,7 +184,7 @@ TEST_F(e2e, BadValuesAreRefusedWith252BeforeAnyRequest)
     ASSERT_LE(1u, api().size()) << ddns_world_file(world_, "bad.out");
 
     // The token file of systemd's credential directory.
-    std::string dir = world_.dir + "/credentials";
+    std::string dir = world_.dir / "credentials";
     mkdir(dir.c_str(), 0700);
     setenv("CREDENTIALS_DIRECTORY", dir.c_str(), 1);
     const struct {

@@ -11,6 +11,7 @@
 
 #include "kivo_option.h"
 #include "libkivo_option.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -295,24 +296,17 @@ TEST(KivoOption, TokenIsOverwrittenInTheArgvWordsOnly)
 
 // A credential directory of the test's own, with the token file given.
 struct credential_dir {
-    std::string dir;
+    temp_dir dir{"cred"};
     explicit credential_dir(const std::string &content, bool file = true)
     {
-        char tmpl[] = "/tmp/kivo-cred-XXXXXX";
-        dir = mkdtemp(tmpl);
         if (file) {
-            FILE *f = std::fopen((dir + "/ddns_token").c_str(), "w");
+            FILE *f = std::fopen((dir / "ddns_token").c_str(), "w");
             std::fwrite(content.data(), 1, content.size(), f);
             std::fclose(f);
         }
-        setenv("CREDENTIALS_DIRECTORY", dir.c_str(), 1);
+        setenv("CREDENTIALS_DIRECTORY", dir.path.c_str(), 1);
     }
-    ~credential_dir()
-    {
-        unsetenv("CREDENTIALS_DIRECTORY");
-        std::remove((dir + "/ddns_token").c_str());
-        rmdir(dir.c_str());
-    }
+    ~credential_dir() { unsetenv("CREDENTIALS_DIRECTORY"); }
 };
 
 TEST(KivoOption, TokenFromTheCredentialFile)

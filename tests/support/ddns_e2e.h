@@ -50,13 +50,11 @@ protected:
         if (with_token_)
             argv.push_back(std::string("--ddns_token=") + kPrimary);
         argv.insert(argv.end(), extra.begin(), extra.end());
-        ddns_ = ddns_world_spawn(world_, argv, "ddns.out", "ddns.err");
-        ASSERT_GT(ddns_, 0);
+        ASSERT_TRUE(ddns_world_start(world_, &ddns_, argv, "ddns.out", "ddns.err"));
     }
     void TearDown() override
     {
-        if (ddns_ > 0)
-            ddns_world_kill(ddns_);
+        ddns_world_stop(&ddns_);
         if (HasFailure())
             std::fprintf(stderr, "--- kivo_ddns stdout:\n%s\n--- stderr:\n%s\n",
                          out().c_str(), err().c_str());
@@ -67,7 +65,7 @@ protected:
     // The program's peak resident set so far (VmHWM), in KiB; 0 when unknown.
     long peak_kib()
     {
-        std::string status = sandbox_read_file("/proc/" + std::to_string(ddns_) + "/status");
+        std::string status = sandbox_read_file("/proc/" + std::to_string(ddns_.pid) + "/status");
         size_t at = status.find("VmHWM:");
         return at == std::string::npos ? 0 : std::atol(status.c_str() + at + 6);
     }
@@ -124,7 +122,7 @@ protected:
     }
 
     ddns_world world_;
-    pid_t ddns_ = -1;
+    child_process ddns_;
     std::string before_start_; // shell commands run in the namespaces before the program
     bool with_token_ = true;   // --ddns_token=kPrimary on the command line
 };

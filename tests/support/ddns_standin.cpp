@@ -1,8 +1,6 @@
 #include "ddns_standin.h"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <jansson.h>
@@ -43,25 +41,21 @@ std::string member(json_t *object, const char *key)
 
 int ddns_world_enter(ddns_world &w, const std::string &records, const std::string &control)
 {
-    w.dir = sandbox_tempdir("ddns");
-    if (w.dir.empty() || !write_file(w.dir + "/hosts", kHosts) ||
-        !write_file(w.dir + "/records.json", records) ||
-        !write_file(w.dir + "/control.json", control))
+    if (w.dir.path.empty() || !write_file(w.dir / "hosts", kHosts) ||
+        !write_file(w.dir / "records.json", records) ||
+        !write_file(w.dir / "control.json", control))
         return -1;
-    if (sandbox_enter(true) != 0 ||
-        sandbox_bind((w.dir + "/hosts").c_str(), "/etc/hosts", true) != 0)
+    if (sandbox_enter(true) != 0 || sandbox_bind((w.dir / "hosts").c_str(), "/etc/hosts", true) != 0)
         return -1;
-    w.standin = ddns_world_spawn(w,
-                                 {"/usr/bin/python3", KIVO_STANDIN_TOOL, "--state", w.dir,
-                                  "--listen6", "::1"},
-                                 "standin.out", "standin.err");
-    if (w.standin < 0)
+    if (!ddns_world_start(w, &w.standin,
+                          {"/usr/bin/python3", KIVO_STANDIN_TOOL, "--state", w.dir.path,
+                           "--listen6", "::1"},
+                          "standin.out", "standin.err"))
         return -1;
-    bool ready = ddns_world_wait(
-        [&] { return access((w.dir + "/ready").c_str(), F_OK) == 0 ||
-                     waitpid(w.standin, nullptr, WNOHANG) != 0; },
-        20);
-    if (!ready || access((w.dir + "/ready").c_str(), F_OK) != 0) {
+    std::string ready = w.dir / "ready";
+    bool started = ddns_world_wait(
+        [&] { return access(ready.c_str(), F_OK) == 0 || child_ended(&w.standin, nullptr); }, 20);
+    if (!started || access(ready.c_str(), F_OK) != 0) {
         std::fprintf(stderr, "ddns_world: stand-in did not start:\n%s\n",
                      ddns_world_file(w, "standin.err").c_str());
         return -1;
@@ -71,18 +65,14 @@ int ddns_world_enter(ddns_world &w, const std::string &records, const std::strin
 
 void ddns_world_leave(ddns_world &w)
 {
-    if (w.standin > 0)
-        ddns_world_kill(w.standin);
-    w.standin = -1;
-    if (!w.dir.empty())
-        sandbox_sh("rm -rf '" + w.dir + "'");
+    ddns_world_stop(&w.standin);
 }
 
 void ddns_world_control(const ddns_world &w, const std::string &control)
 {
-    std::string tmp = w.dir + "/control.json.tmp";
+    std::string tmp = w.dir / "control.json.tmp";
     write_file(tmp, control);
-    std::rename(tmp.c_str(), (w.dir + "/control.json").c_str());
+    std::rename(tmp.c_str(), (w.dir / "control.json").c_str());
 }
 
 std::vector<ddns_request> ddns_world_requests(const ddns_world &w, const std::string &host)
@@ -108,40 +98,21 @@ std::vector<ddns_request> ddns_world_requests(const ddns_world &w, const std::st
 
 std::string ddns_world_file(const ddns_world &w, const std::string &name)
 {
-    return sandbox_read_file(w.dir + "/" + name);
+    return sandbox_read_file(w.dir / name);
 }
 
-pid_t ddns_world_spawn(const ddns_world &w, const std::vector<std::string> &argv,
-                       const std::string &out_name, const std::string &err_name)
+bool ddns_world_start(const ddns_world &w, child_process *proc,
+                      const std::vector<std::string> &argv, const std::string &out_name,
+                      const std::string &err_name)
 {
-    std::fflush(nullptr);
-    pid_t pid = fork();
-    if (pid != 0)
-        return pid;
-    int out = open((w.dir + "/" + out_name).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int err = open((w.dir + "/" + err_name).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int none = open("/dev/null", O_RDONLY);
-    if (out < 0 || err < 0 || none < 0)
-        _exit(127);
-    dup2(none, 0);
-    dup2(out, 1);
-    dup2(err, 2);
-    std::vector<char *> args;
-    for (const std::string &a : argv)
-        args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
+    proc->output_path = w.dir / out_name;
+    proc->errors_path = w.dir / err_name;
+    return child_start(proc, argv);
 }
 
-void ddns_world_kill(pid_t pid)
+int ddns_world_stop(child_process *proc)
 {
-    kill(pid, SIGTERM);
-    bool gone = ddns_world_wait([&] { return waitpid(pid, nullptr, WNOHANG) == pid; }, 5);
-    if (!gone) {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-    }
+    return child_stop(proc, SIGTERM, 5000);
 }
 
 bool ddns_world_wait(const std::function<bool()> &done, double seconds)

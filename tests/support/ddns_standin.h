@@ -4,11 +4,12 @@
 // tools/kivo_standin.py answering on ports 80 and 443 of both addresses.
 #pragma once
 
-#include <sys/types.h>
-
 #include <functional>
 #include <string>
 #include <vector>
+
+#include "child_process.h"
+#include "temp_dir.h"
 
 // One request as the stand-in logged it.
 struct ddns_request {
@@ -16,15 +17,15 @@ struct ddns_request {
 };
 
 struct ddns_world {
-    std::string dir; // the stand-in's state folder, also a place for test files
-    pid_t standin = -1;
+    temp_dir dir{"ddns"}; // the stand-in's state folder, also a place for test files
+    child_process standin;
 };
 
 // Enters the namespaces (for the rest of the calling process) and starts the
 // stand-in with the given record set and control file (JSON texts). 0 or -1.
 int ddns_world_enter(ddns_world &w, const std::string &records, const std::string &control);
 
-// Stops the stand-in and removes the state folder.
+// Stops the stand-in; the state folder goes with the world.
 void ddns_world_leave(ddns_world &w);
 
 // Replaces the control file; the stand-in reads it for its next request.
@@ -36,13 +37,15 @@ std::vector<ddns_request> ddns_world_requests(const ddns_world &w, const std::st
 // The whole of a file in the state folder ("" when missing).
 std::string ddns_world_file(const ddns_world &w, const std::string &name);
 
-// Starts argv[0] with the given arguments, standard output and standard error
-// going to files in the state folder. Returns the process id, or -1.
-pid_t ddns_world_spawn(const ddns_world &w, const std::vector<std::string> &argv,
-                       const std::string &out_name, const std::string &err_name);
+// Starts argv[0] (a path) as proc, standard output and standard error going to
+// files in the state folder. false when it could not be started.
+bool ddns_world_start(const ddns_world &w, child_process *proc,
+                      const std::vector<std::string> &argv, const std::string &out_name,
+                      const std::string &err_name);
 
-// Ends a process that ddns_world_spawn started and reaps it.
-void ddns_world_kill(pid_t pid);
+// Ends a process that ddns_world_start started: SIGTERM, and SIGKILL when it is
+// still there after 5 s. Its exit status as child_wait tells it.
+int ddns_world_stop(child_process *proc);
 
 // Polls done every 50 ms for up to seconds; true as soon as it holds.
 bool ddns_world_wait(const std::function<bool()> &done, double seconds);

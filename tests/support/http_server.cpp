@@ -1,12 +1,12 @@
 #include "http_server.h"
 
 #include "sandbox.h"
+#include "temp_dir.h"
 
 #include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <vector>
@@ -105,11 +105,8 @@ void http_server_stop(http_server *srv)
         child_stop(srv->process.get(), SIGTERM, http_server_start_ms);
         srv->process.reset();
     }
-    if (!srv->dir.empty()) {
-        std::error_code ec;
-        std::filesystem::remove_all(srv->dir, ec);
-        srv->dir.clear();
-    }
+    temp_dir_remove(srv->dir);
+    srv->dir.clear();
 }
 
 std::string http_server_url(const http_server &srv, const char *path, bool tls)

@@ -8,18 +8,21 @@
 
 #include "sandbox.h"
 
+// Removes path and all it holds, without a shell; a missing one is no error.
+inline void temp_dir_remove(const std::string &path)
+{
+    std::error_code ignored;
+    if (!path.empty())
+        std::filesystem::remove_all(path, ignored);
+}
+
 struct temp_dir {
     std::string path;  // empty when the folder could not be made
 
     explicit temp_dir(const char *tag) : path(sandbox_tempdir(tag)) {}
     temp_dir(const temp_dir &) = delete;
     temp_dir &operator=(const temp_dir &) = delete;
-    ~temp_dir()
-    {
-        std::error_code ignored;
-        if (!path.empty())
-            std::filesystem::remove_all(path, ignored);
-    }
+    ~temp_dir() { temp_dir_remove(path); }
 
     // A name inside the folder.
     std::string operator/(const std::string &name) const { return path + "/" + name; }
