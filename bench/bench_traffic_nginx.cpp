@@ -26,15 +26,18 @@
 // temporary folder that is removed at the end.
 #include <sched.h>
 #include <signal.h>
-#include <sys/wait.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
-extern char **environ;
+#include "child_process.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -50,7 +53,7 @@ int seconds = 2;
 int connections = 16;
 char library[4096] = KIVO_TRAFFIC_LIBRARY;
 char trafficd[4096] = "";
-pid_t trafficd_pid = -1;
+child_process trafficd_process;
 
 struct int_option {
     const char *name;
@@ -69,9 +72,9 @@ struct server {
     const char *label;
     int port;
     bool preload;
-    pid_t pid;
     pid_t worker;
     char log[4200];
+    child_process master;
 };
 
 struct run_result {
@@ -151,54 +154,28 @@ bool write_config(const char *dir, const server *s)
 
 bool start_server(const char *dir, server *s)
 {
-    char conf[4200], error_log[4200], prefix[4200], preload[4200];
+    char conf[4200], error_log[4200], prefix[4200];
     std::snprintf(conf, sizeof conf, "%s/%s.conf", dir, s->label);
     std::snprintf(error_log, sizeof error_log, "%s/%s.error.log", dir, s->label);
     std::snprintf(prefix, sizeof prefix, "%s/", dir);
-    std::snprintf(preload, sizeof preload, "LD_PRELOAD=%s", library);
 
     // The environment less any preload of our own, plus the library for one of them.
-    char *envp[512];
-    size_t count = 0;
-    for (char **e = environ; *e && count < 509; e++)
-        if (std::strncmp(*e, "LD_PRELOAD=", 11) != 0 && std::strncmp(*e, "KIVO_CP=", 8) != 0)
-            envp[count++] = *e;
+    std::vector<std::string> env = {"LD_PRELOAD", "KIVO_CP"};
     if (s->preload) {
         if (!trafficd[0])
-            envp[count++] = preload;
-        envp[count++] = const_cast<char *>("KIVO_CP=iqiyi");
+            env.push_back(std::string("LD_PRELOAD=") + library);
+        env.push_back("KIVO_CP=iqiyi");
     }
-    envp[count] = nullptr;
-    char *args[] = {const_cast<char *>(nginx_path), const_cast<char *>("-p"), prefix,
-                    const_cast<char *>("-c"), conf, const_cast<char *>("-e"), error_log, nullptr};
-
-    pid_t pid = fork();
-    if (pid < 0)
-        return false;
-    if (pid == 0) {
-        setpgid(0, 0);
-        execve(nginx_path, args, envp);
-        std::fprintf(stderr, "bench_traffic_nginx: cannot run %s\n", nginx_path);
-        _exit(127);
-    }
-    setpgid(pid, pid);
-    s->pid = pid;
-    return true;
+    // Its console says nothing the benchmark reads.
+    s->master.output_path = "/dev/null";
+    return child_start(&s->master, {nginx_path, "-p", prefix, "-c", conf, "-e", error_log}, env);
 }
 
 void stop_server(server *s)
 {
-    if (s->pid <= 0)
-        return;
-    kill(-s->pid, SIGTERM);
-    for (int i = 0; i < 200 && waitpid(s->pid, nullptr, WNOHANG) == 0; i++)
-        usleep(10 * 1000);
-    kill(-s->pid, SIGKILL);
-    waitpid(s->pid, nullptr, 0);
-    s->pid = -1;
+    child_stop(&s->master, SIGTERM, 2000);
 }
 
-// The one worker is the master's only child.
 pid_t find_worker(pid_t master)
 {
     char path[64];
@@ -277,17 +254,11 @@ bool start_trafficd(const char *dir)
 {
     char log[4200];
     std::snprintf(log, sizeof log, "%s/trafficd.log", dir);
-    trafficd_pid = fork();
-    if (trafficd_pid < 0)
+    trafficd_process.output_path = "/dev/null";
+    trafficd_process.errors_path = log;
+    // -d: the log shows that the counted server was found, and its reports.
+    if (!child_start(&trafficd_process, {trafficd, "-d"}))
         return false;
-    if (trafficd_pid == 0) {
-        FILE *out = std::freopen(log, "w", stderr);
-        if (!out)
-            _exit(127);
-        // -d: the log shows that the counted server was found, and its reports.
-        execl(trafficd, trafficd, "-d", nullptr);
-        _exit(127);
-    }
     for (int i = 0; i < 200; i++) {
         char line[512] = "";
         if (FILE *f = std::fopen(log, "r")) {
@@ -298,7 +269,7 @@ bool start_trafficd(const char *dir)
             if (started)
                 return true;
         }
-        if (waitpid(trafficd_pid, nullptr, WNOHANG) == trafficd_pid)
+        if (child_ended(&trafficd_process, nullptr))
             return false;
         usleep(50 * 1000);
     }
@@ -314,8 +285,8 @@ double median(double *values, int n)
 int measure(const char *dir)
 {
     const char *loaded_label = trafficd[0] ? "counted" : "preloaded";
-    server servers[2] = {{"bare", bare_port, false, -1, -1, ""},
-                         {loaded_label, preloaded_port, true, -1, -1, ""}};
+    server servers[2] = {{"bare", bare_port, false, -1, "", {}},
+                         {loaded_label, preloaded_port, true, -1, "", {}}};
     if (trafficd[0] && !start_trafficd(dir)) {
         std::fprintf(stderr, "bench_traffic_nginx: %s did not start; see %s/trafficd.log\n",
                      trafficd, dir);
@@ -342,7 +313,7 @@ int measure(const char *dir)
         status = 1;
     }
     for (server &s : servers)
-        s.worker = find_worker(s.pid);
+        s.worker = find_worker(s.master.pid);
     if (status == 0 && trafficd[0]) {
         char cmd[4400];
         std::snprintf(cmd, sizeof cmd, "grep -q 'pid %d: KIVO_CP=iqiyi' %s/trafficd.log",
@@ -396,10 +367,7 @@ int measure(const char *dir)
     }
     for (server &s : servers)
         stop_server(&s);
-    if (trafficd_pid > 0) {
-        kill(trafficd_pid, SIGTERM);
-        waitpid(trafficd_pid, nullptr, 0);
-    }
+    child_stop(&trafficd_process, SIGTERM, 10000);
     return status;
 }
 
@@ -418,23 +386,17 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "bench_traffic_nginx: no private network namespace (run as root)\n");
         return 1;
     }
-    char dir[] = "/tmp/kivo-bench-nginx-XXXXXX";
-    if (!mkdtemp(dir)) {
+    temp_dir folder("bench-nginx");
+    const char *dir = folder.path.c_str();
+    if (folder.path.empty() || mkdir((folder / "www").c_str(), 0755) != 0 ||
+        mkdir((folder / "body").c_str(), 0755) != 0) {
         std::fprintf(stderr, "bench_traffic_nginx: cannot make a temporary folder\n");
         return 1;
     }
-    char path[256];
-    std::snprintf(path, sizeof path, "mkdir -p %s/www %s/body", dir, dir);
-    int status = std::system(path) == 0 ? 0 : 1;
     static char file[file_size];
     std::memset(file, 'k', sizeof file);
-    std::snprintf(path, sizeof path, "%s/www/file.bin", dir);
-    if (status == 0 && !write_text(path, file, sizeof file))
-        status = 1;
+    int status = write_text((folder / "www/file.bin").c_str(), file, sizeof file) ? 0 : 1;
     if (status == 0)
         status = measure(dir);
-    std::snprintf(path, sizeof path, "rm -rf %s", dir);
-    if (std::system(path) != 0)
-        std::fprintf(stderr, "bench_traffic_nginx: cannot remove %s\n", dir);
     return status;
 }
