@@ -97,12 +97,12 @@ class TrafficCount : public TrafficTest {};
 
 TEST_F(TrafficCount, EachCallAddsOnlySocketBytesAndKeepsItsResult)
 {
-    traffic_process host;
+    child_process host;
     ASSERT_TRUE(traffic_start(&host, {KIVO_TRAFFIC_HOST, "count"}, {}, true));
     for (const count_case &c : count_cases) {
         SCOPED_TRACE(c.op);
         std::string line;
-        ASSERT_TRUE(traffic_next_line(&host, &line, 5000));
+        ASSERT_TRUE(child_next_line(&host, &line, 5000));
         ASSERT_EQ(line.rfind(std::string("op ") + c.op + " ", 0), 0u) << line;
         EXPECT_EQ(traffic_field(line, "result"), c.result) << line;
         if (c.result == -1) {
@@ -111,23 +111,23 @@ TEST_F(TrafficCount, EachCallAddsOnlySocketBytesAndKeepsItsResult)
         EXPECT_EQ(traffic_field(line, "send"), c.send) << line;
         EXPECT_EQ(traffic_field(line, "receive"), c.receive) << line;
     }
-    EXPECT_EQ(traffic_wait(&host, 5000), 0);
+    EXPECT_EQ(child_wait(&host, 5000), 0);
 }
 
 TEST_F(TrafficCount, ConcurrentWritesAreExactAndStartOneThread)
 {
     // 8 writers make their first write at the same moment in a process that
     // has no report thread yet (KIVO_CP not set), then 100,000 writes each.
-    traffic_process host;
+    child_process host;
     ASSERT_TRUE(traffic_start(&host, {KIVO_TRAFFIC_HOST, "threads", "8", "100000", "16"}, {},
                               true));
     std::string line;
-    ASSERT_TRUE(traffic_expect(&host, "threads ", &line, 60000));
+    ASSERT_TRUE(child_expect(&host, "threads ", &line, 60000));
     EXPECT_EQ(traffic_field(line, "send"), 8LL * 100000 * 16) << line;
     EXPECT_EQ(traffic_field(line, "receive"), 8LL * 100000 * 16) << line;
     // The main thread and exactly one report thread are left.
     EXPECT_EQ(traffic_field(line, "tasks"), 2) << line;
-    EXPECT_EQ(traffic_wait(&host, 5000), 0);
+    EXPECT_EQ(child_wait(&host, 5000), 0);
 }
 
 TEST_F(TrafficCount, ContentProviderTable)
@@ -137,29 +137,29 @@ TEST_F(TrafficCount, ContentProviderTable)
         std::vector<std::string> env;
         if (c.value)
             env.push_back(std::string("KIVO_CP=") + c.value);
-        traffic_process host;
+        child_process host;
         ASSERT_TRUE(traffic_start(&host, {KIVO_TRAFFIC_HOST, "cp"}, env, true));
         std::string line;
-        ASSERT_TRUE(traffic_expect(&host, "cp=", &line, 5000));
+        ASSERT_TRUE(child_expect(&host, "cp=", &line, 5000));
         EXPECT_EQ(line.substr(0, line.find(' ')), std::string("cp=") + c.cp) << line;
         EXPECT_NE(line.find(c.keeps_preload ? " preload=kept " : " preload=removed "),
                   std::string::npos) << line;
         EXPECT_EQ(traffic_field(line, "tasks"), c.thread_at_load ? 2 : 1) << line;
         // send and recv never start the thread; the first write does.
-        ASSERT_TRUE(traffic_expect(&host, "after_send ", &line, 5000));
+        ASSERT_TRUE(child_expect(&host, "after_send ", &line, 5000));
         EXPECT_EQ(traffic_field(line, "tasks"), c.thread_at_load ? 2 : 1) << line;
-        ASSERT_TRUE(traffic_expect(&host, "after_write ", &line, 5000));
+        ASSERT_TRUE(child_expect(&host, "after_write ", &line, 5000));
         EXPECT_EQ(traffic_field(line, "tasks"), 2) << line;
-        EXPECT_EQ(traffic_wait(&host, 5000), 0);
+        EXPECT_EQ(child_wait(&host, 5000), 0);
     }
 }
 
 TEST_F(TrafficCount, ReportThreadBlocksAsynchronousSignalsOnly)
 {
-    traffic_process host;
+    child_process host;
     ASSERT_TRUE(traffic_start(&host, {KIVO_TRAFFIC_HOST, "mask"}, {"KIVO_CP=iqiyi"}, true));
     std::string line;
-    ASSERT_TRUE(traffic_expect(&host, "mask ", &line, 10000));
+    ASSERT_TRUE(child_expect(&host, "mask ", &line, 10000));
     unsigned long long main_mask = std::stoull(line.substr(line.find("main=") + 5), nullptr, 16);
     unsigned long long report_mask =
         std::stoull(line.substr(line.find("report=") + 7), nullptr, 16);
@@ -171,5 +171,5 @@ TEST_F(TrafficCount, ReportThreadBlocksAsynchronousSignalsOnly)
         EXPECT_NE(report_mask & bit(sig), 0u) << "signal " << sig << " open in " << line;
     for (int sig : {SIGSEGV, SIGBUS, SIGILL, SIGFPE})
         EXPECT_EQ(report_mask & bit(sig), 0u) << "signal " << sig << " blocked in " << line;
-    EXPECT_EQ(traffic_wait(&host, 5000), 0);
+    EXPECT_EQ(child_wait(&host, 5000), 0);
 }

@@ -10,7 +10,7 @@ namespace {
 
 struct end_case {
     const char *how;
-    int status;     // the host's exit status as traffic_wait gives it
+    int status;     // the host's exit status as child_wait gives it
     bool reports;
 };
 
@@ -30,13 +30,13 @@ TEST_F(TrafficExit, OnlyANormalEndWithCountedBytesReportsOnce)
 {
     for (const end_case &c : end_cases) {
         SCOPED_TRACE(c.how);
-        traffic_process agent;
+        child_process agent;
         ASSERT_TRUE(traffic_start_agent(&agent, {"49193:ok"}));
-        traffic_process host;
+        child_process host;
         ASSERT_TRUE(traffic_start(&host, {KIVO_TRAFFIC_HOST, "end", c.how}, {"KIVO_CP=iqiyi"},
                                   true));
-        ASSERT_TRUE(traffic_expect(&host, "end ", nullptr, 5000));
-        EXPECT_EQ(traffic_wait(&host, 5000), c.status);
+        ASSERT_TRUE(child_expect(&host, "end ", nullptr, 5000));
+        EXPECT_EQ(child_wait(&host, 5000), c.status);
         traffic_agent_report report;
         if (c.reports) {
             // Well before the report thread's first 20-second sleep is over.
@@ -52,11 +52,11 @@ TEST_F(TrafficExit, OnlyANormalEndWithCountedBytesReportsOnce)
 
 TEST_F(TrafficExit, WalksTheWindowToTheAgent)
 {
-    traffic_process agent;
+    child_process agent;
     ASSERT_TRUE(traffic_start_agent(&agent, {"49195:ok"}));
-    traffic_process host;
+    child_process host;
     ASSERT_TRUE(traffic_start(&host, {KIVO_TRAFFIC_HOST, "end", "exit"}, {}, true));
-    EXPECT_EQ(traffic_wait(&host, 5000), 0);
+    EXPECT_EQ(child_wait(&host, 5000), 0);
     // KIVO_CP not set: the first write started the thread, the name is "unknown".
     // The new thread's first round may take the bytes counted before it ran.
     traffic_agent_report report;
@@ -71,17 +71,17 @@ TEST_F(TrafficExit, WalksTheWindowToTheAgent)
 
 TEST_F(TrafficExit, ASilentAgentHoldsTheExitUpAQuarterSecondAtMost)
 {
-    traffic_process agent;
+    child_process agent;
     ASSERT_TRUE(traffic_start_agent(&agent, {"49193:silent", "49194:ok"}));
-    traffic_process host;
+    child_process host;
     ASSERT_TRUE(traffic_start(&host, {KIVO_TRAFFIC_HOST, "end", "return"}, {"KIVO_CP=iqiyi"},
                               true));
-    ASSERT_TRUE(traffic_expect(&host, "end ", nullptr, 5000));
-    long long start = traffic_monotonic_ms();
-    EXPECT_EQ(traffic_wait(&host, 5000), 0);
+    ASSERT_TRUE(child_expect(&host, "end ", nullptr, 5000));
+    long long start = child_monotonic_ms();
+    EXPECT_EQ(child_wait(&host, 5000), 0);
     // A bound far above the 250 ms the library allows itself, far below the
     // 5 s its report thread would wait: a loose check of which limit applies.
-    EXPECT_LT(traffic_monotonic_ms() - start, 2000);
+    EXPECT_LT(child_monotonic_ms() - start, 2000);
     // The silent port took the whole allowance: the next port hears nothing.
     traffic_agent_report report;
     ASSERT_TRUE(traffic_next_report(&agent, &report, 3000));

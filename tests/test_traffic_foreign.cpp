@@ -18,15 +18,15 @@ TEST_F(TrafficForeign, HttpServerReportsWhatCurlSawAfterTwentySeconds)
         for (int i = 0; i < 12345; i++)
             file.put(static_cast<char>('a' + i % 26));
     }
-    traffic_process agent;
+    child_process agent;
     ASSERT_TRUE(traffic_start_agent(&agent, {"49193:ok"}));
 
-    traffic_process server;
+    child_process server;
     ASSERT_TRUE(traffic_start(&server,
                               {"/usr/bin/python3", "-u", "-m", "http.server", "8080", "--bind",
                                "127.0.0.1", "--directory", dir.path},
                               {"KIVO_CP=iqiyi"}, true));
-    ASSERT_TRUE(traffic_expect(&server, "Serving HTTP", nullptr, 15000));
+    ASSERT_TRUE(child_expect(&server, "Serving HTTP", nullptr, 15000));
 
     // curl itself is not preloaded: only the server is counted.
     std::string sizes = sandbox_output(

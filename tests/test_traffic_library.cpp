@@ -56,17 +56,17 @@ class TrafficShadow : public TrafficTest {};
 
 TEST_F(TrafficShadow, HostGlobalsOfTheSameNameAreNeverWritten)
 {
-    traffic_process agent;
+    child_process agent;
     ASSERT_TRUE(traffic_start_agent(&agent, {"49193:ok"}));
-    traffic_process host;
+    child_process host;
     ASSERT_TRUE(traffic_start(&host, {KIVO_TRAFFIC_SHADOW_HOST}, {"KIVO_CP=iqiyi"}, true));
     std::string line;
-    ASSERT_TRUE(traffic_expect(&host, "shadow ", &line, 5000));
+    ASSERT_TRUE(child_expect(&host, "shadow ", &line, 5000));
     EXPECT_NE(line.find(" host_cp=host-own-cp "), std::string::npos) << line;
     EXPECT_EQ(traffic_field(line, "host_send"), 0) << line;
     EXPECT_NE(line.find(" library_cp=iqiyi "), std::string::npos) << line;
     EXPECT_EQ(traffic_field(line, "library_send"), 100) << line;
-    EXPECT_EQ(traffic_wait(&host, 5000), 0);
+    EXPECT_EQ(child_wait(&host, 5000), 0);
     traffic_agent_report report;
     ASSERT_TRUE(traffic_next_report(&agent, &report, 3000));
     EXPECT_EQ(report.cp, "iqiyi");

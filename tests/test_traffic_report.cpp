@@ -7,31 +7,31 @@
 
 class TrafficReport : public TrafficTest {
 protected:
-    traffic_process host;
+    child_process host;
 
     // The host's thread starts at load (iqiyi) and, its counters being zero,
     // goes straight to its first sleep.
     void start_host(void)
     {
         ASSERT_TRUE(traffic_start(&host, {KIVO_TRAFFIC_CYCLE_HOST}, {"KIVO_CP=iqiyi"}, true));
-        ASSERT_TRUE(traffic_expect(&host, "sleep ", &line, 10000));
+        ASSERT_TRUE(child_expect(&host, "sleep ", &line, 10000));
         ASSERT_EQ(line, "sleep 20");
     }
 
     // Sends a command and returns the answer that starts with prefix.
     std::string ask(const std::string &command, const std::string &prefix)
     {
-        traffic_tell(&host, command);
+        child_tell(&host, command);
         std::string answer;
-        EXPECT_TRUE(traffic_expect(&host, prefix, &answer, 10000)) << command;
+        EXPECT_TRUE(child_expect(&host, prefix, &answer, 10000)) << command;
         return answer;
     }
 
     // Ends the pending sleep and waits until the cycle it starts is over.
     void run_cycle(int timeout_ms = 20000)
     {
-        traffic_tell(&host, "wake 0");
-        ASSERT_TRUE(traffic_expect(&host, "sleep ", &line, timeout_ms));
+        child_tell(&host, "wake 0");
+        ASSERT_TRUE(child_expect(&host, "sleep ", &line, timeout_ms));
         ASSERT_EQ(line, "sleep 20");
     }
 
@@ -47,14 +47,14 @@ protected:
 
 TEST_F(TrafficReport, NothingCountedMeansNoConnection)
 {
-    traffic_process agent;
+    child_process agent;
     ASSERT_TRUE(traffic_start_agent(&agent, {"49193:ok"}));
     start_host();
     for (int cycle = 0; cycle < 3; cycle++)
         run_cycle();
     // A connection would have been answered before the thread slept again.
     std::string unexpected;
-    EXPECT_FALSE(traffic_next_line(&agent, &unexpected, 300)) << unexpected;
+    EXPECT_FALSE(child_next_line(&agent, &unexpected, 300)) << unexpected;
 
     ask("send 1500", "sent 1500");
     run_cycle();
@@ -74,18 +74,18 @@ TEST_F(TrafficReport, SleepsTheFullTwentySeconds)
 {
     start_host();
     // A sleep cut short by a signal reports what is left; the rest is slept.
-    traffic_tell(&host, "wake 7");
-    ASSERT_TRUE(traffic_expect(&host, "sleep ", &line, 5000));
+    child_tell(&host, "wake 7");
+    ASSERT_TRUE(child_expect(&host, "sleep ", &line, 5000));
     EXPECT_EQ(line, "sleep 7");
-    traffic_tell(&host, "wake 1");
-    ASSERT_TRUE(traffic_expect(&host, "sleep ", &line, 5000));
+    child_tell(&host, "wake 1");
+    ASSERT_TRUE(child_expect(&host, "sleep ", &line, 5000));
     EXPECT_EQ(line, "sleep 1");
     run_cycle();
 }
 
 TEST_F(TrafficReport, AgentOnTheThirdPortIsFoundAndKept)
 {
-    traffic_process third;
+    child_process third;
     ASSERT_TRUE(traffic_start_agent(&third, {"49195:ok"}));
     start_host();
     ask("send 100", "sent ");
@@ -99,19 +99,19 @@ TEST_F(TrafficReport, AgentOnTheThirdPortIsFoundAndKept)
 
     // An agent on the first port now would be reached first from 49193, but the
     // thread stays where the last report was accepted.
-    traffic_process first;
+    child_process first;
     ASSERT_TRUE(traffic_start_agent(&first, {"49193:ok"}));
     ask("recv 60", "received 60");
     run_cycle();
     ASSERT_TRUE(traffic_next_report(&third, &report, 5000));
     EXPECT_EQ(report.request, traffic_expected_request("iqiyi", 0, 60));
     std::string unexpected;
-    EXPECT_FALSE(traffic_next_line(&first, &unexpected, 300)) << unexpected;
+    EXPECT_FALSE(child_next_line(&first, &unexpected, 300)) << unexpected;
 }
 
 TEST_F(TrafficReport, UpperCaseOkIsRefusedAndTheGrownTotalsAreSentAgain)
 {
-    traffic_process agent;
+    child_process agent;
     ASSERT_TRUE(traffic_start_agent(&agent, {"49193:OK", "49194:ok"}));
     start_host();
     ask("send 100", "sent ");
@@ -130,7 +130,7 @@ TEST_F(TrafficReport, UpperCaseOkIsRefusedAndTheGrownTotalsAreSentAgain)
 
 TEST_F(TrafficReport, OtherStatusWalksTheWindowAndTheNextCycleStartsOver)
 {
-    traffic_process agent;
+    child_process agent;
     ASSERT_TRUE(traffic_start_agent(&agent, {"49194:error", "49202:error"}));
     start_host();
     ask("send 10", "sent ");
@@ -153,55 +153,55 @@ TEST_F(TrafficReport, OtherStatusWalksTheWindowAndTheNextCycleStartsOver)
 
 TEST_F(TrafficReport, SilentAgentCostsFiveSecondsAndTheNextPort)
 {
-    traffic_process agent;
+    child_process agent;
     ASSERT_TRUE(traffic_start_agent(&agent, {"49193:silent", "49194:ok"}));
     start_host();
     ask("send 10", "sent ");
-    traffic_tell(&host, "wake 0");
+    child_tell(&host, "wake 0");
     traffic_agent_report silent, accepted;
     ASSERT_TRUE(traffic_next_report(&agent, &silent, 5000));
-    long long asked = traffic_monotonic_ms();
+    long long asked = child_monotonic_ms();
     ASSERT_TRUE(traffic_next_report(&agent, &accepted, 10000));
-    long long waited = traffic_monotonic_ms() - asked;
+    long long waited = child_monotonic_ms() - asked;
     EXPECT_EQ(silent.port, 49193);
     EXPECT_EQ(accepted.port, 49194);
     EXPECT_GE(waited, 4800);
     EXPECT_LT(waited, 8000);
     // Nothing was read from the silent agent.
     EXPECT_EQ(accepted.request, traffic_expected_request("iqiyi", 10 + silent.bytes, 0));
-    ASSERT_TRUE(traffic_expect(&host, "sleep ", &line, 5000));
+    ASSERT_TRUE(child_expect(&host, "sleep ", &line, 5000));
     expect_counters(0, 0);
 }
 
 TEST_F(TrafficReport, BytesCountedDuringTheExchangeSurviveIt)
 {
-    traffic_process agent;
+    child_process agent;
     ASSERT_TRUE(traffic_start_agent(&agent, {"49193:hold"}));
     start_host();
     ask("send 300", "sent ");
     ask("recv 200", "received ");
-    traffic_tell(&host, "wake 0");
+    child_tell(&host, "wake 0");
     traffic_agent_report report;
     ASSERT_TRUE(traffic_next_report(&agent, &report, 5000));
     EXPECT_EQ(report.request, traffic_expected_request("iqiyi", 300, 200));
     // While the thread waits for the answer, the host goes on.
     ask("send 700", "sent ");
     ask("recv 45", "received ");
-    traffic_tell(&agent, "reply");
-    ASSERT_TRUE(traffic_expect(&host, "sleep ", &line, 10000));
+    child_tell(&agent, "reply");
+    ASSERT_TRUE(child_expect(&host, "sleep ", &line, 10000));
     // The accepted report took off what it carried and its own bytes, no more.
     expect_counters(700, 45);
-    traffic_tell(&host, "wake 0");
+    child_tell(&host, "wake 0");
     ASSERT_TRUE(traffic_next_report(&agent, &report, 5000));
     EXPECT_EQ(report.request, traffic_expected_request("iqiyi", 700, 45));
-    traffic_tell(&agent, "reply");
-    ASSERT_TRUE(traffic_expect(&host, "sleep ", &line, 10000));
+    child_tell(&agent, "reply");
+    ASSERT_TRUE(child_expect(&host, "sleep ", &line, 10000));
     expect_counters(0, 0);
 }
 
 TEST_F(TrafficReport, ReplyIsReadOnADescriptorAbove1024)
 {
-    traffic_process agent;
+    child_process agent;
     ASSERT_TRUE(traffic_start_agent(&agent, {"49193:ok"}));
     start_host();
     std::string answer = ask("fds 1100", "fds ");
@@ -216,7 +216,7 @@ TEST_F(TrafficReport, ReplyIsReadOnADescriptorAbove1024)
 
 TEST_F(TrafficReport, ClosedConnectionDoesNotKillTheHost)
 {
-    traffic_process closing, fallback;
+    child_process closing, fallback;
     ASSERT_TRUE(traffic_start_agent(&closing, {"49193:close"}));
     ASSERT_TRUE(traffic_start_agent(&fallback, {"49194:ok"}));
     start_host();
@@ -229,13 +229,13 @@ TEST_F(TrafficReport, ClosedConnectionDoesNotKillTheHost)
     EXPECT_EQ(answer, "pending report=0");
     // A failed write ends the cycle and keeps the port; nothing was sent.
     expect_counters(10, 0);
-    ASSERT_TRUE(traffic_expect(&closing, "closed ", &line, 5000));
+    ASSERT_TRUE(child_expect(&closing, "closed ", &line, 5000));
 
     // Now the agent's own close: the write still goes out (a peer that closed
     // without reading refuses only later data), the answer is an end of file
     // or a reset, and the next port gets the report with that write's bytes.
     run_cycle();
-    ASSERT_TRUE(traffic_expect(&closing, "closed ", &line, 5000));
+    ASSERT_TRUE(child_expect(&closing, "closed ", &line, 5000));
     traffic_agent_report report;
     ASSERT_TRUE(traffic_next_report(&fallback, &report, 5000));
     EXPECT_EQ(report.port, 49194);

@@ -207,7 +207,7 @@ bool run_curl(const server_case &c, const std::string &dir, byte_sums *truth, st
 
 // Adds up reports until they match the truth and nothing more arrives for a
 // while, or until the deadline: a shortfall or an overshoot shows in the sums.
-byte_sums collect_reports(traffic_process *agent, const byte_sums &truth, long long deadline,
+byte_sums collect_reports(child_process *agent, const byte_sums &truth, long long deadline,
                           int *other_names)
 {
     byte_sums sums;
@@ -215,7 +215,7 @@ byte_sums collect_reports(traffic_process *agent, const byte_sums &truth, long l
     for (;;) {
         bool complete = sums.sent == truth.sent && sums.received == truth.received;
         long long until = complete ? std::min(deadline, quiet_until) : deadline;
-        long long left = until - traffic_monotonic_ms();
+        long long left = until - child_monotonic_ms();
         traffic_agent_report report;
         if (left <= 0 || !traffic_next_report(agent, &report, static_cast<int>(left)))
             return sums;
@@ -224,7 +224,7 @@ byte_sums collect_reports(traffic_process *agent, const byte_sums &truth, long l
         sums.count++;
         if (report.cp != "iqiyi")
             ++*other_names;
-        quiet_until = traffic_monotonic_ms() + overshoot_wait_ms;
+        quiet_until = child_monotonic_ms() + overshoot_wait_ms;
     }
 }
 
@@ -241,11 +241,11 @@ void run_case(const server_case &c, const std::string &dir)
 {
     ASSERT_TRUE(write_site(dir)) << c.name;
     ASSERT_TRUE(write_config(c, dir)) << c.name;
-    traffic_process agent;
+    child_process agent;
     ASSERT_TRUE(traffic_start_agent(&agent, {"49193:ok"})) << c.name;
 
-    traffic_process server;
-    long long started = traffic_monotonic_ms();
+    child_process server;
+    long long started = child_monotonic_ms();
     ASSERT_TRUE(traffic_start(&server, server_argv(c, dir), {"KIVO_CP=iqiyi"}, true)) << c.name;
     ASSERT_TRUE(traffic_wait_port(server_port, 10000))
         << c.name << ": the server does not listen; " << sandbox_read_file(dir + "/error.log");
@@ -253,7 +253,7 @@ void run_case(const server_case &c, const std::string &dir)
     byte_sums truth;
     std::string sizes;
     ASSERT_TRUE(run_curl(c, dir, &truth, &sizes)) << c.name << ": curl said\n" << sizes;
-    ASSERT_LT(traffic_monotonic_ms() - started, load_limit_ms)
+    ASSERT_LT(child_monotonic_ms() - started, load_limit_ms)
         << c.name << ": the load ran into the first report cycle";
 
     int other_names = 0;
@@ -308,25 +308,25 @@ namespace {
 // until it was reaped, or -1 when it failed.
 long long timed_curl(const std::string &url, std::string *sizes)
 {
-    traffic_process curl;
-    long long started = traffic_monotonic_ms();
+    child_process curl;
+    long long started = child_monotonic_ms();
     if (!traffic_start(&curl,
                        {"/usr/bin/curl", "-s", "--noproxy", "*", "--max-time", "10", "-o",
                         "/dev/null", "-w", "header=%{size_header} download=%{size_download} "
                         "request=%{size_request}\n", url},
                        {"KIVO_CP=iqiyi"}, true))
         return -1;
-    if (traffic_wait(&curl, 15000) != 0)
+    if (child_wait(&curl, 15000) != 0)
         return -1;
-    long long took = traffic_monotonic_ms() - started;
-    if (!traffic_next_line(&curl, sizes, 1000))
+    long long took = child_monotonic_ms() - started;
+    if (!child_next_line(&curl, sizes, 1000))
         return -1;
     return took;
 }
 
 // The fastest of five runs, so that a busy machine's pauses drop out; -1 when
 // a run failed, or when an agent was given and a run's report did not reach it.
-long long fastest_curl(const std::string &url, traffic_process *agent)
+long long fastest_curl(const std::string &url, child_process *agent)
 {
     long long fastest = -1;
     for (int i = 0; i < 5; i++) {
@@ -343,17 +343,17 @@ long long fastest_curl(const std::string &url, traffic_process *agent)
 void check_curl_exit(const std::string &dir)
 {
     ASSERT_TRUE(traffic_write_file(dir + "/big.bin", big_size, 'a'));
-    traffic_process server;
+    child_process server;
     ASSERT_TRUE(traffic_start(&server,
                               {"/usr/bin/python3", "-u", "-m", "http.server",
                                std::to_string(server_port), "--bind", "127.0.0.1", "--directory",
                                dir},
                               {}, false));
-    ASSERT_TRUE(traffic_expect(&server, "Serving HTTP", nullptr, 15000));
+    ASSERT_TRUE(child_expect(&server, "Serving HTTP", nullptr, 15000));
     std::string url = "http://127.0.0.1:" + std::to_string(server_port) + "/big.bin";
 
     {
-        traffic_process agent;
+        child_process agent;
         ASSERT_TRUE(traffic_start_agent(&agent, {"49193:ok"}));
         std::string sizes;
         ASSERT_GE(timed_curl(url, &sizes), 0);
@@ -380,7 +380,7 @@ void check_curl_exit(const std::string &dir)
 
     long long bare = fastest_curl(url, nullptr);
     ASSERT_GE(bare, 0);
-    traffic_process silent;
+    child_process silent;
     ASSERT_TRUE(traffic_start_agent(&silent, {"49193:silent"}));
     // Every run's report reaches the silent agent, so every exit waited for its answer.
     long long held = fastest_curl(url, &silent);

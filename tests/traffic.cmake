@@ -30,7 +30,7 @@ kivo_add_gtest(test_traffic PREFIX "traffic."
           ${CMAKE_CURRENT_SOURCE_DIR}/test_traffic_report.cpp
           ${CMAKE_CURRENT_SOURCE_DIR}/test_traffic_exit.cpp
           ${CMAKE_CURRENT_SOURCE_DIR}/test_traffic_foreign.cpp
-          ${CMAKE_CURRENT_SOURCE_DIR}/traffic_support/traffic_process.cpp
+          ${CMAKE_CURRENT_SOURCE_DIR}/traffic_support/traffic_agent.cpp
   INCLUDES ${CMAKE_CURRENT_SOURCE_DIR}/traffic_support
   DEFINITIONS KIVO_TRAFFIC_LIBRARY="$<TARGET_SONAME_FILE:kivotraffic>"
               KIVO_TRAFFIC_HOST="$<TARGET_FILE:traffic_host>"

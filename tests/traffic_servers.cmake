@@ -7,7 +7,7 @@ endif()
 
 kivo_add_gtest(test_traffic_servers PREFIX "traffic." TIMEOUT 80
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_traffic_servers.cpp
-          ${CMAKE_CURRENT_SOURCE_DIR}/traffic_support/traffic_process.cpp
+          ${CMAKE_CURRENT_SOURCE_DIR}/traffic_support/traffic_agent.cpp
   INCLUDES ${CMAKE_CURRENT_SOURCE_DIR}/traffic_support
   DEFINITIONS KIVO_TRAFFIC_LIBRARY="$<TARGET_SONAME_FILE:kivotraffic>"
               KIVO_AGENT_SCRIPT="${PROJECT_SOURCE_DIR}/tools/kivo_agent.py"

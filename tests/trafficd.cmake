@@ -9,7 +9,7 @@ add_executable(test_trafficd
   ${CMAKE_CURRENT_SOURCE_DIR}/test_trafficd_kernel.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/test_trafficd_e2e.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/trafficd_support/trafficd_scene.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/traffic_support/traffic_process.cpp)
+  ${CMAKE_CURRENT_SOURCE_DIR}/traffic_support/traffic_agent.cpp)
 target_include_directories(test_trafficd PRIVATE
   ${CMAKE_CURRENT_SOURCE_DIR}/traffic_support ${CMAKE_CURRENT_SOURCE_DIR}/trafficd_support)
 target_compile_definitions(test_trafficd PRIVATE

@@ -1,4 +1,4 @@
-#include "traffic_process.h"
+#include "traffic_agent.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -14,7 +14,7 @@ const char *traffic_library(void)
     return KIVO_TRAFFIC_LIBRARY;
 }
 
-bool traffic_start(traffic_process *proc, const std::vector<std::string> &argv,
+bool traffic_start(child_process *proc, const std::vector<std::string> &argv,
                    const std::vector<std::string> &env, bool preload)
 {
     std::vector<std::string> changes = {"LD_PRELOAD", "KIVO_CP"};
@@ -24,13 +24,13 @@ bool traffic_start(traffic_process *proc, const std::vector<std::string> &argv,
     return child_start(proc, argv, changes);
 }
 
-bool traffic_start_agent(traffic_process *agent, const std::vector<std::string> &specs)
+bool traffic_start_agent(child_process *agent, const std::vector<std::string> &specs)
 {
     std::vector<std::string> argv = {"/usr/bin/python3", KIVO_AGENT_SCRIPT};
     argv.insert(argv.end(), specs.begin(), specs.end());
     if (!traffic_start(agent, argv, {}, false))
         return false;
-    return traffic_expect(agent, "listening", nullptr, 10000);
+    return child_expect(agent, "listening", nullptr, 10000);
 }
 
 long long traffic_field(const std::string &line, const std::string &key)
@@ -52,10 +52,10 @@ static std::string text_field(const std::string &line, const std::string &key)
     return line.substr(at, line.find(' ', at) - at);
 }
 
-bool traffic_next_report(traffic_process *agent, traffic_agent_report *report, int timeout_ms)
+bool traffic_next_report(child_process *agent, traffic_agent_report *report, int timeout_ms)
 {
     std::string line;
-    if (!traffic_expect(agent, "report ", &line, timeout_ms))
+    if (!child_expect(agent, "report ", &line, timeout_ms))
         return false;
     report->port = static_cast<int>(traffic_field(line, "port"));
     report->mode = text_field(line, "mode");
@@ -69,7 +69,7 @@ bool traffic_next_report(traffic_process *agent, traffic_agent_report *report, i
     return true;
 }
 
-int traffic_sum_reports(traffic_process *agent, traffic_agent_report *sum, int first_ms,
+int traffic_sum_reports(child_process *agent, traffic_agent_report *sum, int first_ms,
                         int quiet_ms)
 {
     if (!traffic_next_report(agent, sum, first_ms))
@@ -120,12 +120,12 @@ bool traffic_write_file(const std::string &path, long long size, char seed)
 // A connection that is accepted and closed without a byte counts nothing.
 bool traffic_wait_port(int port, int timeout_ms)
 {
-    long long deadline = traffic_monotonic_ms() + timeout_ms;
+    long long deadline = child_monotonic_ms() + timeout_ms;
     struct sockaddr_in addr = {};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port));
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    while (traffic_monotonic_ms() < deadline) {
+    while (child_monotonic_ms() < deadline) {
         int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (s < 0)
             return false;

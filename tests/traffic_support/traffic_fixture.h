@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "sandbox.h"
-#include "traffic_process.h"
+#include "traffic_agent.h"
 
 class TrafficTest : public ::testing::Test {
 protected:

@@ -19,12 +19,12 @@ std::string trafficd_skip_reason(void)
     return "";
 }
 
-bool trafficd_start_daemon(traffic_process *daemon, int timeout_ms)
+bool trafficd_start_daemon(child_process *daemon, int timeout_ms)
 {
     if (!traffic_start(daemon, {"/bin/sh", "-c", "exec \"$0\" -d 2>&1", KIVO_TRAFFICD}, {},
                        false))
         return false;
-    return traffic_expect(daemon, "kivo_trafficd: started", nullptr, timeout_ms);
+    return child_expect(daemon, "kivo_trafficd: started", nullptr, timeout_ms);
 }
 
 bool trafficd_run_curl(const std::vector<std::string> &args, const std::vector<std::string> &env,
@@ -35,12 +35,12 @@ bool trafficd_run_curl(const std::vector<std::string> &args, const std::vector<s
                                      "header=%{size_header} download=%{size_download} "
                                      "request=%{size_request} code=%{http_code}\\n"};
     argv.insert(argv.end(), args.begin(), args.end());
-    traffic_process curl;
+    child_process curl;
     if (!traffic_start(&curl, argv, env, preload))
         return false;
     std::string line;
     bool ok = true;
-    while (traffic_next_line(&curl, &line, 25000)) {
+    while (child_next_line(&curl, &line, 25000)) {
         line = " " + line;
         if (traffic_field(line, "code") != 200)
             ok = false;
@@ -49,7 +49,7 @@ bool trafficd_run_curl(const std::vector<std::string> &args, const std::vector<s
         measured->request += traffic_field(line, "request");
         measured->transfers++;
     }
-    return traffic_wait(&curl, 5000) == 0 && ok && measured->transfers > 0;
+    return child_wait(&curl, 5000) == 0 && ok && measured->transfers > 0;
 }
 
 static bool trafficd_complete(const std::map<std::string, trafficd_sums> &expected,
@@ -64,7 +64,7 @@ static bool trafficd_complete(const std::map<std::string, trafficd_sums> &expect
 }
 
 std::map<std::string, trafficd_sums>
-trafficd_collect(traffic_process *agent, const std::map<std::string, trafficd_sums> &expected,
+trafficd_collect(child_process *agent, const std::map<std::string, trafficd_sums> &expected,
                  long long deadline_ms, long long quiet_ms)
 {
     std::map<std::string, trafficd_sums> sums;
@@ -72,7 +72,7 @@ trafficd_collect(traffic_process *agent, const std::map<std::string, trafficd_su
     for (;;) {
         long long until =
             trafficd_complete(expected, sums) ? std::min(deadline_ms, quiet_until) : deadline_ms;
-        long long left = until - traffic_monotonic_ms();
+        long long left = until - child_monotonic_ms();
         traffic_agent_report report;
         if (left <= 0 || !traffic_next_report(agent, &report, static_cast<int>(left)))
             return sums;
@@ -80,7 +80,7 @@ trafficd_collect(traffic_process *agent, const std::map<std::string, trafficd_su
         into.sent += report.sb;
         into.received += report.rb;
         into.reports++;
-        quiet_until = traffic_monotonic_ms() + quiet_ms;
+        quiet_until = child_monotonic_ms() + quiet_ms;
     }
 }
 

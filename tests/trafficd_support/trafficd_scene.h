@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "traffic_process.h"
+#include "traffic_agent.h"
 
 // Why the daemon cannot run here (not root, a kernel without BPF or the
 // tracepoints), or an empty text when it can.
@@ -15,7 +15,7 @@ std::string trafficd_skip_reason(void);
 
 // Starts kivo_trafficd -d, its log on the process's output, and waits until it
 // has attached.
-bool trafficd_start_daemon(traffic_process *daemon, int timeout_ms = 15000);
+bool trafficd_start_daemon(child_process *daemon, int timeout_ms = 15000);
 
 // Bytes one side moved, summed.
 struct trafficd_sums {
@@ -42,7 +42,7 @@ bool trafficd_run_curl(const std::vector<std::string> &args, const std::vector<s
 // has its sums and nothing more arrived for quiet_ms, or until deadline_ms on
 // the monotonic clock. Reports under other names are summed too.
 std::map<std::string, trafficd_sums>
-trafficd_collect(traffic_process *agent, const std::map<std::string, trafficd_sums> &expected,
+trafficd_collect(child_process *agent, const std::map<std::string, trafficd_sums> &expected,
                  long long deadline_ms, long long quiet_ms = 1500);
 
 // Whether reported is within percent of truth (both directions).
