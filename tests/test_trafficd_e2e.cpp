@@ -5,12 +5,12 @@
 // reported once), a server without KIVO_CP (never reported) and a curl that
 // runs for about a second. Every sum is held against what curl measured.
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
 
+#include "in_child.h"
 #include "temp_dir.h"
 #include "traffic_fixture.h"
 #include "trafficd_scene.h"
@@ -65,7 +65,7 @@ std::string nginx_config(const std::string &dir, int port)
            "  server { listen 127.0.0.1:" + std::to_string(port) + "; root " + dir + "; }\n}\n";
 }
 
-bool start_busybox(traffic_process *server, const std::string &dir, int port, const char *cp)
+bool start_busybox(child_process *server, const std::string &dir, int port, const char *cp)
 {
     return traffic_start(server,
                          {"/bin/busybox", "httpd", "-f", "-p",
@@ -86,13 +86,13 @@ TEST_F(TrafficdTest, ServersOfEveryBuildAreReportedOnceWithWhatCurlMeasured)
         std::ofstream conf(dir + "/nginx.conf");
         conf << nginx_config(dir, 8083);
     }
-    traffic_process agent;
+    child_process agent;
     ASSERT_TRUE(traffic_start_agent(&agent, {"49193:ok"}));
-    traffic_process daemon;
+    child_process daemon;
     ASSERT_TRUE(trafficd_start_daemon(&daemon));
-    long long started = traffic_monotonic_ms();
+    long long started = child_monotonic_ms();
 
-    traffic_process caddy, busybox, nginx, preloaded, plain;
+    child_process caddy, busybox, nginx, preloaded, plain;
     ASSERT_TRUE(traffic_start(&caddy,
                               {"/usr/bin/caddy", "file-server", "--root", dir, "--listen",
                                "127.0.0.1:8081"},
@@ -129,14 +129,14 @@ TEST_F(TrafficdTest, ServersOfEveryBuildAreReportedOnceWithWhatCurlMeasured)
     // A client that lives for about a second (three fetches at two a second)
     // from the server that nobody reports.
     trafficd_curl short_run;
-    long long curl_started = traffic_monotonic_ms();
+    long long curl_started = child_monotonic_ms();
     ASSERT_TRUE(trafficd_run_curl({"--rate", "2/s", "-o", "/dev/null", url(8085), "-o",
                                    "/dev/null", url(8085), "-o", "/dev/null", url(8085)},
                                   {"KIVO_CP=leteng"}, &short_run));
-    long long curl_ms = traffic_monotonic_ms() - curl_started;
+    long long curl_ms = child_monotonic_ms() - curl_started;
     EXPECT_GE(curl_ms, 900) << "the client was meant to run about a second";
     truth["leteng"] = {short_run.request, short_run.header + short_run.download, 0};
-    ASSERT_LT(traffic_monotonic_ms() - started, 18000) << "the load ran into the first cycle";
+    ASSERT_LT(child_monotonic_ms() - started, 18000) << "the load ran into the first cycle";
 
     std::map<std::string, trafficd_sums> reported =
         trafficd_collect(&agent, truth, started + first_cycle_limit_ms);
@@ -178,29 +178,29 @@ TEST_F(TrafficdTest, AForkedChildIsReportedOnItsOwnWithItsParentsName)
         "    if pid == 0:\n"
         "        send(int(sys.argv[2])); os._exit(0)\n"
         "    os.waitpid(pid, 0)\n";
-    traffic_process agent;
+    child_process agent;
     ASSERT_TRUE(traffic_start_agent(&agent, {"49193:ok"}));
-    traffic_process daemon;
+    child_process daemon;
     ASSERT_TRUE(trafficd_start_daemon(&daemon));
-    long long started = traffic_monotonic_ms();
-    traffic_process server;
+    long long started = child_monotonic_ms();
+    child_process server;
     ASSERT_TRUE(traffic_start(&server, {"/usr/bin/python3", "-c", sink}, {}, false));
-    ASSERT_TRUE(traffic_expect(&server, "ready", nullptr, 10000));
+    ASSERT_TRUE(child_expect(&server, "ready", nullptr, 10000));
 
-    traffic_process parent, stranger;
+    child_process parent, stranger;
     ASSERT_TRUE(traffic_start(&parent, {"/usr/bin/python3", "-c", client, "1000", "3000"},
                               {"KIVO_CP=tencent_video"}, false));
-    ASSERT_EQ(traffic_wait(&parent, 10000), 0);
+    ASSERT_EQ(child_wait(&parent, 10000), 0);
     ASSERT_TRUE(traffic_start(&stranger, {"/usr/bin/python3", "-c", client, "500"},
                               {"KIVO_CP=no_such_provider"}, false));
-    ASSERT_EQ(traffic_wait(&stranger, 10000), 0);
+    ASSERT_EQ(child_wait(&stranger, 10000), 0);
 
     std::vector<traffic_agent_report> reports;
     traffic_agent_report report;
     while (reports.size() < 3 &&
            traffic_next_report(&agent, &report,
                                static_cast<int>(started + first_cycle_limit_ms -
-                                                traffic_monotonic_ms())))
+                                                child_monotonic_ms())))
         reports.push_back(report);
     // Nothing else may follow: each process once.
     if (traffic_next_report(&agent, &report, 1500))
@@ -225,24 +225,24 @@ TEST_F(TrafficdTest, AnAgentDownForACycleLosesNothingAndSigtermSendsTheRest)
     temp_dir site("trafficd-agent");
     const std::string &dir = site.path;
     ASSERT_TRUE(trafficd_site(dir));
-    traffic_process daemon;
+    child_process daemon;
     ASSERT_TRUE(trafficd_start_daemon(&daemon));
-    traffic_process busybox;
+    child_process busybox;
     ASSERT_TRUE(start_busybox(&busybox, dir, 8082, "kwai"));
     trafficd_sums first = fetch_three(8082);
     ASSERT_GT(first.sent, 0);
 
     // The first cycle finds no agent on any port of the window.
-    ASSERT_TRUE(traffic_expect(&daemon, "kivo_trafficd: no traffic agent took a report", nullptr,
+    ASSERT_TRUE(child_expect(&daemon, "kivo_trafficd: no traffic agent took a report", nullptr,
                                25000));
-    traffic_process agent;
+    child_process agent;
     ASSERT_TRUE(traffic_start_agent(&agent, {"49197:ok"}));
     trafficd_sums more = fetch_three(8082);
     ASSERT_GT(more.sent, 0);
     std::map<std::string, trafficd_sums> truth = {
         {"kwai", {first.sent + more.sent, first.received + more.received, 0}}};
     std::map<std::string, trafficd_sums> reported =
-        trafficd_collect(&agent, truth, traffic_monotonic_ms() + 24000);
+        trafficd_collect(&agent, truth, child_monotonic_ms() + 24000);
     trafficd_print("kwai, agent back", truth["kwai"], reported["kwai"]);
     EXPECT_EQ(reported["kwai"].sent, truth["kwai"].sent);
     EXPECT_EQ(reported["kwai"].received, truth["kwai"].received);
@@ -250,14 +250,14 @@ TEST_F(TrafficdTest, AnAgentDownForACycleLosesNothingAndSigtermSendsTheRest)
     // Bytes since the last cycle go out when the daemon is stopped, within 2 s.
     trafficd_sums last = fetch_three(8082);
     ASSERT_GT(last.sent, 0);
-    long long stopping = traffic_monotonic_ms();
+    long long stopping = child_monotonic_ms();
     ASSERT_EQ(kill(daemon.pid, SIGTERM), 0);
-    EXPECT_EQ(traffic_wait(&daemon, 2000), 0);
-    long long took = traffic_monotonic_ms() - stopping;
+    EXPECT_EQ(child_wait(&daemon, 2000), 0);
+    long long took = child_monotonic_ms() - stopping;
     std::printf("SIGTERM to exit: %lld ms\n", took);
     EXPECT_LE(took, 2000);
     std::map<std::string, trafficd_sums> at_stop =
-        trafficd_collect(&agent, {{"kwai", last}}, traffic_monotonic_ms() + 1000, 300);
+        trafficd_collect(&agent, {{"kwai", last}}, child_monotonic_ms() + 1000, 300);
     trafficd_print("kwai, at SIGTERM", last, at_stop["kwai"]);
     EXPECT_EQ(at_stop["kwai"].sent, last.sent);
     EXPECT_EQ(at_stop["kwai"].received, last.received);
@@ -268,12 +268,12 @@ namespace {
 // One namespace's scene: its agent, its daemon, its busybox under cp.
 void run_namespace_scene(const std::string &dir, const char *cp, int port)
 {
-    traffic_process agent;
+    child_process agent;
     ASSERT_TRUE(traffic_start_agent(&agent, {"49193:ok"}));
-    traffic_process daemon;
+    child_process daemon;
     ASSERT_TRUE(trafficd_start_daemon(&daemon));
-    long long started = traffic_monotonic_ms();
-    traffic_process busybox;
+    long long started = child_monotonic_ms();
+    child_process busybox;
     ASSERT_TRUE(start_busybox(&busybox, dir, port, cp));
     std::map<std::string, trafficd_sums> truth = {{cp, fetch_three(port)}};
     ASSERT_GT(truth[cp].sent, 0);
@@ -292,21 +292,13 @@ TEST_F(TrafficdTest, TwoDaemonsInTwoNamespacesReportOnlyTheirOwn)
     temp_dir site("trafficd-two");
     const std::string &dir = site.path;
     ASSERT_TRUE(trafficd_site(dir));
-    std::fflush(nullptr);
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        if (sandbox_enter(false) != 0)
-            _exit(2);
+    pid_t other = in_child_start([&] {
+        ASSERT_EQ(sandbox_enter(false), 0);
         run_namespace_scene(dir, "kwai", 8082);
-        std::fflush(nullptr);
-        _exit(testing::Test::HasFailure() ? 1 : 0);
-    }
+    });
+    ASSERT_GE(other, 0);
     run_namespace_scene(dir, "iqiyi", 8082);
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
-        << "the other namespace: 2 no namespace, 1 a check failed (see above)";
+    in_child_finish(other, "the other namespace");
 }
 
 TEST_F(TrafficdTest, SigtermDuringASilentAgentsWaitStillEndsWithinTwoSeconds)
@@ -314,20 +306,20 @@ TEST_F(TrafficdTest, SigtermDuringASilentAgentsWaitStillEndsWithinTwoSeconds)
     temp_dir site("trafficd-silent");
     const std::string &dir = site.path;
     ASSERT_TRUE(trafficd_site(dir));
-    traffic_process agent;
+    child_process agent;
     ASSERT_TRUE(traffic_start_agent(&agent, {"49193:silent"}));
-    traffic_process daemon;
+    child_process daemon;
     ASSERT_TRUE(trafficd_start_daemon(&daemon));
-    traffic_process busybox;
+    child_process busybox;
     ASSERT_TRUE(start_busybox(&busybox, dir, 8082, "kwai"));
     ASSERT_GT(fetch_three(8082).sent, 0);
     // The cycle's report has reached the agent, which will not answer for good.
     traffic_agent_report report;
     ASSERT_TRUE(traffic_next_report(&agent, &report, 25000));
-    long long stopping = traffic_monotonic_ms();
+    long long stopping = child_monotonic_ms();
     ASSERT_EQ(kill(daemon.pid, SIGTERM), 0);
-    EXPECT_EQ(traffic_wait(&daemon, 3000), 0);
-    long long took = traffic_monotonic_ms() - stopping;
+    EXPECT_EQ(child_wait(&daemon, 3000), 0);
+    long long took = child_monotonic_ms() - stopping;
     std::printf("SIGTERM during the reply wait to exit: %lld ms\n", took);
     EXPECT_LE(took, 2000);
     // The last cycle tried the same agent again with the same bytes.

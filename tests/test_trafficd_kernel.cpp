@@ -3,7 +3,6 @@
 // table (BTF) that lacks its type, bind-mounted over the kernel's own in a
 // mount namespace of the test's.
 #include <bpf/btf.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -11,10 +10,11 @@
 
 #include <gtest/gtest.h>
 
+#include "in_child.h"
 #include "kivo_trafficd.h"
 #include "sandbox.h"
 #include "temp_dir.h"
-#include "traffic_process.h"
+#include "traffic_agent.h"
 #include "trafficd_scene.h"
 
 TEST(TrafficdKernel, ACheckNamesEveryMissingTracepointAndNothingElse)
@@ -86,18 +86,13 @@ bool write_btf(const std::string &path, const char *skip)
 int run_against(const std::string &file, std::string *out)
 {
     std::string log = file + ".log";
-    std::fflush(nullptr);
-    pid_t child = fork();
-    if (child == 0) {
+    int status = in_child_ended_by([&] {
         if (sandbox_enter(true) != 0 || sandbox_bind(file.c_str(), "/sys/kernel/btf/vmlinux") != 0)
             _exit(99);
-        int status = sandbox_sh(std::string("'") + KIVO_TRAFFICD + "' >'" + log + "' 2>&1");
-        _exit(status);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
+        _exit(sandbox_sh(std::string("'") + KIVO_TRAFFICD + "' >'" + log + "' 2>&1"));
+    });
     *out = sandbox_read_file(log);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return status;
 }
 
 } // namespace
