@@ -8,6 +8,7 @@
 #include "linkfan_shell.h"
 #include "linkfan_track.h"
 #include "sandbox.h"
+#include "temp_dir.h"
 
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
@@ -35,8 +36,8 @@ int enter_links(unsigned count)
         return -1;
     if (sandbox_enter(false) != 0)
         return -1;
-    std::string dir = sandbox_tempdir("linkfan-bench");
-    std::string batch = dir + "/links";
+    temp_dir dir("linkfan-bench");
+    std::string batch = dir / "links";
     FILE *out = fopen(batch.c_str(), "w");
     if (!out)
         return -1;
@@ -242,10 +243,9 @@ int main(int argc, char **argv)
     benchmark::Initialize(&argc, argv);
     if (sandbox_enter(true) != 0)
         return 1;
-    std::string etc = sandbox_tempdir("linkfan-bench-etc");
-    std::string work = sandbox_tempdir("linkfan-bench-work");
-    if (etc.empty() || work.empty() || sandbox_bind(etc.c_str(), "/etc/iproute2") != 0 ||
-        chdir(work.c_str()) != 0)
+    temp_dir etc("linkfan-bench-etc"), work("linkfan-bench-work");
+    if (etc.path.empty() || work.path.empty() ||
+        sandbox_bind(etc.path.c_str(), "/etc/iproute2") != 0 || chdir(work.path.c_str()) != 0)
         return 1;
     log_file = fopen("linkfan.log", "w+");
     // The run log's console copy and the tools' own complaints are no figures.
