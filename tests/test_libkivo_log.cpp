@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 #include <string>
 
@@ -32,11 +31,6 @@ bool exists(const std::string &path)
 {
     struct stat st;
     return stat(path.c_str(), &st) == 0;
-}
-
-void write_file(const std::string &path, const std::string &text)
-{
-    std::ofstream(path, std::ios::binary) << text;
 }
 
 // The text of one file record, as the log must format it.
@@ -209,7 +203,7 @@ TEST_F(LibkivoLog, PathsThatAreNullOrTooLong)
 
 TEST_F(LibkivoLog, UnwritablePathDropsTheTextQuietly)
 {
-    write_file(dir + "/plain", "a file, not a directory\n");
+    sandbox_write_file(dir + "/plain", "a file, not a directory\n");
     const std::string bad[] = {"", dir + "/missing/ddns.log", dir + "/plain/ddns.log"};
     for (const std::string &p : bad) {
         SCOPED_TRACE(p);
@@ -229,12 +223,12 @@ TEST_F(LibkivoLog, UnwritablePathDropsTheTextQuietly)
 TEST_F(LibkivoLog, RotatesAboveOneMebibyteOnly)
 {
     const std::string text = "record\n";
-    write_file(path, std::string(1048576 - text.size(), 'a'));
+    sandbox_write_file(path, std::string(1048576 - text.size(), 'a'));
     libkivo_log_record(path.c_str(), text.c_str());
     ASSERT_EQ(sandbox_read_file(path).size(), 1048576u); // exactly 1 MiB stays
     EXPECT_FALSE(exists(path + ".1"));
 
-    write_file(path + ".1", "older generation\n");
+    sandbox_write_file(path + ".1", "older generation\n");
     libkivo_log_record(path.c_str(), "x");
     EXPECT_FALSE(exists(path));
     std::string rotated = sandbox_read_file(path + ".1");
@@ -252,7 +246,7 @@ TEST_F(LibkivoLog, RotationTakesAnyPathLiterally)
     std::string odd = dir + "/log dir;touch pwned";
     ASSERT_EQ(mkdir(odd.c_str(), 0755), 0);
     std::string p = odd + "/$(touch pwned2) d.log";
-    write_file(p, std::string(1048577, 'b'));
+    sandbox_write_file(p, std::string(1048577, 'b'));
     libkivo_log_record(p.c_str(), "c\n");
     EXPECT_FALSE(exists(p));
     EXPECT_EQ(sandbox_read_file(p + ".1").size(), 1048579u);
@@ -261,7 +255,7 @@ TEST_F(LibkivoLog, RotationTakesAnyPathLiterally)
 
     // A name with no room for ".1" cannot be rotated: it keeps growing, nothing breaks.
     std::string longest = dir + "/" + std::string(254, 'l');
-    write_file(longest, std::string(1048577, 'b'));
+    sandbox_write_file(longest, std::string(1048577, 'b'));
     libkivo_log_record(longest.c_str(), "d\n");
     EXPECT_EQ(sandbox_read_file(longest).size(), 1048579u);
 }

@@ -37,11 +37,11 @@ TEST_F(LinkfanEndToEnd, NoLinkInDebugMode)
                                        "[ERROR]: not find in main table default route.\n",
                                        "[INFO]: finish!!!!"}));
     EXPECT_EQ(rt_tables(), scene_rt_tables_head);
-    EXPECT_EQ(scene_read_file(scene.work_dir / "rt_tables"), scene_rt_tables_head);
+    EXPECT_EQ(sandbox_read_file(scene.work_dir / "rt_tables"), scene_rt_tables_head);
     EXPECT_EQ(sandbox_output("ip rule"), default_rules);
     EXPECT_EQ(sandbox_output("ip route"), "");
     // -d keeps the console: every record also on standard error, in green.
-    std::string err = scene_read_file(run.err_path);
+    std::string err = sandbox_read_file(run.err_path);
     EXPECT_TRUE(has(err, " [INFO]: \x1b[0mPlease wait ppp dev checking......\n")) << err;
     EXPECT_EQ(err.substr(0, 8), "\x1b[01;32m");
 }
@@ -72,8 +72,8 @@ TEST_F(LinkfanEndToEnd, TwoLinksShareOneMultipathDefaultRoute)
     EXPECT_EQ(sandbox_output("iptables -t nat -S POSTROUTING"), "-P POSTROUTING ACCEPT\n");
     EXPECT_EQ(sandbox_output("sysctl -n net.ipv4.fib_multipath_hash_policy"), "0\n");
     // Nothing on the console without -d.
-    EXPECT_EQ(scene_read_file(run.err_path), "");
-    EXPECT_EQ(scene_read_file(run.out_path), "");
+    EXPECT_EQ(sandbox_read_file(run.err_path), "");
+    EXPECT_EQ(sandbox_read_file(run.out_path), "");
 
     strings messages = log_messages();
     EXPECT_TRUE(logged(messages, "[INFO]: g_array_info[i].pppoe_ipv6 = 2001:db8:1::2/64"));
@@ -101,7 +101,7 @@ TEST_F(LinkfanEndToEnd, TwoLinksInMultipathModeRunTheExpectedCommands)
     std::string want;
     for (const std::string &cmd : expected)
         want += cmd + "\n";
-    EXPECT_EQ(scene_read_file(shims + "/commands"), want);
+    EXPECT_EQ(sandbox_read_file(shims + "/commands"), want);
     // The processes behind them: one ip per run of one family's commands.
     strings per_link = {"ip -force -batch -", "ip -6 -force -batch -", "ip -force -batch -",
                         "ip -6 -force -batch -", "ip route", "ip route list table balance"};
@@ -117,7 +117,7 @@ TEST_F(LinkfanEndToEnd, TwoLinksInMultipathModeRunTheExpectedCommands)
     for (int cycle = 0; cycle < 2; cycle++)
         for (const std::string &call : per_link)
             calls += call + "\n";
-    EXPECT_EQ(scene_read_file(shims + "/calls"), calls);
+    EXPECT_EQ(sandbox_read_file(shims + "/calls"), calls);
 
     EXPECT_EQ(rt_tables(), std::string(scene_rt_tables_head) + "6\tbalance\n10 ppp0\n20 ppp1\n");
     std::string main_route = sandbox_output("ip route show default");
@@ -319,7 +319,7 @@ TEST_F(LinkfanEndToEnd, HelpPrintsTheUsageAndEndsWithOne)
 {
     start({"-h", "-d"});
     EXPECT_EQ(wait_exit(10), 1);
-    EXPECT_EQ(scene_read_file(run.out_path),
+    EXPECT_EQ(sandbox_read_file(run.out_path),
               std::string("Usage: ") + LINKFAN_BINARY +
                   " [options] \n\nOptions:\n"
                   "  -h, --help               Print this help and exit\n"
@@ -328,7 +328,7 @@ TEST_F(LinkfanEndToEnd, HelpPrintsTheUsageAndEndsWithOne)
                   "  -t, --track=LIST         track link health, LIST: 1 to 4 IPv4 addresses, "
                   "comma-separated\n"
                   "  example: ./kivo_linkfan -d -m\n");
-    EXPECT_EQ(scene_read_file(run.log_path), "");  // created, and truncated
+    EXPECT_EQ(sandbox_read_file(run.log_path), "");  // created, and truncated
     // -m before -h has already set the sysctls.
     start({"-m", "--help"});
     EXPECT_EQ(wait_exit(10), 1);
@@ -346,7 +346,7 @@ TEST_F(LinkfanEndToEnd, NonRootEndsWithOneOnTheConsole)
     start({}, {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"}, {},
           bin_dir / "kivo_linkfan");
     EXPECT_EQ(wait_exit(10), 1);
-    EXPECT_EQ(scene_read_file(run.out_path), "Permission denied! Must be root user!\n");
+    EXPECT_EQ(sandbox_read_file(run.out_path), "Permission denied! Must be root user!\n");
     struct stat st;
     ASSERT_EQ(stat(run.log_path.c_str(), &st), 0);
     EXPECT_EQ(st.st_size, 0);
@@ -357,13 +357,13 @@ TEST_F(LinkfanEndToEnd, UnopenableDevNullEndsWithThreeOnTheConsole)
     // A read-only file over /dev/null (in this test's own mount namespace)
     // cannot be opened for writing, not even by root.
     std::string not_a_device = capture_dir / "not-a-device";
-    scene_write_file(not_a_device, "");
+    sandbox_write_file(not_a_device, "");
     ASSERT_EQ(sandbox_bind(not_a_device.c_str(), "/dev/null", true), 0);
     ASSERT_EQ(scene_add_link(0), 0);
     start({});
     EXPECT_EQ(wait_exit(10), 3);
-    EXPECT_EQ(scene_read_file(run.out_path), "open file /dev/null failed!\n");
-    EXPECT_EQ(scene_read_file(run.log_path), "");
+    EXPECT_EQ(sandbox_read_file(run.out_path), "open file /dev/null failed!\n");
+    EXPECT_EQ(sandbox_read_file(run.log_path), "");
     EXPECT_EQ(rt_tables(), "255\tlocal\n254\tmain\n");
     // With -d the console stays and /dev/null is not needed.
     start({"-d"});
@@ -378,7 +378,7 @@ TEST_F(LinkfanEndToEnd, UnwritableWorkingDirectoryEndsWithFive)
     ASSERT_EQ(sandbox_bind(scene.work_dir.path.c_str(), scene.work_dir.path.c_str(), true), 0);
     start({});
     EXPECT_EQ(wait_exit(20), 5);
-    EXPECT_EQ(scene_read_file(run.err_path), "Open log file linkfan.log error!");
+    EXPECT_EQ(sandbox_read_file(run.err_path), "Open log file linkfan.log error!");
     EXPECT_EQ(rt_tables(), "255\tlocal\n254\tmain\n");
     EXPECT_EQ(sandbox_output("ip rule"), default_rules);
 }
@@ -395,7 +395,7 @@ TEST_F(LinkfanEndToEnd, LostRoutingTableListEndsWithFourInTheSecondCycle)
     ASSERT_FALSE(messages.empty());
     EXPECT_EQ(messages.back(), "[ERROR]: could not open file : /etc/iproute2/rt_tables!");
     EXPECT_EQ(std::count(messages.begin(), messages.end(), "[INFO]: finish!!!!"), 1);
-    EXPECT_EQ(scene_read_file(scene.work_dir / "rt_tables"), scene_rt_tables_head);
+    EXPECT_EQ(sandbox_read_file(scene.work_dir / "rt_tables"), scene_rt_tables_head);
 }
 
 }  // namespace

@@ -62,10 +62,10 @@ protected:
     strings log_messages()
     {
         std::fflush(log_file);
-        return scene_log_messages(scene_read_file(scene.work_dir / "linkfan.log"));
+        return scene_log_messages(sandbox_read_file(scene.work_dir / "linkfan.log"));
     }
 
-    std::string system_list() { return scene_read_file("/etc/iproute2/rt_tables"); }
+    std::string system_list() { return sandbox_read_file("/etc/iproute2/rt_tables"); }
 };
 
 // A record as the probe would give it for link n (no kernel needed).
@@ -88,11 +88,6 @@ strings concat(std::initializer_list<strings> parts)
     for (const strings &p : parts)
         out.insert(out.end(), p.begin(), p.end());
     return out;
-}
-
-bool has(const std::string &text, const std::string &part)
-{
-    return text.find(part) != std::string::npos;
 }
 
 unsigned long total(const std::vector<unsigned long> &pauses)
@@ -323,7 +318,7 @@ TEST_F(LinkfanPhases, LogRecordHasTimeMicrosecondsAndTag)
     linkfan_log(LINKFAN_LOG_INFO, "one %s\n", "two");
     linkfan_log(LINKFAN_LOG_ERROR, "three\n");
     std::fflush(log_file);
-    std::string text = scene_read_file(scene.work_dir / "linkfan.log");
+    std::string text = sandbox_read_file(scene.work_dir / "linkfan.log");
     // 2024-05-01 12:00:00.000042 [INFO]: one two
     const char *shape = "dddd-dd-dd dd:dd:dd.dddddd ";
     size_t at = 0;
@@ -351,7 +346,7 @@ TEST_F(LinkfanPhases, ListRewriteNumbersLinksByName)
     state.g_multipath_routing = 1;
     ASSERT_EQ(linkfan_rt_tables_rewrite(state), 0);
     std::string expected = std::string(scene_rt_tables_head) + "6\tbalance\n10 ppp0\n30 ppp2\n";
-    EXPECT_EQ(scene_read_file("rt_tables"), expected);
+    EXPECT_EQ(sandbox_read_file("rt_tables"), expected);
     EXPECT_EQ(system_list(), expected);
     EXPECT_EQ(recorded_commands, strings{"cp ./rt_tables /etc/iproute2/rt_tables"});
     EXPECT_EQ(recorded_pauses, std::vector<unsigned long>{50000});
@@ -399,7 +394,7 @@ TEST_F(LinkfanPhases, ListCheckTable)
         {"key ending at byte 4096", std::string(4090, '#') + "\nppp0\n", {0}, 1},
     };
     for (const list_case &c : cases) {
-        scene_write_file("/etc/iproute2/rt_tables", c.file);
+        sandbox_write_file("/etc/iproute2/rt_tables", c.file);
         std::memset(state.g_array_info_new, 0, sizeof state.g_array_info_new);
         for (unsigned n : c.links)
             state.g_array_info_new[n] = prepared(n);
@@ -448,7 +443,7 @@ TEST_F(LinkfanPhases, FirstCycleConfiguresEveryFullLinkInOrder)
     ASSERT_EQ(scene_add_link(0), 0);
     ASSERT_EQ(scene_add_link(1, false), 0);
     ASSERT_EQ(scene_add_link(2), 0);
-    scene_write_file("/etc/iproute2/rt_tables", "10 ppp0\n20 ppp1\n30 ppp2\n");
+    sandbox_write_file("/etc/iproute2/rt_tables", "10 ppp0\n20 ppp1\n30 ppp2\n");
     for (unsigned n = 0; n < 3; n++)
         ASSERT_EQ(if_fetch(("ppp" + std::to_string(n)).c_str(), &state.g_array_info_new[n]), 0);
     state.g_chang_ip |= linkfan_link_route(state);
@@ -563,7 +558,7 @@ TEST_F(LinkfanPhases, CheckReportsMissingDefaultRoutes)
                                        "[ERROR]: not find in balance table default route.\n"}));
 
     ASSERT_EQ(scene_add_link(0), 0);
-    scene_write_file("/etc/iproute2/rt_tables", "6\tbalance\n");
+    sandbox_write_file("/etc/iproute2/rt_tables", "6\tbalance\n");
     ASSERT_EQ(sandbox_sh("ip route add default dev ppp0 && ip route add default dev ppp0 table 6"),
               0);
     state.g_chang_ip = 0;
@@ -601,7 +596,7 @@ TEST_F(LinkfanPhases, MultipathRebuildLeadsWithTheFirstFullLink)
 {
     ASSERT_EQ(scene_add_link(0, false), 0);
     ASSERT_EQ(scene_add_link(1), 0);
-    scene_write_file("/etc/iproute2/rt_tables", "6\tbalance\n");
+    sandbox_write_file("/etc/iproute2/rt_tables", "6\tbalance\n");
     state.g_multipath_routing = 1;
     for (unsigned n = 0; n < 2; n++)
         ASSERT_EQ(if_fetch(("ppp" + std::to_string(n)).c_str(), &state.g_array_info[n]), 0);
@@ -835,7 +830,7 @@ TEST_F(LinkfanPhases, FirstTwoCyclesRunTheRecordedCommands)
         {2, 0, "linkfan_2_links_single.txt", 1},
     };
     for (const golden_case &c : cases) {
-        std::string golden = scene_read_file(std::string(LINKFAN_GOLDEN_DIR "/") + c.file);
+        std::string golden = sandbox_read_file(std::string(LINKFAN_GOLDEN_DIR "/") + c.file);
         ASSERT_FALSE(golden.empty()) << c.file;
         // Each case in fresh namespaces: the links, rules and routes of one
         // case must not be there for the next.
@@ -1191,7 +1186,7 @@ TEST_F(LinkfanTracked, StatusFileHasOneLinePerLink)
     state.track.links[0].rtt_tenths = 4;
     state.track.links[0].changed_usec = now - 61000000;
     ASSERT_EQ(linkfan_status_write(state, now), 0);
-    EXPECT_EQ(scene_read_file(scene.work_dir / "linkfan.status"),
+    EXPECT_EQ(sandbox_read_file(scene.work_dir / "linkfan.status"),
               "# name address gateway state lost_of_5 rtt_ms since_s\n"
               "ppp0 10.0.0.2 10.0.0.1 up 1 0.4 61\n"
               "ppp1 10.0.1.2 10.0.1.1 down 3 12.3 7\n"
@@ -1280,7 +1275,7 @@ TEST_F(LinkfanTracked, UnansweredRoundsTakeALinkDownAndRebuildAtMostOnceASecond)
                         "[ERROR]: every tracked link is down: the default routes keep them all"),
               messages.end());
     EXPECT_EQ(state.track.rebuild_due, 1);
-    EXPECT_TRUE(has(scene_read_file(scene.work_dir / "linkfan.status"),
+    EXPECT_TRUE(has(sandbox_read_file(scene.work_dir / "linkfan.status"),
                     "ppp0 10.0.0.2 10.0.0.1 down 3 - "));
 
     // Early rebuilds: at once, then not again within the second.

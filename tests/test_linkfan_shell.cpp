@@ -21,11 +21,6 @@ int collect(const char *text, void *ctx)
     return 0;
 }
 
-bool has(const std::string &text, const std::string &part)
-{
-    return text.find(part) != std::string::npos;
-}
-
 class LinkfanShell : public ::testing::Test {
 protected:
     linkfan_scene scene;
@@ -93,8 +88,8 @@ TEST_F(LinkfanShell, RunsOfOneFamilyShareOneIpProcessInOrder)
     expected.push_back("ip route");
     expected.push_back(wide.substr(0, wide.size() - 1));
     expected.push_back("ip route add 10.5.0.0/16 dev dummy0");
-    EXPECT_EQ(scene_read_file(commands), lines(expected));
-    EXPECT_EQ(scene_read_file(calls),
+    EXPECT_EQ(sandbox_read_file(commands), lines(expected));
+    EXPECT_EQ(sandbox_read_file(calls),
               lines({"ip -force -batch -", "ip -6 -force -batch -", "ip -force -batch -",
                      "iptables -t nat -I POSTROUTING -o dummy0 -j MASQUERADE",
                      "ip -force -batch -", "ip route", wide.substr(0, wide.size() - 1),
@@ -133,7 +128,7 @@ TEST_F(LinkfanShell, LinesTheShellWouldReadOtherwiseRunThroughTheShell)
     EXPECT_EQ(linkfan_shell_cost.batches, 0u);
     EXPECT_EQ(linkfan_shell_cost.processes, 2u * shell.size() + 1);
     EXPECT_TRUE(has(sandbox_output("ip route"), "10.6.0.0/16 dev dummy1"));
-    EXPECT_FALSE(has(scene_read_file(calls), "-batch"));
+    EXPECT_FALSE(has(sandbox_read_file(calls), "-batch"));
 }
 
 TEST_F(LinkfanShell, SettlingWithNothingPendingStartsNothing)
@@ -141,7 +136,7 @@ TEST_F(LinkfanShell, SettlingWithNothingPendingStartsNothing)
     linkfan_shell_settle();
     linkfan_shell_settle();
     EXPECT_EQ(linkfan_shell_cost.processes, 0u);
-    EXPECT_EQ(scene_read_file(calls), "");
+    EXPECT_EQ(sandbox_read_file(calls), "");
 }
 
 }  // namespace

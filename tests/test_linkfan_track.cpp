@@ -61,7 +61,7 @@ protected:
     std::map<std::string, status_line> status()
     {
         std::map<std::string, status_line> out;
-        std::istringstream in(scene_read_file(scene.work_dir / "linkfan.status"));
+        std::istringstream in(sandbox_read_file(scene.work_dir / "linkfan.status"));
         std::string row;
         while (std::getline(in, row)) {
             if (row.empty() || row[0] == '#')
@@ -117,7 +117,7 @@ protected:
         // one's shows the answers of the first pause.
         ASSERT_TRUE(wait_cycles(2, 30));
         ASSERT_TRUE(all_answered(3))
-            << scene_read_file(scene.work_dir / "linkfan.status");
+            << sandbox_read_file(scene.work_dir / "linkfan.status");
     }
 };
 
@@ -228,7 +228,7 @@ TEST_F(LinkfanTracking, WithEveryFarEndSwallowingTheRoutesKeepAllLinks)
                          all["ppp2"].state == "down";
               }),
               0)
-        << scene_read_file(scene.work_dir / "linkfan.status");
+        << sandbox_read_file(scene.work_dir / "linkfan.status");
     // Give a rebuild that should not happen its time.
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     std::string route = main_default();
@@ -259,7 +259,7 @@ TEST_F(LinkfanTracking, ALinkRecreatedWhileDownStartsUp)
         auto s = status()["ppp1"];
         return s.state == "up" && s.lost == "0" && s.rtt == "-";
     });
-    EXPECT_GE(up, 0) << scene_read_file(scene.work_dir / "linkfan.status");
+    EXPECT_GE(up, 0) << sandbox_read_file(scene.work_dir / "linkfan.status");
     EXPECT_GE(within(5, [] { return hop(main_default(), 1); }), 0) << main_default();
     // And it goes down by its own rounds.
     EXPECT_GE(within(12, [this] { return state_of("ppp1") == "down"; }), 0);
@@ -269,7 +269,7 @@ TEST_F(LinkfanTracking, ALinkRecreatedWhileDownStartsUp)
 // namespace.
 long reverse_path_drops()
 {
-    std::istringstream in(scene_read_file("/proc/net/netstat"));
+    std::istringstream in(sandbox_read_file("/proc/net/netstat"));
     std::string names, values;
     while (std::getline(in, names) && std::getline(in, values)) {
         if (names.rfind("TcpExt:", 0) != 0)
@@ -299,7 +299,7 @@ TEST_P(LinkfanTrackingFilter, ProbesAreAnsweredAtOneRequestPerTargetAndRound)
     start({"-m", "-t", targets});
     ASSERT_TRUE(wait_cycles(2, 30));
     EXPECT_TRUE(all_answered(3))
-        << scene_read_file(scene.work_dir / "linkfan.status");
+        << sandbox_read_file(scene.work_dir / "linkfan.status");
     long before[3];
     for (unsigned n = 0; n < 3; n++)
         before[n] = requests(n);
@@ -342,10 +342,10 @@ TEST_F(LinkfanTracking, ABadListIsRefusedBeforeAnythingRuns)
 {
     start({"-m", "--track=192.0.2.1,ns.example"});
     EXPECT_EQ(wait_exit(10), 1);
-    EXPECT_EQ(scene_read_file(run.err_path),
+    EXPECT_EQ(sandbox_read_file(run.err_path),
               std::string(LINKFAN_BINARY) +
                   ": bad -t list: \"ns.example\" is not an IPv4 address in dotted-quad form\n");
-    EXPECT_EQ(scene_read_file(run.out_path).rfind(std::string("Usage: ") + LINKFAN_BINARY, 0), 0u);
+    EXPECT_EQ(sandbox_read_file(run.out_path).rfind(std::string("Usage: ") + LINKFAN_BINARY, 0), 0u);
     EXPECT_EQ(sandbox_output("sysctl -n net.ipv4.fib_multipath_hash_policy"), "0\n");
     EXPECT_EQ(rt_tables(), "255\tlocal\n254\tmain\n");
 }

@@ -18,7 +18,6 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 
 #ifndef KIVO_TLS_VERIFY
@@ -32,13 +31,6 @@ namespace {
 constexpr char kListAnswer[] =
     R"({"status":{"code":"1","message":"Action completed successful"},)"
     R"("records":[{"id":"42","name":"box","type":"A","line":"默认","value":"203.0.113.9"}]})";
-
-bool write_file(const std::string &path, const std::string &text)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-    return static_cast<bool>(out);
-}
 
 // The test CA, and three server certificates: "vouched" (signed by the CA for
 // dnsapi.cn and 127.0.0.1), "misnamed" (signed by the CA for another name) and
@@ -73,7 +65,7 @@ void enter_world(const std::string &dir)
                          "/ca-certificates.crt && openssl rehash " + store + " 2>/dev/null"),
               0);
     ASSERT_EQ(sandbox_bind(store.c_str(), "/etc/ssl/certs", true), 0);
-    ASSERT_TRUE(write_file(dir + "/hosts", "127.0.0.1 localhost dnsapi.cn\n"));
+    ASSERT_TRUE(sandbox_write_file(dir + "/hosts", "127.0.0.1 localhost dnsapi.cn\n"));
     ASSERT_EQ(sandbox_bind((dir + "/hosts").c_str(), "/etc/hosts", true), 0);
 }
 

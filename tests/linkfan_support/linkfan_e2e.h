@@ -92,14 +92,9 @@ protected:
             child_stop(run.proc.get(), SIGKILL, 5000);
     }
 
-    strings log_messages() { return scene_log_messages(scene_read_file(run.log_path)); }
-    std::string rt_tables() { return scene_read_file("/etc/iproute2/rt_tables"); }
+    strings log_messages() { return scene_log_messages(sandbox_read_file(run.log_path)); }
+    std::string rt_tables() { return sandbox_read_file("/etc/iproute2/rt_tables"); }
 };
-
-inline bool has(const std::string &text, const std::string &part)
-{
-    return text.find(part) != std::string::npos;
-}
 
 inline bool logged(const strings &messages, const std::string &message)
 {

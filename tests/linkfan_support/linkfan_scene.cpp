@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 
 const char scene_rt_tables_head[] = "# reserved values\n255\tlocal\n254\tmain\n253\tdefault\n"
@@ -20,7 +19,7 @@ int scene_enter(linkfan_scene *scene, const char *rt_tables_text)
     if (scene->etc_dir.path.empty() || scene->work_dir.path.empty())
         return -1;
     if (rt_tables_text)
-        scene_write_file(scene->etc_dir / "rt_tables", rt_tables_text);
+        sandbox_write_file(scene->etc_dir / "rt_tables", rt_tables_text);
     if (sandbox_bind(scene->etc_dir.path.c_str(), "/etc/iproute2") != 0)
         return -1;
     return chdir(scene->work_dir.path.c_str());
@@ -60,7 +59,7 @@ int scene_add_links(unsigned count)
     temp_dir dir("linkfan-links");
     if (dir.path.empty())
         return -1;
-    scene_write_file(dir / "batch", batch);
+    sandbox_write_file(dir / "batch", batch);
     return sandbox_sh("ip -batch " + dir / "batch") == 0 ? 0 : -1;
 }
 
@@ -76,17 +75,6 @@ std::vector<std::string> scene_shim_tools(const std::string &dir,
     std::string real_path = path ? path : "/usr/sbin:/usr/bin:/sbin:/bin";
     return {"PATH=" + dir + ":" + real_path, "LINKFAN_REAL_PATH=" + real_path,
             "LINKFAN_SHIM_LOG=" + dir + "/commands", "LINKFAN_SHIM_CALLS=" + dir + "/calls"};
-}
-
-std::string scene_read_file(const std::string &path)
-{
-    return sandbox_read_file(path);
-}
-
-void scene_write_file(const std::string &path, const std::string &text)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
 }
 
 std::vector<std::string> expected_link_commands(unsigned n)

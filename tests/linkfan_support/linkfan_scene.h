@@ -32,8 +32,11 @@ int scene_add_links(unsigned count);
 std::vector<std::string> scene_shim_tools(const std::string &dir,
                                           const std::vector<std::string> &tools);
 
-std::string scene_read_file(const std::string &path);
-void scene_write_file(const std::string &path, const std::string &text);
+// Whether text holds part.
+inline bool has(const std::string &text, const std::string &part)
+{
+    return text.find(part) != std::string::npos;
+}
 
 // The addresses scene_add_link gives link N.
 std::string scene_ipv4(unsigned n);

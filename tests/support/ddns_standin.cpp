@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <sstream>
 #include <thread>
 
@@ -19,13 +18,6 @@ constexpr char kHosts[] =
     "127.0.0.1 localhost\n"
     "127.0.0.1 dnsapi.cn members.3322.org icanhazip.com api.ipify.org ipinfo.io ifconfig.co\n"
     "::1 api6.ipify.org ipv6.icanhazip.com\n";
-
-bool write_file(const std::string &path, const std::string &text)
-{
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f << text;
-    return static_cast<bool>(f);
-}
 
 std::string member(json_t *object, const char *key)
 {
@@ -41,9 +33,9 @@ std::string member(json_t *object, const char *key)
 
 int ddns_world_enter(ddns_world &w, const std::string &records, const std::string &control)
 {
-    if (w.dir.path.empty() || !write_file(w.dir / "hosts", kHosts) ||
-        !write_file(w.dir / "records.json", records) ||
-        !write_file(w.dir / "control.json", control))
+    if (w.dir.path.empty() || !sandbox_write_file(w.dir / "hosts", kHosts) ||
+        !sandbox_write_file(w.dir / "records.json", records) ||
+        !sandbox_write_file(w.dir / "control.json", control))
         return -1;
     if (sandbox_enter(true) != 0 || sandbox_bind((w.dir / "hosts").c_str(), "/etc/hosts", true) != 0)
         return -1;
@@ -71,7 +63,7 @@ void ddns_world_leave(ddns_world &w)
 void ddns_world_control(const ddns_world &w, const std::string &control)
 {
     std::string tmp = w.dir / "control.json.tmp";
-    write_file(tmp, control);
+    sandbox_write_file(tmp, control);
     std::rename(tmp.c_str(), (w.dir / "control.json").c_str());
 }
 

@@ -74,6 +74,13 @@ std::string sandbox_tempdir(const char *tag)
     return tmpl;
 }
 
+bool sandbox_write_file(const std::string &path, const std::string &text)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    return static_cast<bool>(out);
+}
+
 std::string sandbox_read_file(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);

@@ -23,5 +23,8 @@ std::string sandbox_output(const std::string &cmd);
 // Returns a file's whole content, or an empty text when it cannot be read.
 std::string sandbox_read_file(const std::string &path);
 
+// Writes text as a file's whole content; false when it could not be written.
+bool sandbox_write_file(const std::string &path, const std::string &text);
+
 // Makes a fresh directory under /tmp and returns its path.
 std::string sandbox_tempdir(const char *tag);
