@@ -2,6 +2,7 @@
 
 #include "sandbox.h"
 
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,10 +13,23 @@
 const char scene_rt_tables_head[] = "# reserved values\n255\tlocal\n254\tmain\n253\tdefault\n"
                                     "0\tunspec\n# local\n#1\tinr.ruhep\n";
 
+linkfan_scene::~linkfan_scene()
+{
+    // A folder that is a mount point, or under one that is read-only, cannot
+    // be removed; only in the scene's own mount namespace is any of it undone.
+    if (!entered)
+        return;
+    while (umount2("/etc/iproute2", MNT_DETACH) == 0) {
+    }
+    while (umount2(work_dir.path.c_str(), MNT_DETACH) == 0) {
+    }
+}
+
 int scene_enter(linkfan_scene *scene, const char *rt_tables_text)
 {
     if (sandbox_enter(true) != 0)
         return -1;
+    scene->entered = true;
     if (scene->etc_dir.path.empty() || scene->work_dir.path.empty())
         return -1;
     if (rt_tables_text)

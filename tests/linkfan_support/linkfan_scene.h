@@ -8,10 +8,17 @@
 #include <string>
 #include <vector>
 
-// Both folders go with the scene.
+// Both folders go with the scene, and with them whatever a test bound over
+// /etc/iproute2 or the working directory in the scene's namespace.
 struct linkfan_scene {
     temp_dir etc_dir{"linkfan-etc"};    // bound over /etc/iproute2
     temp_dir work_dir{"linkfan-work"};  // the tool's working directory
+    bool entered = false;               // the namespaces are the scene's own
+
+    linkfan_scene() = default;
+    linkfan_scene(const linkfan_scene &) = delete;
+    linkfan_scene &operator=(const linkfan_scene &) = delete;
+    ~linkfan_scene();
 };
 
 // Enters fresh namespaces, binds the scene's folder, holding rt_tables_text (no
