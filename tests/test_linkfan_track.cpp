@@ -345,7 +345,8 @@ TEST_F(LinkfanTracking, ABadListIsRefusedBeforeAnythingRuns)
     EXPECT_EQ(sandbox_read_file(run.err_path),
               std::string(LINKFAN_BINARY) +
                   ": bad -t list: \"ns.example\" is not an IPv4 address in dotted-quad form\n");
-    EXPECT_EQ(sandbox_read_file(run.out_path).rfind(std::string("Usage: ") + LINKFAN_BINARY, 0), 0u);
+    EXPECT_EQ(sandbox_read_file(run.out_path).rfind(std::string("Usage: ") + LINKFAN_BINARY, 0),
+              0u);
     EXPECT_EQ(sandbox_output("sysctl -n net.ipv4.fib_multipath_hash_policy"), "0\n");
     EXPECT_EQ(rt_tables(), "255\tlocal\n254\tmain\n");
 }

@@ -37,7 +37,8 @@ int ddns_world_enter(ddns_world &w, const std::string &records, const std::strin
         !sandbox_write_file(w.dir / "records.json", records) ||
         !sandbox_write_file(w.dir / "control.json", control))
         return -1;
-    if (sandbox_enter(true) != 0 || sandbox_bind((w.dir / "hosts").c_str(), "/etc/hosts", true) != 0)
+    if (sandbox_enter(true) != 0 ||
+        sandbox_bind((w.dir / "hosts").c_str(), "/etc/hosts", true) != 0)
         return -1;
     if (!ddns_world_start(w, &w.standin,
                           {"/usr/bin/python3", KIVO_STANDIN_TOOL, "--state", w.dir.path,
