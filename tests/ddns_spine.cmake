@@ -6,7 +6,7 @@ endif()
 
 kivo_add_gtest(test_libkivo_option PREFIX "libkivo."
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_libkivo_option.cpp
-  LIBRARIES libkivo)
+  LIBRARIES libkivo kivo_test_support)
 
 kivo_add_gtest(test_libkivo_log PREFIX "libkivo."
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_libkivo_log.cpp

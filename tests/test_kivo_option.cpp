@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "command_line.h"
 #include "kivo_option.h"
 #include "libkivo_option.h"
 #include "temp_dir.h"
@@ -19,10 +20,7 @@ namespace {
 void parse(std::vector<std::string> words)
 {
     words.insert(words.begin(), "kivo_ddns");
-    std::vector<char *> argv;
-    for (std::string &w : words)
-        argv.push_back(w.data());
-    argv.push_back(nullptr);
+    std::vector<char *> argv = argv_of(words);
     optind = 0; // a fresh parse: glibc's getopt keeps its position between calls
     kivo_option_init(static_cast<int>(words.size()), argv.data());
 }

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "command_line.h"
 #include "libkivo_option.h"
 
 namespace {
@@ -27,10 +28,7 @@ std::vector<std::string> dispatch(const std::vector<kivo_getopt_entry> &table,
                                   std::vector<std::string> words)
 {
     words.insert(words.begin(), "prog");
-    std::vector<char *> argv;
-    for (std::string &w : words)
-        argv.push_back(w.data());
-    argv.push_back(nullptr);
+    std::vector<char *> argv = argv_of(words);
     calls.clear();
     optind = 0; // a fresh parse: glibc's getopt keeps its position between calls
     kivo_getopt(static_cast<int>(words.size()), argv.data(), table.data(),

@@ -1,5 +1,6 @@
 // kivo_linkfan's probe, options and routing phases, run on the real kernel in
 // namespaces of the test's own, with a runner that records every command.
+#include "command_line.h"
 #include "getinfo.h"
 #include "linkfan_cycle.h"
 #include "linkfan_default_route.h"
@@ -257,10 +258,7 @@ TEST_F(LinkfanPhases, CommandLineTable)
     for (const option_case &c : cases) {
         std::vector<std::string> words = {"/sbin/kivo_linkfan"};
         words.insert(words.end(), c.args.begin(), c.args.end());
-        std::vector<char *> argv;
-        for (std::string &w : words)
-            argv.push_back(w.data());
-        argv.push_back(nullptr);
+        std::vector<char *> argv = argv_of(words);
         linkfan_options options{7, 7, 7, {}};
         recording_reset();
         optind = 0;  // glibc: start a fresh scan
