@@ -59,17 +59,10 @@ bool add_link(unsigned n, bool ipv6)
     ends[n].fd = open_tun(n);
     if (ends[n].fd < 0)
         return false;
-    std::string dev = "ppp" + std::to_string(n);
     // An open tun has a carrier: no link-local address, so the link's first
     // IPv6 address stays the one given here.
-    std::string cmd = "sysctl -qw net.ipv6.conf." + dev + ".addr_gen_mode=1 && ip addr add " +
-                      scene_ipv4(n) + " peer " + scene_peer(n) + " dev " + dev;
-    if (ipv6)
-        cmd += " && ip -6 addr add " + scene_ipv6(n) + " dev " + dev + " nodad";
-    else
-        cmd += " && sysctl -qw net.ipv6.conf." + dev + ".disable_ipv6=1";
-    cmd += " && ip link set " + dev + " up";
-    return sandbox_sh(cmd) == 0;
+    std::string cmd = "sysctl -qw net.ipv6.conf.ppp" + std::to_string(n) + ".addr_gen_mode=1 && ";
+    return sandbox_sh(cmd + scene_address_link(n, ipv6)) == 0;
 }
 
 // One packet that left through link n: an IPv4 echo request is counted and,

@@ -46,17 +46,21 @@ std::string scene_ipv6(unsigned n)
     return n == 0 ? "2001:db8::2/64" : "2001:db8:" + std::to_string(n) + "::2/64";
 }
 
-int scene_add_link(unsigned n, bool ipv6)
+std::string scene_address_link(unsigned n, bool ipv6)
 {
     std::string dev = "ppp" + std::to_string(n);
-    std::string cmd = "ip tuntap add dev " + dev + " mode tun && ip addr add " + scene_ipv4(n) +
-                      " peer " + scene_peer(n) + " dev " + dev;
+    std::string cmd = "ip addr add " + scene_ipv4(n) + " peer " + scene_peer(n) + " dev " + dev;
     if (ipv6)
         cmd += " && ip -6 addr add " + scene_ipv6(n) + " dev " + dev + " nodad";
     else
         cmd += " && sysctl -qw net.ipv6.conf." + dev + ".disable_ipv6=1";
-    cmd += " && ip link set " + dev + " up";
-    return sandbox_sh(cmd) == 0 ? 0 : -1;
+    return cmd + " && ip link set " + dev + " up";
+}
+
+int scene_add_link(unsigned n, bool ipv6)
+{
+    std::string cmd = "ip tuntap add dev ppp" + std::to_string(n) + " mode tun && ";
+    return sandbox_sh(cmd + scene_address_link(n, ipv6)) == 0 ? 0 : -1;
 }
 
 int scene_add_links(unsigned count)

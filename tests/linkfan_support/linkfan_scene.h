@@ -29,6 +29,10 @@ int scene_enter(linkfan_scene *scene, const char *rt_tables_text);
 // The device has no carrier, so it never gets a link-local address.
 int scene_add_link(unsigned n, bool ipv6 = true);
 
+// The shell commands that give an existing pppN what scene_add_link gives it
+// and bring it up.
+std::string scene_address_link(unsigned n, bool ipv6);
+
 // Adds ppp0 to ppp(count-1) as scene_add_link does, with IPv6, in one batch.
 int scene_add_links(unsigned count);
 
