@@ -70,12 +70,6 @@ constexpr server_case lighttpd_cases[] = {
     {"lighttpd, PUT 1 MiB x3", server_lighttpd, load_upload, true},
 };
 
-struct byte_sums {
-    long long sent = 0;      // by the server: what curl received
-    long long received = 0;  // by the server: what curl sent
-    int count = 0;           // transfers, or reports
-};
-
 bool write_site(const std::string &dir)
 {
     std::error_code failed;
@@ -180,9 +174,11 @@ std::string curl_command(const server_case &c, const std::string &dir)
     return cmd;
 }
 
-// What curl counted, summed over its transfers; false when a transfer failed.
-bool run_curl(const server_case &c, const std::string &dir, byte_sums *truth, std::string *out)
+// What curl counted, summed over its transfers: the server sent what curl
+// received and received what curl sent. False when a transfer failed.
+bool run_curl(const server_case &c, const std::string &dir, traffic_sums *truth, std::string *out)
 {
+    int transfers = 0;
     *out = sandbox_output(curl_command(c, dir));
     size_t at = 0;
     while (at < out->size()) {
@@ -199,33 +195,10 @@ bool run_curl(const server_case &c, const std::string &dir, byte_sums *truth, st
             return false;
         truth->sent += traffic_field(line, "header") + download;
         truth->received += traffic_field(line, "request") + traffic_field(line, "upload");
-        truth->count++;
+        transfers++;
     }
     int expected = c.load == load_big ? big_fetches : c.load == load_small ? small_files : uploads;
-    return truth->count == expected;
-}
-
-// Adds up reports until they match the truth and nothing more arrives for a
-// while, or until the deadline: a shortfall or an overshoot shows in the sums.
-byte_sums collect_reports(child_process *agent, const byte_sums &truth, long long deadline,
-                          int *other_names)
-{
-    byte_sums sums;
-    long long quiet_until = 0;
-    for (;;) {
-        bool complete = sums.sent == truth.sent && sums.received == truth.received;
-        long long until = complete ? std::min(deadline, quiet_until) : deadline;
-        long long left = until - child_monotonic_ms();
-        traffic_agent_report report;
-        if (left <= 0 || !traffic_next_report(agent, &report, static_cast<int>(left)))
-            return sums;
-        sums.sent += report.sb;
-        sums.received += report.rb;
-        sums.count++;
-        if (report.cp != "iqiyi")
-            ++*other_names;
-        quiet_until = child_monotonic_ms() + overshoot_wait_ms;
-    }
+    return transfers == expected;
 }
 
 void print_row(const char *name, const char *what, long long truth, long long reported)
@@ -250,20 +223,33 @@ void run_case(const server_case &c, const std::string &dir)
     ASSERT_TRUE(traffic_wait_port(server_port, 10000))
         << c.name << ": the server does not listen; " << sandbox_read_file(dir + "/error.log");
 
-    byte_sums truth;
+    traffic_sums truth;
     std::string sizes;
     ASSERT_TRUE(run_curl(c, dir, &truth, &sizes)) << c.name << ": curl said\n" << sizes;
     ASSERT_LT(child_monotonic_ms() - started, load_limit_ms)
         << c.name << ": the load ran into the first report cycle";
 
+    // Reports are added up until they match the truth and nothing more arrives
+    // for a while, or until the deadline.
+    traffic_sums_by_name sums = traffic_collect_reports(
+        &agent,
+        [&](const traffic_sums_by_name &got) {
+            auto iqiyi = got.find("iqiyi");
+            return iqiyi != got.end() && iqiyi->second.sent == truth.sent &&
+                   iqiyi->second.received == truth.received;
+        },
+        started + reports_limit_ms, overshoot_wait_ms);
+    traffic_sums reported = sums["iqiyi"];
     int other_names = 0;
-    byte_sums reported = collect_reports(&agent, truth, started + reports_limit_ms, &other_names);
+    for (const auto &[name, other] : sums)
+        if (name != "iqiyi")
+            other_names += other.reports;
     print_row(c.name, "sent", truth.sent, reported.sent);
     print_row(c.name, "received", truth.received, reported.received);
     std::fflush(stdout);
     EXPECT_EQ(reported.sent, truth.sent) << c.name;
     EXPECT_EQ(reported.received, truth.received) << c.name;
-    EXPECT_GE(reported.count, 1) << c.name;
+    EXPECT_GE(reported.reports, 1) << c.name;
     EXPECT_EQ(other_names, 0) << c.name << ": reports under another name than iqiyi";
 }
 

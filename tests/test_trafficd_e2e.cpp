@@ -39,7 +39,7 @@ std::string url(int port, const char *path = "/big.bin")
 }
 
 // Three fetches of big.bin on one connection, by a curl nobody reports.
-trafficd_sums fetch_three(int port)
+traffic_sums fetch_three(int port)
 {
     trafficd_curl measured;
     std::vector<std::string> args;
@@ -47,7 +47,7 @@ trafficd_sums fetch_three(int port)
         args.insert(args.end(), {"-o", "/dev/null", url(port)});
     if (!trafficd_run_curl(args, {}, &measured) || measured.download != 3 * big_size)
         return {};
-    trafficd_sums truth;
+    traffic_sums truth;
     truth.sent = measured.header + measured.download;
     truth.received = measured.request;
     return truth;
@@ -116,14 +116,14 @@ TEST_F(TrafficdTest, ServersOfEveryBuildAreReportedOnceWithWhatCurlMeasured)
         ASSERT_TRUE(traffic_wait_port(port, 15000))
             << "port " << port << " does not listen; " << sandbox_read_file(dir + "/error.log");
 
-    std::map<std::string, trafficd_sums> truth;
+    traffic_sums_by_name truth;
     truth["iqiyi"] = fetch_three(8081);
     truth["kwai"] = fetch_three(8082);
     truth["tencent"] = fetch_three(8083);
     truth["cnetc"] = fetch_three(8084);
     for (const auto &[name, sums] : truth)
         ASSERT_GT(sums.sent, 3 * big_size) << name << ": curl failed";
-    trafficd_sums plain_truth = fetch_three(8085);
+    traffic_sums plain_truth = fetch_three(8085);
     ASSERT_GT(plain_truth.sent, 3 * big_size);
 
     // A client that lives for about a second (three fetches at two a second)
@@ -138,7 +138,7 @@ TEST_F(TrafficdTest, ServersOfEveryBuildAreReportedOnceWithWhatCurlMeasured)
     truth["leteng"] = {short_run.request, short_run.header + short_run.download, 0};
     ASSERT_LT(child_monotonic_ms() - started, 18000) << "the load ran into the first cycle";
 
-    std::map<std::string, trafficd_sums> reported =
+    traffic_sums_by_name reported =
         trafficd_collect(&agent, truth, started + first_cycle_limit_ms);
     std::printf("short curl ran %lld ms\n", curl_ms);
     for (const auto &[name, want] : truth) {
@@ -229,7 +229,7 @@ TEST_F(TrafficdTest, AnAgentDownForACycleLosesNothingAndSigtermSendsTheRest)
     ASSERT_TRUE(trafficd_start_daemon(&daemon));
     child_process busybox;
     ASSERT_TRUE(start_busybox(&busybox, dir, 8082, "kwai"));
-    trafficd_sums first = fetch_three(8082);
+    traffic_sums first = fetch_three(8082);
     ASSERT_GT(first.sent, 0);
 
     // The first cycle finds no agent on any port of the window.
@@ -237,18 +237,18 @@ TEST_F(TrafficdTest, AnAgentDownForACycleLosesNothingAndSigtermSendsTheRest)
                                25000));
     child_process agent;
     ASSERT_TRUE(traffic_start_agent(&agent, {"49197:ok"}));
-    trafficd_sums more = fetch_three(8082);
+    traffic_sums more = fetch_three(8082);
     ASSERT_GT(more.sent, 0);
-    std::map<std::string, trafficd_sums> truth = {
+    traffic_sums_by_name truth = {
         {"kwai", {first.sent + more.sent, first.received + more.received, 0}}};
-    std::map<std::string, trafficd_sums> reported =
+    traffic_sums_by_name reported =
         trafficd_collect(&agent, truth, child_monotonic_ms() + 24000);
     trafficd_print("kwai, agent back", truth["kwai"], reported["kwai"]);
     EXPECT_EQ(reported["kwai"].sent, truth["kwai"].sent);
     EXPECT_EQ(reported["kwai"].received, truth["kwai"].received);
 
     // Bytes since the last cycle go out when the daemon is stopped, within 2 s.
-    trafficd_sums last = fetch_three(8082);
+    traffic_sums last = fetch_three(8082);
     ASSERT_GT(last.sent, 0);
     long long stopping = child_monotonic_ms();
     ASSERT_EQ(kill(daemon.pid, SIGTERM), 0);
@@ -256,7 +256,7 @@ TEST_F(TrafficdTest, AnAgentDownForACycleLosesNothingAndSigtermSendsTheRest)
     long long took = child_monotonic_ms() - stopping;
     std::printf("SIGTERM to exit: %lld ms\n", took);
     EXPECT_LE(took, 2000);
-    std::map<std::string, trafficd_sums> at_stop =
+    traffic_sums_by_name at_stop =
         trafficd_collect(&agent, {{"kwai", last}}, child_monotonic_ms() + 1000, 300);
     trafficd_print("kwai, at SIGTERM", last, at_stop["kwai"]);
     EXPECT_EQ(at_stop["kwai"].sent, last.sent);
@@ -275,9 +275,9 @@ void run_namespace_scene(const std::string &dir, const char *cp, int port)
     long long started = child_monotonic_ms();
     child_process busybox;
     ASSERT_TRUE(start_busybox(&busybox, dir, port, cp));
-    std::map<std::string, trafficd_sums> truth = {{cp, fetch_three(port)}};
+    traffic_sums_by_name truth = {{cp, fetch_three(port)}};
     ASSERT_GT(truth[cp].sent, 0);
-    std::map<std::string, trafficd_sums> reported =
+    traffic_sums_by_name reported =
         trafficd_collect(&agent, truth, started + first_cycle_limit_ms);
     trafficd_print(std::string(cp) + " in its namespace", truth[cp], reported[cp]);
     EXPECT_EQ(reported[cp].sent, truth[cp].sent) << cp;

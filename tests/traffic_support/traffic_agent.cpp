@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -82,6 +83,26 @@ int traffic_sum_reports(child_process *agent, traffic_agent_report *sum, int fir
         sum->rb += more.rb;
     }
     return reports;
+}
+
+traffic_sums_by_name traffic_collect_reports(
+    child_process *agent, const std::function<bool(const traffic_sums_by_name &)> &complete,
+    long long deadline_ms, long long quiet_ms)
+{
+    traffic_sums_by_name sums;
+    long long quiet_until = 0;
+    for (;;) {
+        long long until = complete(sums) ? std::min(deadline_ms, quiet_until) : deadline_ms;
+        long long left = until - child_monotonic_ms();
+        traffic_agent_report report;
+        if (left <= 0 || !traffic_next_report(agent, &report, static_cast<int>(left)))
+            return sums;
+        traffic_sums &into = sums[report.cp];
+        into.sent += report.sb;
+        into.received += report.rb;
+        into.reports++;
+        quiet_until = child_monotonic_ms() + quiet_ms;
+    }
 }
 
 std::string traffic_request_text(const char *cp, long long sb, long long rb)

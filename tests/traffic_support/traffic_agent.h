@@ -4,6 +4,8 @@
 // helpers. The processes are the shared child_process.
 #pragma once
 
+#include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -43,6 +45,22 @@ bool traffic_next_report(child_process *agent, traffic_agent_report *report, int
 // and the rest later, so some checks need the sum, not the first report.
 int traffic_sum_reports(child_process *agent, traffic_agent_report *sum, int first_ms,
                         int quiet_ms);
+
+// Bytes one side moved, summed, and how many reports carried them.
+struct traffic_sums {
+    long long sent = 0;
+    long long received = 0;
+    int reports = 0;
+};
+
+using traffic_sums_by_name = std::map<std::string, traffic_sums>;
+
+// Reads the agent's reports into sums per content-provider name until complete
+// holds for them and nothing more arrived for quiet_ms, or until deadline_ms on
+// the monotonic clock: a shortfall or an overshoot shows in the sums.
+traffic_sums_by_name traffic_collect_reports(
+    child_process *agent, const std::function<bool(const traffic_sums_by_name &)> &complete,
+    long long deadline_ms, long long quiet_ms);
 
 // The request the library must send for these values.
 std::string traffic_request_text(const char *cp, long long sb, long long rb);

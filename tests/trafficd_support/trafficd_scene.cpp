@@ -52,8 +52,8 @@ bool trafficd_run_curl(const std::vector<std::string> &args, const std::vector<s
     return child_wait(&curl, 5000) == 0 && ok && measured->transfers > 0;
 }
 
-static bool trafficd_complete(const std::map<std::string, trafficd_sums> &expected,
-                              const std::map<std::string, trafficd_sums> &sums)
+static bool trafficd_complete(const traffic_sums_by_name &expected,
+                              const traffic_sums_by_name &sums)
 {
     for (const auto &[name, truth] : expected) {
         auto found = sums.find(name);
@@ -63,28 +63,15 @@ static bool trafficd_complete(const std::map<std::string, trafficd_sums> &expect
     return true;
 }
 
-std::map<std::string, trafficd_sums>
-trafficd_collect(child_process *agent, const std::map<std::string, trafficd_sums> &expected,
-                 long long deadline_ms, long long quiet_ms)
+traffic_sums_by_name trafficd_collect(child_process *agent, const traffic_sums_by_name &expected,
+                                      long long deadline_ms, long long quiet_ms)
 {
-    std::map<std::string, trafficd_sums> sums;
-    long long quiet_until = 0;
-    for (;;) {
-        long long until =
-            trafficd_complete(expected, sums) ? std::min(deadline_ms, quiet_until) : deadline_ms;
-        long long left = until - child_monotonic_ms();
-        traffic_agent_report report;
-        if (left <= 0 || !traffic_next_report(agent, &report, static_cast<int>(left)))
-            return sums;
-        trafficd_sums &into = sums[report.cp];
-        into.sent += report.sb;
-        into.received += report.rb;
-        into.reports++;
-        quiet_until = child_monotonic_ms() + quiet_ms;
-    }
+    return traffic_collect_reports(
+        agent, [&](const traffic_sums_by_name &sums) { return trafficd_complete(expected, sums); },
+        deadline_ms, quiet_ms);
 }
 
-bool trafficd_within(const trafficd_sums &truth, const trafficd_sums &reported, double percent)
+bool trafficd_within(const traffic_sums &truth, const traffic_sums &reported, double percent)
 {
     auto near = [percent](long long want, long long got) {
         long long slack = static_cast<long long>(static_cast<double>(want) * percent / 100.0);
@@ -98,8 +85,8 @@ bool trafficd_site(const std::string &dir)
     return !dir.empty() && traffic_write_file(dir + "/big.bin", 1 << 20, 'a');
 }
 
-void trafficd_print(const std::string &what, const trafficd_sums &truth,
-                    const trafficd_sums &reported)
+void trafficd_print(const std::string &what, const traffic_sums &truth,
+                    const traffic_sums &reported)
 {
     std::printf("| %s | sent %lld, reported %lld | received %lld, reported %lld | %d reports |\n",
                 what.c_str(), truth.sent, reported.sent, truth.received, reported.received,

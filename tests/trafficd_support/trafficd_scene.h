@@ -17,13 +17,6 @@ std::string trafficd_skip_reason(void);
 // has attached.
 bool trafficd_start_daemon(child_process *daemon, int timeout_ms = 15000);
 
-// Bytes one side moved, summed.
-struct trafficd_sums {
-    long long sent = 0;
-    long long received = 0;
-    int reports = 0;
-};
-
 // What curl counted for one run: the server sent header + download and
 // received the request (and upload).
 struct trafficd_curl {
@@ -39,18 +32,17 @@ bool trafficd_run_curl(const std::vector<std::string> &args, const std::vector<s
                        trafficd_curl *measured, bool preload = false);
 
 // Reads the agent's reports into sums per name until every name of expected
-// has its sums and nothing more arrived for quiet_ms, or until deadline_ms on
-// the monotonic clock. Reports under other names are summed too.
-std::map<std::string, trafficd_sums>
-trafficd_collect(child_process *agent, const std::map<std::string, trafficd_sums> &expected,
-                 long long deadline_ms, long long quiet_ms = 1500);
+// has its sums, within 1 %, and nothing more arrived for quiet_ms, or until
+// deadline_ms on the monotonic clock. Reports under other names are summed too.
+traffic_sums_by_name trafficd_collect(child_process *agent, const traffic_sums_by_name &expected,
+                                      long long deadline_ms, long long quiet_ms = 1500);
 
 // Whether reported is within percent of truth (both directions).
-bool trafficd_within(const trafficd_sums &truth, const trafficd_sums &reported, double percent);
+bool trafficd_within(const traffic_sums &truth, const traffic_sums &reported, double percent);
 
 // A site folder with big.bin (1 MiB) for the servers.
 bool trafficd_site(const std::string &dir);
 
 // Prints one table row of truth against report.
-void trafficd_print(const std::string &what, const trafficd_sums &truth,
-                    const trafficd_sums &reported);
+void trafficd_print(const std::string &what, const traffic_sums &truth,
+                    const traffic_sums &reported);
