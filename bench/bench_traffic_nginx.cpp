@@ -176,6 +176,7 @@ void stop_server(server *s)
     child_stop(&s->master, SIGTERM, 2000);
 }
 
+// The one worker is the master's only child.
 pid_t find_worker(pid_t master)
 {
     char path[64];

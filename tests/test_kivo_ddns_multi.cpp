@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -119,7 +118,7 @@ TEST_F(e2e, TokenFromTheCredentialDirectory)
     const std::string token = "50003,ffeeddccbbaa99887766554433221100";
     temp_dir scratch("cred");
     const std::string &dir = scratch.path;
-    std::ofstream(dir + "/ddns_token") << token << "\n";
+    sandbox_write_file(dir + "/ddns_token", token + "\n");
     setenv("CREDENTIALS_DIRECTORY", dir.c_str(), 1);
     with_token_ = false;
     start(record_set("198.51.100.1"), "{\"address\":\"198.51.100.2\"}");
@@ -199,7 +198,7 @@ TEST_F(e2e, BadValuesAreRefusedWith252BeforeAnyRequest)
     };
     for (const auto &t : tokens) {
         SCOPED_TRACE(t.why);
-        std::ofstream(dir + "/ddns_token", std::ios::trunc) << t.file;
+        sandbox_write_file(dir + "/ddns_token", t.file);
         EXPECT_EQ(252, exit_status(world_, {}));
         EXPECT_EQ("kivo_ddns: the token in " + dir + "/ddns_token " + t.why + ", refused\n",
                   ddns_world_file(world_, "bad.err"));

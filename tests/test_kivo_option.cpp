@@ -297,11 +297,8 @@ struct credential_dir {
     temp_dir dir{"cred"};
     explicit credential_dir(const std::string &content, bool file = true)
     {
-        if (file) {
-            FILE *f = std::fopen((dir / "ddns_token").c_str(), "w");
-            std::fwrite(content.data(), 1, content.size(), f);
-            std::fclose(f);
-        }
+        if (file)
+            sandbox_write_file(dir / "ddns_token", content);
         setenv("CREDENTIALS_DIRECTORY", dir.path.c_str(), 1);
     }
     ~credential_dir() { unsetenv("CREDENTIALS_DIRECTORY"); }

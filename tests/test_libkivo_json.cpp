@@ -145,24 +145,8 @@ protected:
         path_ = dir_ + "/extern_ip.json";
     }
 
-    void write(const std::string &content)
-    {
-        FILE *f = std::fopen(path_.c_str(), "w");
-        ASSERT_NE(nullptr, f);
-        std::fwrite(content.data(), 1, content.size(), f);
-        std::fclose(f);
-    }
-    std::string read()
-    {
-        std::string out;
-        if (FILE *f = std::fopen(path_.c_str(), "r")) {
-            char buf[256];
-            size_t n = std::fread(buf, 1, sizeof buf, f);
-            out.assign(buf, n);
-            std::fclose(f);
-        }
-        return out;
-    }
+    void write(const std::string &content) { ASSERT_TRUE(sandbox_write_file(path_, content)); }
+    std::string read() { return sandbox_read_file(path_); }
 
     temp_dir scratch_{"json"};  // removed with the fixture
     std::string dir_ = scratch_.path;

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 #include <string>
 
@@ -22,7 +21,7 @@ protected:
     std::string write(const char *name, const std::string &text)
     {
         std::string path = dir_ + "/" + name;
-        std::ofstream(path, std::ios::binary) << text;
+        sandbox_write_file(path, text);
         return path;
     }
 
