@@ -193,6 +193,11 @@ void kivo_ddnspod_register_domain_name(const char *token, const char *sub_domain
         kivo_ddnspod_login_note(token, sub, zone, ip, now);
 }
 
+int kivo_ddnspod_confirmed(const char *extern_ip)
+{
+    return extern_ip != nullptr && std::strcmp(extern_ip, old_extern_ip) == 0;
+}
+
 int32_t kivo_ddnspod_create(const char *token, const char *sub_domain, const char *main_domain,
                             const char *extern_ip)
 {

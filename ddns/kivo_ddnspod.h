@@ -21,6 +21,10 @@ void kivo_ddnspod_register_domain_name(const char *token, const char *sub_domain
                                        const char *main_domain, const char *extern_ip,
                                        int *result);
 
+// Nonzero when extern_ip is the address a list answer last showed the record
+// holding: passes with it send nothing.
+int kivo_ddnspod_confirmed(const char *extern_ip);
+
 // Codes of the list operation.
 enum {
     KIVO_DDNSPOD_LIST_NONE = 0,     // no usable answer: not an API answer, refused, or cut

@@ -60,7 +60,8 @@ long ask(const kivo_extern_ip_source &source, const char *nic, char *answer, uns
 
 // Asks the sources in table order, source i with 5 + 2 * i seconds, until take
 // finds an address in one's answer; every request prints its status line.
-void ask_in_order(const kivo_extern_ip_source *sources, unsigned count, const char *nic,
+// 1 when one did.
+int ask_in_order(const kivo_extern_ip_source *sources, unsigned count, const char *nic,
                   char *extern_ip,
                   int (*take)(const kivo_extern_ip_source *, long, char *, size_t, char *))
 {
@@ -70,8 +71,9 @@ void ask_in_order(const kivo_extern_ip_source *sources, unsigned count, const ch
         size_t length = kivo_curl_body_length();
         kivo_extern_ip_print_status(status, answer, length);
         if (take(&sources[i], status, answer, length, extern_ip))
-            break;
+            return 1;
     }
+    return 0;
 }
 
 } // namespace
@@ -136,28 +138,32 @@ int kivo_extern_ip6_take_answer(const kivo_extern_ip_source *source, long status
     return 1;
 }
 
-void kivo_extern_ip6_get(char *extern_ip, const char *nic)
+int kivo_extern_ip6_get(char *extern_ip, const char *nic)
 {
+    int found = 0;
     if (nic != nullptr && nic[0] != '\0') {
         char address[KIVO_EXTERN_IP_SIZE];
-        if (kivo_extern_ip6_from_nic(nic, address, sizeof address)) {
+        found = kivo_extern_ip6_from_nic(nic, address, sizeof address);
+        if (found) {
             kivo_text_copy(extern_ip, KIVO_EXTERN_IP_SIZE, address);
             std::printf("%s, nic, extern_ip: |%s|\n", nic, extern_ip);
         } else {
             std::printf("%s, nic, no global IPv6 address\n", nic);
         }
     } else {
-        ask_in_order(kivo_extern_ip6, KIVO_EXTERN_IP6_SOURCES, nullptr, extern_ip,
-                     kivo_extern_ip6_take_answer);
+        found = ask_in_order(kivo_extern_ip6, KIVO_EXTERN_IP6_SOURCES, nullptr, extern_ip,
+                             kivo_extern_ip6_take_answer);
     }
     if (extern_ip[0] == '\0')
         kivo_text_copy(extern_ip, KIVO_EXTERN_IP_SIZE, "::");
+    return found;
 }
 
-void kivo_extern_ip_get(char *extern_ip, const char *nic)
+int kivo_extern_ip_get(char *extern_ip, const char *nic)
 {
-    ask_in_order(kivo_extern_ip, KIVO_EXTERN_IP_SOURCES, nic, extern_ip,
-                 kivo_extern_ip_take_answer);
+    int found = ask_in_order(kivo_extern_ip, KIVO_EXTERN_IP_SOURCES, nic, extern_ip,
+                             kivo_extern_ip_take_answer);
     if (strnlen(extern_ip, KIVO_EXTERN_IP_SIZE) < kShortestAddress)
         kivo_text_copy(extern_ip, KIVO_EXTERN_IP_SIZE, kNoAddress);
+    return found;
 }

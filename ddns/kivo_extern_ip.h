@@ -5,14 +5,16 @@
 
 // Asks the echo services in order and writes the first address found into
 // extern_ip (a KIVO_EXTERN_IP_SIZE field). An empty nic means no interface binding.
-void kivo_extern_ip_get(char *extern_ip, const char *nic);
+// 1 when a service gave an address; 0 when none did (the field then keeps
+// what it held, or becomes "0.0.0.0" when it held none).
+int kivo_extern_ip_get(char *extern_ip, const char *nic);
 
 // The same for an IPv6 address: with a nic, read from the interface itself
 // (kivo_extern_ip6_from_nic), no echo service asked; without one, the IPv6
 // echo services in order. The address is written in canonical form (inet_ntop).
 // When nothing is found the field keeps what it held, or becomes "::" when it
-// held nothing.
-void kivo_extern_ip6_get(char *extern_ip, const char *nic);
+// held nothing. 1 when an address was found, else 0.
+int kivo_extern_ip6_get(char *extern_ip, const char *nic);
 
 // The first address of interface nic that a box can publish: global scope, not
 // deprecated (preferred lifetime 0), tentative, failed in duplicate address
