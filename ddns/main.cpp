@@ -1,13 +1,15 @@
 // kivo_ddns: keeps a DNSPod A record pointed at this box's external IPv4 address,
 // or an AAAA record at its IPv6 address, on one DNSPod line.
-#include <unistd.h>
+#include <sys/socket.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "kivo_ddnspod.h"
 #include "kivo_extern_ip.h"
 #include "kivo_option.h"
+#include "kivo_watch.h"
 #include "libkivo_log.h"
 #include "libkivo_text.h"
 
@@ -33,13 +35,19 @@ int main(int argc, char **argv)
     kivo_text_copy_field(kivo_ddnspod_record_info.type, o.record_type);
     kivo_text_copy_field(kivo_ddnspod_record_info.line, o.line);
     const bool ipv6 = std::strcmp(o.record_type, "AAAA") == 0;
+    // The kernel's link and address news ends a pause early, so the record
+    // follows a redial in seconds. Without it the passes keep their timer.
+    kivo_watch_record &watch = kivo_watch_info;
+    if (kivo_watch_open(&watch, o.nic, ipv6 ? AF_INET6 : AF_INET) != 0)
+        libkivo_log_write("ERROR", 4, "no link news: netlink socket: %s; passes keep their timer\n",
+                          std::strerror(errno));
 
+    // Passes in a row that reached no decision.
+    int failures = 0;
     for (;;) {
         int result = KIVO_REGISTER_NONE;
-        if (ipv6)
-            kivo_extern_ip6_get(o.extern_ip, o.nic);
-        else
-            kivo_extern_ip_get(o.extern_ip, o.nic);
+        int found = ipv6 ? kivo_extern_ip6_get(o.extern_ip, o.nic)
+                         : kivo_extern_ip_get(o.extern_ip, o.nic);
         kivo_ddnspod_register_domain_name(o.ddns_token, o.sub_domain, o.main_domain, o.extern_ip,
                                           &result);
         // Still 0: the primary token got no API answer (or the address is already
@@ -49,6 +57,15 @@ int main(int argc, char **argv)
                                               o.extern_ip, &result);
         libkivo_log_write("INFO", 1, "interval: %d, ddnspod: %s.%s --> %s\n", o.interval,
                           o.sub_domain, o.main_domain, o.extern_ip);
-        sleep(static_cast<unsigned>(o.interval));
+        // A pass decided when it found an address and DNSPod created, modified
+        // or confirmed the record; anything else is tried again soon.
+        const bool decided =
+            found && (result != KIVO_REGISTER_NONE || kivo_ddnspod_confirmed(o.extern_ip));
+        failures = decided ? 0 : failures + 1;
+        const int pause = kivo_watch_pause_seconds(failures, o.interval);
+        if (kivo_watch_pause(&watch, kivo_watch_now_ms() + pause * 1000LL) == KIVO_WATCH_NEWS)
+            libkivo_log_write("INFO", 1, "link news on %s\n", watch.news_on);
+        else if (pause < o.interval)
+            libkivo_log_write("INFO", 1, "retry %d after a failed pass\n", failures);
     }
 }
