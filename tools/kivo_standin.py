@@ -24,9 +24,11 @@ Files in DIR:
     control.json   read again for every request, so a test or an operator steers
                    the stand-ins while they run (replace it by rename):
                      "address"         the address the echo services report
-                                       (default "198.51.100.10")
+                                       (default "198.51.100.10"); "source":
+                                       the address the request came from, as
+                                       the real services answer
                      "address6"        the address the IPv6 echo services report
-                                       (default "2001:db8::10")
+                                       (default "2001:db8::10"); "source" too
                      "echo"            {host: mode} for the echo services
                      "dnspod"          mode of the DNSPod API
                      "refused_tokens"  login tokens DNSPod refuses (code -1)
@@ -355,13 +357,22 @@ class Handler(http.server.BaseHTTPRequestHandler):
             status, content_type, text = self.dnspod(state, url.path, body, control)
         else:
             answer = echo_answer(host, url.path, urllib.parse.parse_qs(url.query),
-                                 control.get("address", DEFAULT_ADDRESS),
-                                 control.get("address6", DEFAULT_ADDRESS6))
+                                 self.reported(control.get("address", DEFAULT_ADDRESS)),
+                                 self.reported(control.get("address6", DEFAULT_ADDRESS6)))
             status, content_type, text = (200, *answer) if answer else \
                 (404, "text/html", "<html><body><h1>404 Not Found</h1></body></html>\n")
         entry["answer"] = status
         state.log(entry)
         self.answer(status, content_type, text)
+
+    def reported(self, address):
+        """The address an echo service reports: the configured one, or with
+        "source" the client's own (an IPv4 client of an IPv6 socket without
+        its ::ffff: prefix)."""
+        if address != "source":
+            return address
+        client = self.client_address[0]
+        return client[7:] if client.startswith("::ffff:") else client
 
     def dnspod(self, state, path, body, control):
         if self.command != "POST":

@@ -25,6 +25,26 @@ struct ddns_world {
 // stand-in with the given record set and control file (JSON texts). 0 or -1.
 int ddns_world_enter(ddns_world &w, const std::string &records, const std::string &control);
 
+// The same world behind an uplink, as a box sees its carrier: the calling
+// process enters its network and mount namespaces (the box), the stand-in
+// runs in a second network namespace (the carrier's far end, reached over
+// the veth pair ppp0 -- wan0), and every name resolves to the far end's
+// address kCarrierAddress. ppp0 holds address (IPv4, peer kCarrierAddress)
+// and, when address6 is not empty, address6/64. The echo stand-in answers
+// "address":"source" in control with the address a request came from. 0 or -1.
+inline constexpr char kCarrierAddress[] = "203.0.113.1";
+int ddns_world_enter_uplink(ddns_world &w, const std::string &records, const std::string &control,
+                            const std::string &address, const std::string &address6 = "");
+
+// Runs a shell command line in the carrier's network namespace; its status.
+int ddns_world_carrier_sh(const ddns_world &w, const std::string &cmd);
+
+// Gives ppp0 another address: in place (ppp0 stays), or, with redial, by
+// deleting the link and making it again with the new addresses, as pppd does.
+// An empty address6 leaves ppp0 without an IPv6 address. 0 or -1.
+int ddns_world_uplink_address(const ddns_world &w, const std::string &address,
+                              const std::string &address6, bool redial);
+
 // Stops the stand-in; the state folder goes with the world.
 void ddns_world_leave(ddns_world &w);
 
