@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "kivo_metrics.h"
 #include "libkivo_curl.h"
 #include "libkivo_log.h"
 #include "libkivo_text.h"
@@ -70,8 +71,7 @@ int modify_form(char *body, size_t size, const char *token, const char *sub_doma
                          v.line, extern_ip, static_cast<long>(record_id));
 }
 
-// A body snprintf had to cut is never sent: a cut login token or name is
-// another request than the one meant.
+// A body snprintf had to cut is never sent: it would ask for something else.
 bool fits(int length)
 {
     return length >= 0 && length < KIVO_DDNSPOD_BODY_SIZE;
@@ -79,14 +79,14 @@ bool fits(int length)
 
 // Posts the form body to url and leaves the answer (NUL-terminated, cut to the
 // buffer, empty when none came) and its status in kivo_ddnspod_last_status.
-int32_t post(const char *url, const char *body, char *answer, int size)
+int32_t post(int action, const char *url, const char *body, char *answer, int size)
 {
-    // The HTTP status is not looked at: the answer text tells all, and an empty
-    // text is the same as no answer.
+    // The HTTP status is not looked at: the answer text tells all (empty: none).
     std::memset(answer, 0, static_cast<size_t>(size));
     kivo_curl_cmd("POST", url, nullptr, kHeaders, body, static_cast<long>(std::strlen(body)),
                   answer, size, kTimeoutSeconds);
     kivo_ddnspod_read_status(answer, &kivo_ddnspod_last_status);
+    kivo_metrics_dnspod(action, kivo_ddnspod_last_status.code);
     return std::strcmp(kivo_ddnspod_last_status.code, "1") == 0; // done
 }
 
@@ -108,7 +108,7 @@ int32_t kivo_ddnspod_list(const char *token, const char *sub_domain, const char 
         return KIVO_DDNSPOD_LIST_NONE;
     // Whole: one byte beyond the longest answer read tells a longer one.
     static char list_answer[KIVO_DDNSPOD_LIST_ANSWER_MAX + 2];
-    post(kListUrl, body, list_answer, sizeof list_answer);
+    post(KIVO_METRICS_LIST, kListUrl, body, list_answer, sizeof list_answer);
     return kivo_ddnspod_read_list_answer(list_answer, kivo_curl_body_length(), extern_ip,
                                          record_id);
 }
@@ -189,8 +189,10 @@ void kivo_ddnspod_register_domain_name(const char *token, const char *sub_domain
                           code == KIVO_DDNSPOD_LIST_MISSING ? "create" : "modify", sub, zone, ip,
                           st.code[0] ? st.code : "none", st.code[0] ? st.message : "no answer");
     }
-    if (std::strcmp(kivo_ddnspod_last_status.code, "-1") == 0)
+    if (std::strcmp(kivo_ddnspod_last_status.code, "-1") == 0) {
+        kivo_metrics_refused_login();
         kivo_ddnspod_login_note(token, sub, zone, ip, now);
+    }
 }
 
 int kivo_ddnspod_confirmed(const char *extern_ip)
@@ -205,7 +207,7 @@ int32_t kivo_ddnspod_create(const char *token, const char *sub_domain, const cha
     if (!fits(create_form(body, sizeof body, token, sub_domain, main_domain, extern_ip)))
         return 0;
     char answer[KIVO_DDNSPOD_ANSWER_SIZE];
-    return post(kCreateUrl, body, answer, sizeof answer);
+    return post(KIVO_METRICS_CREATE, kCreateUrl, body, answer, sizeof answer);
 }
 
 int32_t kivo_ddnspod_modify(const char *token, const char *sub_domain, const char *main_domain,
@@ -216,7 +218,7 @@ int32_t kivo_ddnspod_modify(const char *token, const char *sub_domain, const cha
                           record_id)))
         return 0;
     char answer[KIVO_DDNSPOD_ANSWER_SIZE];
-    return post(kModifyUrl, body, answer, sizeof answer);
+    return post(KIVO_METRICS_MODIFY, kModifyUrl, body, answer, sizeof answer);
 }
 
 kivo_ddnspod_record kivo_ddnspod_record_info = {"A", KIVO_DDNSPOD_DEFAULT_LINE};

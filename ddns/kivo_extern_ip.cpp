@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "kivo_metrics.h"
 #include "libkivo_curl.h"
 #include "libkivo_json.h"
 #include "libkivo_text.h"
@@ -70,8 +71,11 @@ int ask_in_order(const kivo_extern_ip_source *sources, unsigned count, const cha
         long status = ask(sources[i], nic, answer, 5 + 2 * i);
         size_t length = kivo_curl_body_length();
         kivo_extern_ip_print_status(status, answer, length);
-        if (take(&sources[i], status, answer, length, extern_ip))
+        if (take(&sources[i], status, answer, length, extern_ip)) {
+            kivo_metrics_echo(KIVO_METRICS_ECHO_ADDRESS);
             return 1;
+        }
+        kivo_metrics_echo(status == 0 ? KIVO_METRICS_ECHO_NO_ANSWER : KIVO_METRICS_ECHO_UNUSABLE);
     }
     return 0;
 }

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "libkivo_option.h"
 #include "libkivo_text.h"
@@ -30,6 +32,7 @@ const char kivo_option_params[KIVO_OPTION_HELP_LINES][KIVO_OPTION_HELP_WIDTH] = 
     "  --nic                  : --nic=ppp0, default: auto get",
     "  --type                 : --type=A|AAAA, default: A",
     "  --line                 : --line=xxx, default: 默认",
+    "  --metrics              : --metrics=FILE, default: none (Prometheus text for node_exporter)",
 };
 
 namespace {
@@ -41,6 +44,7 @@ enum text_option {
     OPT_MAIN_DOMAIN,
     OPT_EXTERN_IP,
     OPT_NIC,
+    OPT_METRICS,
     OPT_TEXT_COUNT,
 };
 
@@ -55,6 +59,7 @@ constexpr text_option_field kTextOptions[OPT_TEXT_COUNT] = {
     {"main_domain", sizeof kivo_option_record::main_domain},
     {"extern_ip", sizeof kivo_option_record::extern_ip},
     {"nic", sizeof kivo_option_record::nic},
+    {"metrics", sizeof kivo_option_record::metrics},
 };
 
 // Bit i set: an argument of text option i did not fit and was not stored.
@@ -198,6 +203,27 @@ void set_default_sub_domain()
     kivo_text_copy_field(kivo_option_info.sub_domain, host);
 }
 
+// "--m" named --main_domain alone until --metrics came: command lines that
+// shorten it so keep their meaning instead of stopping at the help text. The
+// other words stay argv's own, where kivo_option_hide_token finds the token.
+char **main_domain_words(int argc, char **argv)
+{
+    static std::vector<std::string> spelled;
+    static std::vector<char *> words;
+    spelled.assign(static_cast<size_t>(argc), "");
+    words.assign(argv, argv + argc);
+    words.push_back(nullptr);
+    for (int i = 1; i < argc; i++) {
+        if (std::strcmp(argv[i], "--") == 0)
+            break;
+        if (std::strcmp(argv[i], "--m") == 0 || std::strncmp(argv[i], "--m=", 4) == 0) {
+            spelled[i] = std::string("--main_domain") + (argv[i] + 3);
+            words[i] = spelled[i].data();
+        }
+    }
+    return words.data();
+}
+
 } // namespace
 
 void kivo_option_print_help(const char *)
@@ -244,6 +270,11 @@ void kivo_option_set_extern_ip(const char *arg)
 void kivo_option_set_nic(const char *arg)
 {
     set_text(kivo_option_info.nic, OPT_NIC, arg);
+}
+
+void kivo_option_set_metrics(const char *arg)
+{
+    set_text(kivo_option_info.metrics, OPT_METRICS, arg);
 }
 
 void kivo_option_set_type(const char *arg)
@@ -310,6 +341,7 @@ void kivo_option_init(int argc, char **argv)
         {"nic", 1, kivo_option_set_nic},
         {"type", 1, kivo_option_set_type},
         {"line", 1, kivo_option_set_line},
+        {"metrics", 1, kivo_option_set_metrics},
     };
 
     std::memset(&kivo_option_info, 0, sizeof kivo_option_info);
@@ -325,7 +357,7 @@ void kivo_option_init(int argc, char **argv)
     kivo_text_copy_field(kivo_option_info.record_type, "A");
     kivo_text_copy_field(kivo_option_info.line, "默认");
 
-    kivo_getopt(argc, argv, options, sizeof options / sizeof options[0]);
+    kivo_getopt(argc, main_domain_words(argc, argv), options, sizeof options / sizeof options[0]);
 
     // Refused only now, so that a help option anywhere on the line still wins.
     if (refused_options != 0) {

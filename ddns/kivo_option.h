@@ -9,7 +9,7 @@
 
 enum {
     KIVO_OPTION_DEFAULT_INTERVAL = 300,
-    KIVO_OPTION_HELP_LINES = 12,
+    KIVO_OPTION_HELP_LINES = 13,
     KIVO_OPTION_HELP_WIDTH = 128,
     // Exit status for an option argument longer than its field.
     KIVO_OPTION_EXIT_TOO_LONG = 253,
@@ -34,6 +34,7 @@ struct kivo_option_record {
     char nic[32];                 // interface the probes are bound to; empty: none
     char record_type[8];          // "A" or "AAAA"
     char line[64];                // DNSPod line of the record, UTF-8
+    char metrics[256];            // Prometheus metrics file; empty: none written
 };
 
 extern kivo_option_record kivo_option_info;
@@ -68,6 +69,7 @@ void kivo_option_set_extern_ip(const char *arg);
 void kivo_option_set_nic(const char *arg);
 void kivo_option_set_type(const char *arg);
 void kivo_option_set_line(const char *arg);
+void kivo_option_set_metrics(const char *arg);
 
 // Nonzero when a setter has refused an argument since the last kivo_option_init.
 int kivo_option_refused(void);

@@ -8,6 +8,7 @@
 
 #include "kivo_ddnspod.h"
 #include "kivo_extern_ip.h"
+#include "kivo_metrics.h"
 #include "kivo_option.h"
 #include "kivo_watch.h"
 #include "libkivo_log.h"
@@ -42,6 +43,8 @@ int main(int argc, char **argv)
         libkivo_log_write("ERROR", 4, "no link news: netlink socket: %s; passes keep their timer\n",
                           std::strerror(errno));
 
+    kivo_metrics_init(o.metrics, o.sub_domain, o.main_domain, o.record_type, o.line);
+
     // Passes in a row that reached no decision.
     int failures = 0;
     for (;;) {
@@ -62,10 +65,18 @@ int main(int argc, char **argv)
         const bool decided =
             found && (result != KIVO_REGISTER_NONE || kivo_ddnspod_confirmed(o.extern_ip));
         failures = decided ? 0 : failures + 1;
+        const bool updated =
+            result == KIVO_REGISTER_CREATED || result == KIVO_REGISTER_MODIFIED;
+        kivo_metrics_pass(decided, decided && !updated ? o.extern_ip : nullptr, updated);
+        kivo_metrics_write(&kivo_metrics_info);
+
         const int pause = kivo_watch_pause_seconds(failures, o.interval);
-        if (kivo_watch_pause(&watch, kivo_watch_now_ms() + pause * 1000LL) == KIVO_WATCH_NEWS)
+        if (kivo_watch_pause(&watch, kivo_watch_now_ms() + pause * 1000LL) == KIVO_WATCH_NEWS) {
             libkivo_log_write("INFO", 1, "link news on %s\n", watch.news_on);
-        else if (pause < o.interval)
+            kivo_metrics_early(KIVO_METRICS_EARLY_LINK_NEWS);
+        } else if (pause < o.interval) {
             libkivo_log_write("INFO", 1, "retry %d after a failed pass\n", failures);
+            kivo_metrics_early(KIVO_METRICS_EARLY_RETRY);
+        }
     }
 }

@@ -86,6 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_REQUIRE(terminated_within(o.nic, sizeof o.nic));
     FUZZ_REQUIRE(terminated_within(o.record_type, sizeof o.record_type));
     FUZZ_REQUIRE(terminated_within(o.line, sizeof o.line));
+    FUZZ_REQUIRE(terminated_within(o.metrics, sizeof o.metrics));
     if (exit_status == -1) {
         FUZZ_REQUIRE(o.interval >= 1);
         FUZZ_REQUIRE(kivo_option_refused() == 0);
