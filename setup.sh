@@ -9,7 +9,7 @@ packages="build-essential cmake pkg-config libcurl4-openssl-dev libjansson-dev
   libgtest-dev libgmock-dev libbenchmark-dev iproute2 iptables procps util-linux
   openssl python3 strace clang curl cppcheck clang-tidy libclang-rt-14-dev
   groff-base man-db systemd nginx-light lighttpd lighttpd-mod-webdav wrk
-  libbpf-dev bpftool caddy busybox-static"
+  libbpf-dev bpftool caddy busybox-static prometheus-node-exporter prometheus"
 
 missing=""
 for p in $packages; do
@@ -19,6 +19,14 @@ if [ -n "$missing" ]; then
   echo "setup: installing$missing"
   [ "$(id -u)" -eq 0 ] || { echo "setup: run as root to install packages" >&2; exit 1; }
   export DEBIAN_FRONTEND=noninteractive
+  # Packages of servers (nginx, prometheus, its node exporter) start their services
+  # on install; the tests start their own copies in namespaces, so none may run here.
+  guard=""
+  if [ ! -e /usr/sbin/policy-rc.d ]; then
+    printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d && chmod 755 /usr/sbin/policy-rc.d
+    guard=/usr/sbin/policy-rc.d
+    trap 'rm -f "$guard"' EXIT
+  fi
   apt-get update -qq
   # shellcheck disable=SC2086
   apt-get install -y -qq --no-install-recommends $missing >/dev/null

@@ -87,6 +87,20 @@ TEST(KivoOption, CommandLineSetsTheRecord)
     }
 }
 
+// --metrics came after --main_domain, which "--m" shortened alone: it still
+// does, and --me names the metrics file.
+TEST(KivoOption, MetricsFileBesideTheZonesShortName)
+{
+    parse({"--m=c.org", "--me=/run/kivo/x.prom"});
+    EXPECT_STREQ(kivo_option_info.main_domain, "c.org");
+    EXPECT_STREQ(kivo_option_info.metrics, "/run/kivo/x.prom");
+    parse({"--m", "d.org", "--metrics", "y.prom"});
+    EXPECT_STREQ(kivo_option_info.main_domain, "d.org");
+    EXPECT_STREQ(kivo_option_info.metrics, "y.prom");
+    parse({});
+    EXPECT_STREQ(kivo_option_info.metrics, "");
+}
+
 TEST(KivoOption, TokenOptionReplacesOnlyThePrimaryToken)
 {
     parse({});

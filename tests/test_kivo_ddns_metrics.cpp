@@ -1,0 +1,128 @@
+// kivo_ddns --metrics: the file that Debian's node_exporter serves from its
+// textfile folder, after passes against the stand-ins, read through the real
+// exporter and checked by promtool; never seen half written; a folder that
+// is missing or reached through a link.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "ddns_e2e.h"
+#include "node_exporter.h"
+#include "temp_dir.h"
+
+namespace {
+
+constexpr int kExporterPort = 9100;
+const std::string kLabels = "record=\"home.example.com\",type=\"A\",line=\"默认\"";
+
+class metrics : public e2e {
+protected:
+    temp_dir folder_{"ddns-metrics"};
+    std::string file() { return folder_ / "kivo_ddns_home.prom"; }
+};
+
+TEST_F(metrics, PassesReachPrometheusThroughNodeExporter)
+{
+    // The units' UMask=0077 must not hide the file from the exporter's user.
+    mode_t saved = umask(077);
+    start("[]", "{\"address\":\"198.51.100.15\"}", {"--metrics=" + file()});
+    umask(saved);
+    ASSERT_TRUE(ddns_world_wait(
+        [&] { return err().find("exist and same: home.example.com --> 198.51.100.15") !=
+                     std::string::npos; }, 20));
+    ASSERT_TRUE(more_logged_passes(1));
+
+    struct stat st;
+    ASSERT_EQ(0, stat(file().c_str(), &st));
+    EXPECT_EQ(0644u, st.st_mode & 0777);
+    std::string text = sandbox_read_file(file());
+    std::string lint;
+    EXPECT_EQ(0, promtool_check_metrics(text, &lint)) << lint << text;
+
+    child_process exporter;
+    ASSERT_TRUE(node_exporter_start(&exporter, folder_.path, kExporterPort));
+    std::string page = node_exporter_scrape(kExporterPort);
+    double v = -1;
+    EXPECT_TRUE(node_exporter_value(page, "node_textfile_scrape_error", &v) && v == 0) << page;
+    EXPECT_TRUE(node_exporter_value(
+        page, "kivo_ddns_address_info{address=\"198.51.100.15\"," + kLabels + "}", &v) && v == 1)
+        << page;
+    const struct {
+        std::string series;
+        double least, most;
+    } expected[] = {
+        {"kivo_ddns_dnspod_requests_total{action=\"list\",code=\"10\"," + kLabels +
+             ",outcome=\"ok\"}", 1, 1},
+        {"kivo_ddns_dnspod_requests_total{action=\"create\",code=\"1\"," + kLabels +
+             ",outcome=\"ok\"}", 1, 1},
+        {"kivo_ddns_dnspod_requests_total{action=\"list\",code=\"1\"," + kLabels +
+             ",outcome=\"ok\"}", 1, 1},
+        {"kivo_ddns_passes_total{" + kLabels + "}", 3, 1e9},
+        {"kivo_ddns_echo_requests_total{" + kLabels + ",outcome=\"address\"}", 3, 1e9},
+        {"kivo_ddns_echo_requests_total{" + kLabels + ",outcome=\"no_answer\"}", 0, 0},
+        {"kivo_ddns_last_pass_decided{" + kLabels + "}", 1, 1},
+        {"kivo_ddns_refused_logins_total{" + kLabels + "}", 0, 0},
+        {"kivo_ddns_confirmed_timestamp_seconds{" + kLabels + "}", 1.7e9, 1e10},
+        {"kivo_ddns_updated_timestamp_seconds{" + kLabels + "}", 1.7e9, 1e10},
+    };
+    for (const auto &e : expected) {
+        ASSERT_TRUE(node_exporter_value(page, e.series, &v)) << e.series << "\n" << page;
+        EXPECT_GE(v, e.least) << e.series;
+        EXPECT_LE(v, e.most) << e.series;
+    }
+}
+
+TEST_F(metrics, FailedPassesAreCountedAndTheFileIsNeverHalfWritten)
+{
+    start(record_set("198.51.100.21"), "{\"address\":\"198.51.100.22\",\"dnspod\":\"drop\"}",
+          {"--metrics=" + file()});
+    ASSERT_TRUE(more_logged_passes(1));
+    // A pass a second, each rewriting the file: every open finds a whole one.
+    std::string first = sandbox_read_file(file()), last = first;
+    int reads = 0, changes = 0;
+    long long end = child_monotonic_ms() + 3500;
+    while (child_monotonic_ms() < end) {
+        std::string text = sandbox_read_file(file());
+        ASSERT_TRUE(metrics_text_whole(text)) << "read " << reads << ":\n" << text;
+        changes += text != last;
+        last = text;
+        reads++;
+    }
+    EXPECT_GE(changes, 2) << "the file was not rewritten while it was read";
+    double v = -1;
+    EXPECT_TRUE(node_exporter_value(last, "kivo_ddns_last_pass_decided{" + kLabels + "}", &v) &&
+                v == 0) << last;
+    EXPECT_TRUE(node_exporter_value(last, "kivo_ddns_dnspod_requests_total{" + kLabels +
+                                              ",action=\"list\",outcome=\"no_answer\",code=\"\"}",
+                                    &v) && v >= 4) << last;
+    EXPECT_EQ(std::string::npos, last.find("kivo_ddns_address_info{")) << last;
+}
+
+TEST_F(metrics, MissingFolderIsLoggedOnceAndALinkIsWrittenThrough)
+{
+    start("[]", "{\"address\":\"198.51.100.15\"}", {"--metrics=/nonexistent/kivo_ddns.prom"});
+    ASSERT_TRUE(more_logged_passes(3));
+    EXPECT_EQ(1u, count(err(), "ERROR[4]: \033[0mmetrics: cannot write "
+                               "/nonexistent/kivo_ddns.prom.tmp: No such file or directory\n"))
+        << err();
+    ddns_world_stop(&ddns_);
+
+    // A service that may not write the collector's folder writes its own
+    // folder's file through a link placed there.
+    temp_dir own("ddns-own");
+    ASSERT_EQ(0, symlink((own / "metrics.prom").c_str(), file().c_str()));
+    ASSERT_TRUE(ddns_world_start(world_, &ddns_,
+                                 {KIVO_DDNS_BINARY, "--sub_domain=home", "--main_domain=example.com",
+                                  "--interval=1", "--metrics=" + file()},
+                                 "ddns2.out", "ddns2.err"));
+    ASSERT_TRUE(ddns_world_wait([&] { return !sandbox_read_file(own / "metrics.prom").empty(); }, 10));
+    struct stat st;
+    ASSERT_EQ(0, lstat(file().c_str(), &st));
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_TRUE(metrics_text_whole(sandbox_read_file(file())));
+}
+
+} // namespace
