@@ -59,6 +59,9 @@ kivo_install_unit(${CMAKE_SOURCE_DIR}/systemd/kivo_linkfan.service "${kivo_unit_
 if(TARGET kivo_trafficd)
   kivo_install_unit(${CMAKE_SOURCE_DIR}/systemd/kivo_trafficd.service "${kivo_unit_dest}")
 endif()
+# The alerting rules a fleet's Prometheus starts with, on the tools' metrics.
+kivo_install_unit(${CMAKE_SOURCE_DIR}/systemd/prometheus/kivo_alerts.yml
+  "\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DOCDIR}/examples/prometheus")
 # Multipath mode is the operator's choice, so its drop-in ships as an example.
 kivo_install_unit(${CMAKE_SOURCE_DIR}/systemd/kivo_linkfan.service.d/multipath.conf
   "\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DOCDIR}/examples/kivo_linkfan.service.d")

@@ -138,7 +138,7 @@ check_layout() {
             [ -x "$program" ] || fail "$(basename "$unit") starts $program, which is not installed"
         done
     done
-    grep -q '^ExecStart=.*/kivo_linkfan -m$' "$dropin" 2>/dev/null ||
+    grep -q '^ExecStart=.*/kivo_linkfan -m\( \|$\)' "$dropin" 2>/dev/null ||
         fail "the multipath drop-in does not start kivo_linkfan -m"
     conf=$prefix/share/doc/kivo/examples/ddns/telecom.conf
     grep -q '^KIVO_DDNS_OPTS=.*--line=' "$conf" 2>/dev/null ||
@@ -148,6 +148,21 @@ check_layout() {
         fail "kivo_ddns@.service does not load the token as a credential"
     grep -q -- '--ddns_token' "$units/kivo_ddns@.service" "$conf" 2>/dev/null &&
         fail "a token option in kivo_ddns@.service or the example conf"
+
+    # Every long-running tool's unit hands it a metrics file where Debian's
+    # node_exporter reads them, and the alerting rules a fleet starts with
+    # are installed and accepted by promtool.
+    for unit in "$units/kivo_ddns.service" "$units/kivo_ddns@.service" \
+        "$units/kivo_linkfan.service" $daemon_unit; do
+        grep -q '^ExecStart=.* --metrics=/var/lib/prometheus/node-exporter/[a-z_%]*\.prom' "$unit" 2>/dev/null ||
+            fail "$(basename "$unit") writes no metrics for node_exporter"
+    done
+    rules=$prefix/share/doc/kivo/examples/prometheus/kivo_alerts.yml
+    if ! command -v promtool >/dev/null 2>&1; then
+        fail "promtool is needed to check $rules (Debian: prometheus)"
+    elif ! promtool check rules "$rules" >"$work/promtool.log" 2>&1; then
+        fail "promtool check rules refuses $rules: $(cat "$work/promtool.log")"
+    fi
 
     # Nothing may land outside the prefix it was given.
     while IFS= read -r path; do
@@ -218,7 +233,8 @@ check_deb() {
         /usr/share/man/man8/libkivotraffic.8.gz /usr/lib/systemd/system/kivo_ddns.service
         /usr/lib/systemd/system/kivo_linkfan.service /usr/lib/systemd/system/kivo_ddns@.service
         /usr/share/doc/kivo/examples/kivo_linkfan.service.d/multipath.conf
-        /usr/share/doc/kivo/examples/ddns/telecom.conf"
+        /usr/share/doc/kivo/examples/ddns/telecom.conf
+        /usr/share/doc/kivo/examples/prometheus/kivo_alerts.yml"
     expects ddns && want="$want /usr/bin/kivo_ddns"
     expects linkfan && want="$want /usr/sbin/kivo_linkfan"
     expects trafficd && want="$want /usr/sbin/kivo_trafficd /usr/share/man/man8/kivo_trafficd.8.gz
