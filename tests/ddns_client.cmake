@@ -42,6 +42,7 @@ if(TARGET kivo_ddns AND TARGET kivo_ddns_standin)
             ${CMAKE_CURRENT_SOURCE_DIR}/test_kivo_ddns_metrics.cpp
     DEFINITIONS KIVO_DDNS_BINARY="$<TARGET_FILE:kivo_ddns>"
                 KIVO_DDNS_UNIT="${PROJECT_SOURCE_DIR}/systemd/kivo_ddns.service"
+                KIVO_DDNS_TEMPLATE_UNIT="${PROJECT_SOURCE_DIR}/systemd/kivo_ddns@.service"
     LIBRARIES kivo_ddns_standin
     DEPENDS kivo_ddns)
 endif()

@@ -4,17 +4,21 @@
 // another interface sends nothing. The box's uplink is a veth pair whose far
 // end, in a namespace of its own, holds the stand-ins; the echo services
 // answer the address a request came from.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "ddns_e2e.h"
 #include "ddns_standin.h"
 #include "sandbox.h"
+#include "temp_dir.h"
+#include "unit_check.h"
 
 namespace {
 
@@ -31,16 +35,18 @@ protected:
     // with the record already holding ppp0's address, and waits until it is
     // confirmed.
     void start_uplink(const char *type, const std::string &address, const std::string &address6,
-                      std::vector<std::string> extra = {}, bool nic = true)
+                      std::vector<std::string> extra = {}, bool nic = true,
+                      std::vector<std::string> wrapper = {})
     {
         const std::string &published = std::string(type) == "A" ? address : address6;
         ASSERT_EQ(0, ddns_world_enter_uplink(world_, record_of(type, published),
                                              "{\"address\":\"source\"}", address, address6));
         const char *other = std::getenv("KIVO_DDNS_UNDER_TEST");
-        std::vector<std::string> argv = {other != nullptr ? other : KIVO_DDNS_BINARY,
+        std::vector<std::string> argv = wrapper;
+        argv.insert(argv.end(), {other != nullptr ? other : KIVO_DDNS_BINARY,
                                          "--sub_domain=home",
                                          "--main_domain=example.com",
-                                         std::string("--ddns_token=") + kPrimary};
+                                         std::string("--ddns_token=") + kPrimary});
         if (nic)
             argv.push_back("--nic=ppp0");
         argv.insert(argv.end(), extra.begin(), extra.end());
@@ -149,6 +155,34 @@ TEST_F(redial, WithoutNicAnyInterfacesNewsBringsEarlyPassesHalfAMinuteApart)
     EXPECT_EQ(-1, modified_within("198.51.100.7", 5));
     ASSERT_NE(-1, modified_within("198.51.100.7", 30)) << err();
     EXPECT_GE(child_monotonic_ms() - first, 29000);
+}
+
+// The units' filter and capabilities hold what a pass really needs: the run
+// above again, as the service runs it (a user of its own, CAP_NET_RAW alone,
+// no new privileges) and under strace, with every call it made in the
+// filter of both kivo_ddns units.
+TEST_F(redial, EveryCallOfARunIsInTheUnitsFilter)
+{
+    temp_dir own("ddns-unit");
+    ASSERT_EQ(0, chmod(own.path.c_str(), 0777));
+    std::string unit = sandbox_read_file(KIVO_DDNS_TEMPLATE_UNIT);
+    std::vector<std::string> wrapper = unit_setpriv(unit, 65534);
+    std::vector<std::string> trace = strace_words(own / "trace");
+    wrapper.insert(wrapper.end(), trace.begin(), trace.end());
+    ASSERT_NO_FATAL_FAILURE(start_uplink("A", "198.51.100.2", "",
+                                         {"--metrics=" + (own / "kivo_ddns.prom")}, true, wrapper));
+    ASSERT_EQ(0, ddns_world_uplink_address(world_, "198.51.100.3", "", true));
+    ASSERT_NE(-1, modified_within("198.51.100.3", 5)) << err();
+    EXPECT_NE(std::string::npos, sandbox_read_file(own / "kivo_ddns.prom").find("kivo_ddns_"));
+    ddns_world_stop(&ddns_);
+
+    std::set<std::string> made = strace_calls(sandbox_read_file(own / "trace"));
+    ASSERT_TRUE(made.count("setsockopt") && made.count("rename") && made.count("poll")) << "no trace";
+    for (const char *path : {KIVO_DDNS_TEMPLATE_UNIT, KIVO_DDNS_UNIT}) {
+        std::set<std::string> allowed;
+        ASSERT_TRUE(unit_allowed_calls(sandbox_read_file(path), &allowed)) << path;
+        EXPECT_EQ(std::vector<std::string>{}, calls_outside(allowed, made)) << path;
+    }
 }
 
 } // namespace
