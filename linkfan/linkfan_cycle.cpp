@@ -6,9 +6,9 @@
 #include "linkfan_events.h"
 #include "linkfan_link_route.h"
 #include "linkfan_log.h"
+#include "linkfan_publish.h"
 #include "linkfan_rt_tables.h"
 #include "linkfan_run.h"
-#include "linkfan_status.h"
 #include "linkfan_track.h"
 
 #include <fcntl.h>
@@ -90,8 +90,18 @@ static void rescan(linkfan_state *state)
     }
 }
 
+// A rebuild counts under the first of its causes that the cycle found: a
+// link configured anew has usually lost its default route too.
+static void note_cause(int *cause, int why)
+{
+    if (*cause < 0)
+        *cause = why;
+}
+
 int linkfan_cycle(linkfan_state *state)
 {
+    const long long start = linkfan_monotonic_usec();
+    int cause = -1;
     if (state->g_first) {
         memcpy(state->g_array_info_new, state->g_array_info, sizeof state->g_array_info_new);
         memcpy(state->ifindex_new, state->ifindex, sizeof state->ifindex_new);
@@ -110,11 +120,15 @@ int linkfan_cycle(linkfan_state *state)
         if (status)
             return status;
     }
-    if (linkfan_link_route(*state))
+    if (linkfan_link_route(*state)) {
         state->g_chang_ip = 1;
+        note_cause(&cause, LINKFAN_CAUSE_LINK);
+    }
     if (!state->g_first) {
-        if (linkfan_gateway_check(*state))
+        if (linkfan_gateway_check(*state)) {
             state->g_chang_ip = 1;
+            note_cause(&cause, LINKFAN_CAUSE_LINK);
+        }
         memcpy(state->g_array_info, state->g_array_info_new, sizeof state->g_array_info);
         memcpy(state->ifindex, state->ifindex_new, sizeof state->ifindex);
     }
@@ -123,14 +137,20 @@ int linkfan_cycle(linkfan_state *state)
     if (tracking) {
         linkfan_track_sync(state, linkfan_monotonic_usec());
         // A change of state that no early rebuild has followed yet.
-        if (state->track.rebuild_due)
+        if (state->track.rebuild_due) {
             state->g_chang_ip = 1;
+            note_cause(&cause, LINKFAN_CAUSE_HEALTH);
+        }
     }
 
-    if (linkfan_default_route_check(*state))
+    if (linkfan_default_route_check(*state)) {
         state->g_chang_ip = 1;
+        note_cause(&cause, LINKFAN_CAUSE_ROUTE);
+    }
     if (state->g_first || state->g_chang_ip) {
-        linkfan_default_route_rebuild(*state, &state->route);
+        // With no cause found it is the first cycle, routing by the links found.
+        if (linkfan_default_route_rebuild(*state, &state->route))
+            state->tally.rebuilds[cause < 0 ? LINKFAN_CAUSE_LINK : cause]++;
         state->track.rebuild_due = 0;
     }
 
@@ -138,8 +158,14 @@ int linkfan_cycle(linkfan_state *state)
     // the log means the routes are in place.
     linkfan_settle();
     linkfan_log(LINKFAN_LOG_INFO, "finish!!!!\n");
-    if (tracking)
-        linkfan_status_write(*state, linkfan_monotonic_usec());
+    const long long end = linkfan_monotonic_usec();
+    linkfan_tally &tally = state->tally;
+    tally.cycles++;
+    tally.cycle_usec = end - start;
+    for (int i = 0; i < LINKFAN_MAX_LINKS; i++)
+        if (linkfan_is_link(state->g_array_info[i]))
+            tally.seen[i] = 1;
+    linkfan_publish(state, end);
     linkfan_log_flush();
     linkfan_events_pause(state, 10000000);
 
@@ -180,6 +206,7 @@ int do_main(const linkfan_options &options)
     static linkfan_state state;
     linkfan_cycle_init(&state, options.g_multipath_routing);
     linkfan_track_init(&state, options.track_targets, options.track_count);
+    linkfan_text_copy(state.metrics.path, options.metrics_path);
     // Without the reports the pauses are plain ones, as they always were.
     linkfan_events_open(&state);
     linkfan_discover(&state);

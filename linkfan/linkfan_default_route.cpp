@@ -52,19 +52,20 @@ static bool fully_configured(const pppoe_info &info)
     return linkfan_is_next_hop(info) && strchr(info.pppoe_ipv6, ':');
 }
 
-void linkfan_default_route_rebuild(const linkfan_state &state, linkfan_route_scratch *route)
+int linkfan_default_route_rebuild(const linkfan_state &state, linkfan_route_scratch *route)
 {
     const pppoe_info *links = state.g_array_info;
     const int multipath = state.g_multipath_routing;
-    memset(route, 0, sizeof *route);
 
     int lead = -1;
     for (int i = 0; i < LINKFAN_MAX_LINKS && lead < 0; i++)
         if (fully_configured(links[i]))
             lead = i;
-    // Without one fully configured link there is nothing sound to route by.
+    // Without one fully configured link there is nothing sound to route by;
+    // the routes built last stay, and so does what route says of them.
     if (lead < 0)
-        return;
+        return 0;
+    memset(route, 0, sizeof *route);
     // The main route of multipath mode and the port rule go to the lowest
     // fully configured link that carries traffic; to the lowest of all when
     // none does.
@@ -93,6 +94,7 @@ void linkfan_default_route_rebuild(const linkfan_state &state, linkfan_route_scr
             snprintf(route->l_tme, sizeof route->l_tme, "nexthop via %s dev ppp%u weight 1 ",
                      links[i].gateway, static_cast<unsigned>(i));
             linkfan_text_append(route->temp_line, route->l_tme);
+            route->next_hop[i] = 1;
         }
         if (multipath) {
             // Delete first, so a rebuild never stacks a second copy of the rule.
@@ -121,4 +123,5 @@ void linkfan_default_route_rebuild(const linkfan_state &state, linkfan_route_scr
         linkfan_log(LINKFAN_LOG_INFO, "set main route : %s\n", route->temp_line);
         linkfan_run("ip route flush cache");
     }
+    return 1;
 }

@@ -15,5 +15,7 @@ int linkfan_default_route_check(const linkfan_state &state);
 // link is logged with its old and new gateway.
 int linkfan_gateway_check(const linkfan_state &state);
 
-// Rebuilds the default routes over g_array_info, assembling them in route.
-void linkfan_default_route_rebuild(const linkfan_state &state, linkfan_route_scratch *route);
+// Rebuilds the default routes over g_array_info, assembling them in route,
+// which keeps the links they lead through. 1 when it rebuilt; 0 when no link
+// is fully configured, and the routes are left as they are.
+int linkfan_default_route_rebuild(const linkfan_state &state, linkfan_route_scratch *route);

@@ -1,11 +1,14 @@
 // Kernel reports that end the cycle's pause early.
 #include "linkfan_events.h"
 #include "getinfo.h"
+#include "linkfan_default_route.h"
 #include "linkfan_netlink.h"
+#include "linkfan_publish.h"
 #include "linkfan_run.h"
 #include "linkfan_track.h"
 
 #include <errno.h>
+#include <limits.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <net/if.h>
@@ -16,8 +19,10 @@
 
 // The number the routing-table list gives "balance" in multipath mode.
 constexpr unsigned balance_table = 6;
-// A flapping link must not make the tool spin.
+// A flapping link must not make the tool spin: neither by the kernel's news
+// nor by its probes' changes of state.
 constexpr long long wake_spacing_usec = 1000000;
+constexpr long long rebuild_spacing_usec = 1000000;
 // Room for the reports of a first cycle over every link, which come in while
 // the cycle runs and are read only at its pause.
 constexpr int receive_buffer = 1 << 20;
@@ -155,6 +160,30 @@ int linkfan_events_read(const linkfan_state &state, int routes_count)
     return counts;
 }
 
+int linkfan_events_rebuild(linkfan_state *state, long long now)
+{
+    const long long last = state->events.last_rebuild_usec;
+    if (!state->track.rebuild_due || (last != 0 && now - last < rebuild_spacing_usec))
+        return 0;
+    state->track.rebuild_due = 0;
+    state->events.last_rebuild_usec = now;
+    if (linkfan_default_route_rebuild(*state, &state->route))
+        state->tally.rebuilds[LINKFAN_CAUSE_HEALTH]++;
+    return 1;
+}
+
+// The monotonic time at which the early rebuild that is due may run;
+// LLONG_MAX when none is due.
+static long long rebuild_time(const linkfan_state &state, long long now)
+{
+    if (!state.track.rebuild_due)
+        return LLONG_MAX;
+    long long allowed = state.events.last_rebuild_usec + rebuild_spacing_usec;
+    if (state.events.last_rebuild_usec == 0 || allowed < now)
+        allowed = now;
+    return allowed;
+}
+
 // Waits up to usec while probing goes on. With watch_news (the pause at the
 // end of a cycle) it waits in one poll over the netlink socket, the probe
 // sockets and the rounds' time-outs, and news that counts ends the wait.
@@ -170,16 +199,22 @@ static unsigned long track_wait(linkfan_state *state, unsigned long usec, int wa
     while (left > 0) {
         long long now = monotonic_usec();
         long long next = linkfan_track_service(state, now);
-        if (linkfan_track_rebuild(state, now)) {
+        if (linkfan_events_rebuild(state, now)) {
             // The rebuild's own deletions of default routes are no news; it
             // runs before the reports are read.
             linkfan_pause(0);
+            linkfan_publish(state, monotonic_usec());
             if (news_fd >= 0 && linkfan_events_read(*state, 0)) {
                 *woken = 1;
                 return left;
             }
             continue;
         }
+        if (state->track.changed)
+            linkfan_publish(state, now);
+        long long rebuild = rebuild_time(*state, now);
+        if (rebuild < next)
+            next = rebuild;
         long long step = next - now;
         if (step < 1000)
             step = 1000;
@@ -202,8 +237,12 @@ static unsigned long track_wait(linkfan_state *state, unsigned long usec, int wa
         else
             linkfan_pause(static_cast<unsigned long>(step));
         left -= static_cast<unsigned long>(step) - rest;
-        if (rest > 0)
+        if (rest > 0) {
             linkfan_track_read(state, fds + first_probe, n - first_probe, monotonic_usec());
+            // Told at once; the rebuild that follows tells the routes again.
+            if (state->track.changed)
+                linkfan_publish(state, monotonic_usec());
+        }
         if (rest > 0 && news_fd >= 0 && (fds[0].revents & POLLIN) &&
             linkfan_events_read(*state, 1)) {
             *woken = 1;

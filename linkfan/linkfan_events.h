@@ -23,5 +23,10 @@ void linkfan_events_pause(linkfan_state *state, unsigned long usec);
 // A short pause of the cycle (between the names of a rescan). Without -t a
 // plain one; with it, the probes go on at their pace in one poll over their
 // sockets and time-outs, and a change of state rebuilds the default routes
-// at once.
+// at once and is told in the status and metrics files.
 void linkfan_events_rest(linkfan_state *state, unsigned long usec);
+
+// Runs the default-route rebuild that a change of state asked for
+// (track.rebuild_due), unless an early one ran less than a second ago. 1 when
+// it ran.
+int linkfan_events_rebuild(linkfan_state *state, long long now);

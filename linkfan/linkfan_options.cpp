@@ -1,4 +1,4 @@
-// Command line of kivo_linkfan: -h, -d, -m and -t.
+// Command line of kivo_linkfan: -h, -d, -m, -t and --metrics.
 #include "linkfan_options.h"
 #include "linkfan_run.h"
 #include "linkfan_track_list.h"
@@ -7,11 +7,15 @@
 
 #include <getopt.h>
 
+// A long option without a letter: its code is no character.
+constexpr int option_metrics = 256;
+
 static const struct option long_options[] = {
     {"help", no_argument, nullptr, 'h'},
     {"debug", no_argument, nullptr, 'd'},
     {"multipath-routing", no_argument, nullptr, 'm'},
     {"track", required_argument, nullptr, 't'},
+    {"metrics", required_argument, nullptr, option_metrics},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -22,6 +26,7 @@ static void print_usage(const char *program)
            "  -d, --debug              debug mode\n"
            "  -m, --multipath-routing  enable multipath routing\n"
            "  -t, --track=LIST         track link health, LIST: 1 to 4 IPv4 addresses, comma-separated\n"
+           "      --metrics=FILE       write metrics for node_exporter's textfile collector to FILE\n"
            "  example: ./kivo_linkfan -d -m\n",
            program);
 }
@@ -37,9 +42,27 @@ static void enable_multipath_sysctls()
 
 static const char short_options[] = "hdmt:";
 
-// A bad -t list refuses the start before anything runs, the sysctls of an
-// earlier -m included: so every list is read in a pass of its own first.
-static int read_track_lists(int argc, char *argv[], linkfan_options *options, const char *program)
+// The file of --metrics into options; 0, or 1 (with a line on standard
+// error) for a name that is empty or does not fit.
+static int read_metrics_path(const char *path, linkfan_options *options, const char *program)
+{
+    char why[48];
+    if (path[0] == '\0')
+        snprintf(why, sizeof why, "is empty");
+    else if (linkfan_text_copy(options->metrics_path, path) >= sizeof options->metrics_path)
+        snprintf(why, sizeof why, "is longer than %d bytes", LINKFAN_MAX_PATH - 1);
+    else
+        return 0;
+    fprintf(stderr, "%s: bad --metrics file: \"%.64s\" %s\n", program, path, why);
+    options->metrics_path[0] = '\0';
+    return 1;
+}
+
+// A bad -t list or --metrics file refuses the start before anything runs,
+// the sysctls of an earlier -m included: so every value is read in a pass of
+// its own first.
+static int read_checked_values(int argc, char *argv[], linkfan_options *options,
+                               const char *program)
 {
     int saved_opterr = opterr;
     opterr = 0;  // the second pass tells of unknown options
@@ -47,6 +70,10 @@ static int read_track_lists(int argc, char *argv[], linkfan_options *options, co
     int status = 0;
     int c;
     while (status == 0 && (c = getopt_long(argc, argv, short_options, long_options, nullptr)) != -1) {
+        if (c == option_metrics) {
+            status = read_metrics_path(optarg, options, program);
+            continue;
+        }
         if (c != 't')
             continue;
         char bad[64];
@@ -68,8 +95,9 @@ int kivo_parse_commandline(int argc, char *argv[], linkfan_options *options)
     options->g_debug = 0;
     options->g_multipath_routing = 0;
     options->track_count = 0;
+    options->metrics_path[0] = '\0';
     const char *program = argc > 0 && argv[0] ? argv[0] : "kivo_linkfan";
-    if (read_track_lists(argc, argv, options, program) != 0) {
+    if (read_checked_values(argc, argv, options, program) != 0) {
         print_usage(program);
         return 1;
     }
@@ -84,6 +112,7 @@ int kivo_parse_commandline(int argc, char *argv[], linkfan_options *options)
             enable_multipath_sysctls();
             break;
         case 't':
+        case option_metrics:
             break;  // read in the first pass
         default:
             print_usage(program);

@@ -24,6 +24,8 @@ static_assert(sizeof(pppoe_info) == 172, "pppoe_info must stay 172 bytes");
 constexpr int LINKFAN_MAX_LINKS = 128;
 // Addresses -t may name.
 constexpr int LINKFAN_MAX_TARGETS = 4;
+// Room for a file name given on the command line, NUL included.
+constexpr int LINKFAN_MAX_PATH = 4096;
 
 // Copies src into dst (size bytes, NUL included), cutting it when it does not fit.
 // Returns the length of src, as snprintf does, so a caller can tell a cut

@@ -61,7 +61,7 @@ int linkfan_rt_tables_rewrite(const linkfan_state &state)
     for (int i = 0; i < LINKFAN_MAX_LINKS; i++) {
         if (!linkfan_is_link(state.g_array_info_new[i]))
             continue;
-        fprintf(out, "%d %s\n", (i + 1) * 10, state.g_array_info_new[i].pppoe_name);
+        fprintf(out, "%d %s\n", linkfan_table_number(i), state.g_array_info_new[i].pppoe_name);
     }
     // A list cut short (a full disk) must not replace the system's: keep the
     // old one; the next cycle's check finds the links missing and tries again.

@@ -158,6 +158,7 @@ void linkfan_shell_settle()
 
 void linkfan_shell_run(const char *line)
 {
+    linkfan_shell_cost.commands++;
     int family;
     const char *rest;
     if (batchable(line, &family, &rest)) {
@@ -188,6 +189,7 @@ void linkfan_shell_run(const char *line)
 
 int linkfan_shell_read(const char *line, int (*on_line)(const char *text, void *ctx), void *ctx)
 {
+    linkfan_shell_cost.commands++;
     linkfan_shell_settle();
     double start = now_seconds();
     FILE *out = popen(line, "r");

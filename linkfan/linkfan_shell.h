@@ -18,8 +18,8 @@ int linkfan_shell_read(const char *line, int (*on_line)(const char *text, void *
 // Runs the open batch and waits for it; nothing is pending afterwards.
 void linkfan_shell_settle();
 
-// What the runs cost, for the benchmark: processes started and wall time
-// spent waiting for them, by tool.
+// What the runs cost, for the benchmark and the metrics file: command lines
+// run or read, processes started and wall time spent waiting for them, by tool.
 enum {
     LINKFAN_TOOL_IP,
     LINKFAN_TOOL_IPTABLES,
@@ -27,6 +27,7 @@ enum {
     LINKFAN_TOOL_COUNT,
 };
 struct linkfan_shell_stats {
+    unsigned long commands;
     unsigned long processes;
     unsigned long batches;
     double seconds[LINKFAN_TOOL_COUNT];

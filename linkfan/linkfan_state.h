@@ -6,12 +6,14 @@
 
 #include <time.h>
 
-// Scratch of the default-route rebuild, cleared at the start of each rebuild.
+// Scratch of the default-route rebuild, cleared at the start of each rebuild
+// that builds routes; what it built stays until the next one.
 struct linkfan_route_scratch {
     char temp_line[16384];  // the next-hop command being assembled
     char main_route[128];   // the main-table default of multipath mode
     char l_tme[128];        // one next-hop clause
     int first_ppp;          // index of the first fully configured link
+    uint8_t next_hop[LINKFAN_MAX_LINKS];  // 1 for each link the routes lead through
 };
 
 // Kernel reports of link, address and route changes, which end the pause
@@ -19,6 +21,7 @@ struct linkfan_route_scratch {
 struct linkfan_events {
     int fd;                      // the netlink socket, -1 when there is none
     long long last_wake_usec;    // monotonic time of the last early wake, 0 for none
+    long long last_rebuild_usec; // monotonic time of the last early rebuild, 0 for none
 };
 
 // Health of one link as its probes tell it (linkfan_track.h).
@@ -36,6 +39,10 @@ struct linkfan_track_link {
     int rtt_tenths;             // last round trip in tenths of a millisecond, -1 for none
     long long changed_usec;     // monotonic time of its last change of state, or first sight
     struct timespec sent;       // wall-clock time the open round left it
+    // Counts of the whole run: a link that starts again keeps them.
+    uint64_t requests;          // echo requests sent through it
+    uint64_t replies;           // echo replies of a target received through it
+    uint64_t changes;           // changes of state
 };
 
 // Link health tracking of -t: the targets, the round in progress and the
@@ -48,9 +55,32 @@ struct linkfan_track {
     long long round_sent_usec;         // monotonic
     long long next_round_usec;         // monotonic; 0 for at once
     int rebuild_due;                   // a state changed: the default routes must follow
-    long long last_rebuild_usec;       // monotonic time of the last early rebuild
+    int changed;                       // a state changed: the status and metrics files must follow
     int all_down;                      // every tracked link is down (said once)
     linkfan_track_link links[LINKFAN_MAX_LINKS];
+};
+
+// Why the default routes were rebuilt, as the metrics count it.
+enum {
+    LINKFAN_CAUSE_LINK,    // a link configured or its gateway changed, and the first cycle
+    LINKFAN_CAUSE_HEALTH,  // a tracked link went down or came up
+    LINKFAN_CAUSE_ROUTE,   // a default route was missing
+    LINKFAN_CAUSE_COUNT,
+};
+
+// Counts of the run for the metrics file; the cycle keeps them.
+struct linkfan_tally {
+    uint64_t cycles;
+    uint64_t rebuilds[LINKFAN_CAUSE_COUNT];
+    long long cycle_usec;            // how long the last cycle took, its pause left out
+    uint8_t seen[LINKFAN_MAX_LINKS];  // the link was present in some cycle of the run
+};
+
+// The metrics file of --metrics (linkfan_metrics.h).
+struct linkfan_metrics {
+    char path[LINKFAN_MAX_PATH];  // empty without the option
+    int failed_step;              // where the last write failed, 0 when it did not
+    int failed_errno;             // and why: a failure is logged once per cause
 };
 
 struct linkfan_state {
@@ -65,4 +95,6 @@ struct linkfan_state {
     linkfan_events events;
     linkfan_route_scratch route;
     linkfan_track track;
+    linkfan_tally tally;
+    linkfan_metrics metrics;
 };

@@ -1,9 +1,7 @@
 // Link health tracking: rounds of echo requests, their judgement, the states.
 #include "linkfan_track.h"
-#include "linkfan_default_route.h"
 #include "linkfan_log.h"
 #include "linkfan_probe_socket.h"
-#include "linkfan_status.h"
 
 #include <arpa/inet.h>
 #include <errno.h>
@@ -16,7 +14,6 @@ namespace {
 
 constexpr int down_after_lost = 3;       // of the last 5 rounds
 constexpr int up_after_answered = 3;     // in a row
-constexpr long long rebuild_spacing_usec = 1000000;
 
 // Echo identifiers of this process: one block of 128, one per link.
 uint16_t ident_base()
@@ -76,6 +73,7 @@ void changed(linkfan_state *state, int i, int change, long long now)
     linkfan_track_link &link = state->track.links[i];
     const pppoe_info &info = state->g_array_info[i];
     link.changed_usec = now;
+    link.changes++;
     char rtt[32];
     rtt_text(link, rtt, sizeof rtt);
     linkfan_log(change == 1 ? LINKFAN_LOG_ERROR : LINKFAN_LOG_INFO,
@@ -83,6 +81,7 @@ void changed(linkfan_state *state, int i, int change, long long now)
                 info.pppoe_name, info.pppoe_ip, change == 1 ? "down" : "up",
                 linkfan_track_lost(link), rtt);
     state->track.rebuild_due = 1;
+    state->track.changed = 1;
     follow_all_down(state);
     // Rare, and what an operator watching the log waits for: out at once.
     linkfan_log_flush();
@@ -94,58 +93,55 @@ long long timespec_usec(const struct timespec &t)
 }
 
 // Reads the replies waiting for link i; the first answer of the open round
-// judges the round for the link at once. The number of changes of state.
-int read_link(linkfan_state *state, int i, long long now)
+// judges the round for the link at once.
+void read_link(linkfan_state *state, int i, long long now)
 {
     linkfan_track &track = state->track;
     linkfan_track_link &link = track.links[i];
-    int changes = 0;
     uint32_t sender;
     uint16_t sequence;
     struct timespec arrival;
     while (link.fd >= 0 && linkfan_probe_receive(link.fd, &sender, &sequence, &arrival) == 1) {
-        if (!track.round_open || !link.probed || link.judged || sequence != track.sequence)
-            continue;
         bool target = false;
         for (int k = 0; k < track.count; k++)
             target = target || track.targets[k] == sender;
+        if (!target)
+            continue;
+        // Every answer counts as received, a late one or a second target's
+        // too, so that requests and replies compare.
+        link.replies++;
+        if (!track.round_open || !link.probed || link.judged || sequence != track.sequence)
+            continue;
         // Taken by the kernel's clock of arrival: a reply read late, after a
         // long command, still counts for when it came.
         long long rtt = timespec_usec(arrival) - timespec_usec(link.sent);
-        if (!target || rtt > linkfan_answer_usec)
+        if (rtt > linkfan_answer_usec)
             continue;
         link.rtt_tenths = rtt < 0 ? 0 : static_cast<int>(rtt / 100);
         link.judged = 1;
         int change = linkfan_track_judge(&link, 0);
-        if (change) {
+        if (change)
             changed(state, i, change, now);
-            changes++;
-        }
     }
-    return changes;
 }
 
-int close_round(linkfan_state *state, long long now)
+void close_round(linkfan_state *state, long long now)
 {
     linkfan_track &track = state->track;
-    int changes = 0;
     for (int i = 0; i < LINKFAN_MAX_LINKS; i++) {
         linkfan_track_link &link = track.links[i];
         if (link.fd < 0 || !link.probed || link.judged)
             continue;
         // What came in but was not read yet counts first.
-        changes += read_link(state, i, now);
+        read_link(state, i, now);
         if (link.judged)
             continue;
         link.judged = 1;
         int change = linkfan_track_judge(&link, 1);
-        if (change) {
+        if (change)
             changed(state, i, change, now);
-            changes++;
-        }
     }
     track.round_open = 0;
-    return changes;
 }
 
 void send_round(linkfan_state *state, long long now)
@@ -162,8 +158,10 @@ void send_round(linkfan_state *state, long long now)
         // says nothing of its carrier and is not judged.
         for (int k = 0; k < track.count; k++)
             if (linkfan_probe_send(link.fd, link.addr, track.targets[k], link.ident,
-                                   track.sequence) == 0)
+                                   track.sequence) == 0) {
                 link.probed = 1;
+                link.requests++;
+            }
     }
     track.round_open = 1;
     track.round_sent_usec = now;
@@ -265,51 +263,24 @@ long long linkfan_track_service(linkfan_state *state, long long now)
     const linkfan_track &track = state->track;
     if (track.count == 0)
         return LLONG_MAX;
-    int changes = 0;
     if (track.round_open && now - track.round_sent_usec >= linkfan_answer_usec)
-        changes += close_round(state, now);
+        close_round(state, now);
     if (!track.round_open && now >= track.next_round_usec)
         send_round(state, now);
-    if (changes)
-        linkfan_status_write(*state, now);
-    long long next = track.round_open ? track.round_sent_usec + linkfan_answer_usec
-                                      : track.next_round_usec;
-    if (track.rebuild_due) {
-        long long allowed = track.last_rebuild_usec + rebuild_spacing_usec;
-        if (track.last_rebuild_usec == 0 || allowed < now)
-            allowed = now;
-        if (allowed < next)
-            next = allowed;
-    }
-    return next;
-}
-
-int linkfan_track_rebuild(linkfan_state *state, long long now)
-{
-    linkfan_track &track = state->track;
-    if (!track.rebuild_due ||
-        (track.last_rebuild_usec != 0 && now - track.last_rebuild_usec < rebuild_spacing_usec))
-        return 0;
-    track.rebuild_due = 0;
-    track.last_rebuild_usec = now;
-    linkfan_default_route_rebuild(*state, &state->route);
-    return 1;
+    return track.round_open ? track.round_sent_usec + linkfan_answer_usec : track.next_round_usec;
 }
 
 void linkfan_track_read(linkfan_state *state, const struct pollfd *fds, int count, long long now)
 {
-    int changes = 0;
     for (int k = 0; k < count; k++) {
         if (!(fds[k].revents & POLLIN))
             continue;
         for (int i = 0; i < LINKFAN_MAX_LINKS; i++)
             if (state->track.links[i].fd == fds[k].fd) {
-                changes += read_link(state, i, now);
+                read_link(state, i, now);
                 break;
             }
     }
-    if (changes)
-        linkfan_status_write(*state, now);
 }
 
 int linkfan_track_fds(const linkfan_state &state, struct pollfd *fds, int room)

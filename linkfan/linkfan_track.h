@@ -3,7 +3,8 @@
 // device; a round counts as answered when one target answers within 1 s. A
 // link goes down after 3 lost rounds among its last 5 and up again after 3
 // answered in a row; a down link carries no default route unless every
-// tracked link is down.
+// tracked link is down. The tracker only judges: a change of state sets
+// track.changed and track.rebuild_due, and the cycle's loop follows them.
 #pragma once
 
 #include "linkfan_state.h"
@@ -28,12 +29,8 @@ int linkfan_track_usable(const linkfan_state &state, int i);
 // Does what is due at monotonic time now: judges the open round once its
 // second is over (reading what is still waiting for a link not answered
 // yet), sends the next round when it is time. Returns the monotonic time at
-// which something is due next.
+// which the next round is to be judged or sent.
 long long linkfan_track_service(linkfan_state *state, long long now);
-
-// Runs the default-route rebuild that a change of state asked for, unless
-// one ran less than a second ago. 1 when it ran.
-int linkfan_track_rebuild(linkfan_state *state, long long now);
 
 // Puts into fds (room entries at most) the probe sockets of the links whose
 // answer to the open round is still awaited; how many.

@@ -3,6 +3,7 @@
 // the files it writes and its run log.
 #include "linkfan_e2e.h"
 #include "linkfan_scene.h"
+#include "node_exporter.h"
 #include "sandbox.h"
 
 #include "temp_dir.h"
@@ -313,6 +314,49 @@ TEST_F(LinkfanEndToEnd, ALinkRecreatedWithTheSameAddressesGetsItsTableBackWithin
                                        "2001:db8:100::2/64 ------> 2001:db8:100::2/64!"));
 }
 
+// ---------------------------------------------------------------- metrics
+
+TEST_F(LinkfanEndToEnd, AMetricsFileInAMissingFolderIsLoggedOnceAndWrittenOnceItIsThere)
+{
+    ASSERT_EQ(scene_add_link(0), 0);
+    ASSERT_EQ(scene_add_link(1), 0);
+    const std::string folder = capture_dir / "node-exporter";
+    const std::string file = folder + "/kivo_linkfan.prom";
+    // As the service runs it: nothing it creates is readable to others by default.
+    start({"--metrics=" + file}, {"/bin/sh", "-c", "umask 077 && exec \"$0\" \"$@\""});
+    ASSERT_TRUE(wait_cycles(1, 20));
+    // A new link ends the pause: the next cycle comes within seconds.
+    ASSERT_EQ(scene_add_link(2), 0);
+    ASSERT_TRUE(wait_cycles(2, 20));
+    const std::string no_folder =
+        "[ERROR]: metrics: cannot write " + file + ": No such file or directory";
+    strings messages = log_messages();
+    EXPECT_EQ(std::count(messages.begin(), messages.end(), no_folder), 1);
+    EXPECT_TRUE(has(sandbox_output("ip route show default"), "dev ppp2 ")) << "the cycle went on";
+
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    ASSERT_EQ(scene_add_link(3), 0);
+    ASSERT_TRUE(wait_cycles(finished() + 2, 30));
+    stop();
+    messages = log_messages();
+    EXPECT_EQ(std::count(messages.begin(), messages.end(), no_folder), 1);
+    EXPECT_TRUE(logged(messages, "[INFO]: metrics: " + file + " written again"));
+    struct stat st;
+    ASSERT_EQ(stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    EXPECT_NE(stat((file + ".tmp").c_str(), &st), 0);
+    std::string text = sandbox_read_file(file);
+    double value = -1;
+    // Without -t every present link counts as up, and no probe figure shows.
+    for (unsigned n = 0; n < 4; n++) {
+        std::string series = "kivo_linkfan_link_up{link=\"ppp" + std::to_string(n) + "\"}";
+        EXPECT_TRUE(node_exporter_value(text, series, &value) && value == 1) << series << text;
+    }
+    EXPECT_FALSE(has(text, "kivo_linkfan_link_echo_requests_total")) << text;
+    ASSERT_TRUE(node_exporter_value(text, "kivo_linkfan_cycles_total", &value));
+    EXPECT_GE(value, 3);
+}
+
 // ---------------------------------------------------------------- start-up
 
 TEST_F(LinkfanEndToEnd, HelpPrintsTheUsageAndEndsWithOne)
@@ -327,6 +371,8 @@ TEST_F(LinkfanEndToEnd, HelpPrintsTheUsageAndEndsWithOne)
                   "  -m, --multipath-routing  enable multipath routing\n"
                   "  -t, --track=LIST         track link health, LIST: 1 to 4 IPv4 addresses, "
                   "comma-separated\n"
+                  "      --metrics=FILE       write metrics for node_exporter's textfile "
+                  "collector to FILE\n"
                   "  example: ./kivo_linkfan -d -m\n");
     EXPECT_EQ(sandbox_read_file(run.log_path), "");  // created, and truncated
     // -m before -h has already set the sysctls.

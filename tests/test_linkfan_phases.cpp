@@ -7,24 +7,28 @@
 #include "linkfan_events.h"
 #include "linkfan_link_route.h"
 #include "linkfan_log.h"
+#include "linkfan_metrics.h"
 #include "linkfan_options.h"
 #include "linkfan_rt_tables.h"
 #include "linkfan_shell.h"
 #include "linkfan_status.h"
 #include "linkfan_track.h"
 #include "linkfan_scene.h"
+#include "node_exporter.h"
 #include "recording_run.h"
 #include "sandbox.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <sstream>
 #include <string>
@@ -195,7 +199,8 @@ struct option_case {
     int sysctl_pairs;
     bool usage;
     strings targets = {};
-    const char *refusal = nullptr;  // the line on standard error, for a bad -t list
+    std::string refusal = "";  // the line on standard error, for a bad value
+    std::string metrics = "";       // the file of --metrics
 };
 
 TEST_F(LinkfanPhases, CommandLineTable)
@@ -246,6 +251,17 @@ TEST_F(LinkfanPhases, CommandLineTable)
          "bad -t list: \"777777777777777777777777777777777777777777777777777777777777777\" is not "
          "an IPv4 address in dotted-quad form"},
         {{"-t"}, 1, 0, 0, 0, true},
+        {{"--metrics=/var/lib/prometheus/node-exporter/kivo_linkfan.prom", "-t", "1.1.1.1"},
+         0, 0, 0, 0, false, {"1.1.1.1"}, "",
+         "/var/lib/prometheus/node-exporter/kivo_linkfan.prom"},
+        {{"--metrics", "a.prom", "--metrics=b.prom"}, 0, 0, 0, 0, false, {}, "", "b.prom"},
+        {{"--metrics", std::string(4095, 'm')}, 0, 0, 0, 0, false, {}, "",
+         std::string(4095, 'm')},
+        // Refused before -m's sysctls, as a bad -t list is.
+        {{"-m", "--metrics="}, 1, 0, 0, 0, true, {}, "bad --metrics file: \"\" is empty"},
+        {{"-m", "--metrics", std::string(4096, 'm')}, 1, 0, 0, 0, true, {},
+         "bad --metrics file: \"" + std::string(64, 'm') + "\" is longer than 4095 bytes"},
+        {{"--metrics"}, 1, 0, 0, 0, true},
     };
     const std::string usage =
         "Usage: /sbin/kivo_linkfan [options] \n\nOptions:\n"
@@ -254,12 +270,13 @@ TEST_F(LinkfanPhases, CommandLineTable)
         "  -m, --multipath-routing  enable multipath routing\n"
         "  -t, --track=LIST         track link health, LIST: 1 to 4 IPv4 addresses, "
         "comma-separated\n"
+        "      --metrics=FILE       write metrics for node_exporter's textfile collector to FILE\n"
         "  example: ./kivo_linkfan -d -m\n";
     for (const option_case &c : cases) {
         std::vector<std::string> words = {"/sbin/kivo_linkfan"};
         words.insert(words.end(), c.args.begin(), c.args.end());
         std::vector<char *> argv = argv_of(words);
-        linkfan_options options{7, 7, 7, {}};
+        linkfan_options options{7, 7, 7, {}, "stale"};
         recording_reset();
         optind = 0;  // glibc: start a fresh scan
         opterr = 0;
@@ -281,7 +298,7 @@ TEST_F(LinkfanPhases, CommandLineTable)
         }
         EXPECT_EQ(recorded_commands, sysctls) << where;
         EXPECT_EQ(out.find(usage) != std::string::npos, c.usage) << where << ": " << out;
-        if (c.refusal)
+        if (!c.refusal.empty())
             EXPECT_EQ(err, std::string("/sbin/kivo_linkfan: ") + c.refusal + "\n") << where;
         else
             EXPECT_EQ(err, "") << where;
@@ -292,6 +309,7 @@ TEST_F(LinkfanPhases, CommandLineTable)
             targets.push_back(text);
         }
         EXPECT_EQ(targets, c.targets) << where;
+        EXPECT_EQ(options.metrics_path, c.metrics) << where;
     }
     opterr = 1;
 }
@@ -1272,19 +1290,47 @@ TEST_F(LinkfanTracked, UnansweredRoundsTakeALinkDownAndRebuildAtMostOnceASecond)
     EXPECT_NE(std::find(messages.begin(), messages.end(),
                         "[ERROR]: every tracked link is down: the default routes keep them all"),
               messages.end());
+    const linkfan_track_link &link = state.track.links[0];
+    EXPECT_EQ(link.requests, 3u);
+    EXPECT_EQ(link.replies, 0u);
+    EXPECT_EQ(link.changes, 1u);
+    // The tracker only judges and says so: files and routes are the loop's.
     EXPECT_EQ(state.track.rebuild_due, 1);
-    EXPECT_TRUE(has(sandbox_read_file(scene.work_dir / "linkfan.status"),
-                    "ppp0 10.0.0.2 10.0.0.1 down 3 - "));
+    EXPECT_EQ(state.track.changed, 1);
+    EXPECT_EQ(sandbox_read_file(scene.work_dir / "linkfan.status"), "");
+    EXPECT_TRUE(recorded_commands.empty());
 
     // Early rebuilds: at once, then not again within the second.
     long long t = now + 5000000;
-    EXPECT_EQ(linkfan_track_rebuild(&state, t), 1);
-    EXPECT_EQ(linkfan_track_rebuild(&state, t + 1), 0);  // nothing due
+    EXPECT_EQ(linkfan_events_rebuild(&state, t), 1);
+    EXPECT_EQ(linkfan_events_rebuild(&state, t + 1), 0);  // nothing due
     state.track.rebuild_due = 1;
-    EXPECT_EQ(linkfan_track_rebuild(&state, t + 999999), 0);
-    EXPECT_EQ(linkfan_track_service(&state, t + 999999) <= t + 1000000, true);
-    EXPECT_EQ(linkfan_track_rebuild(&state, t + 1000000), 1);
+    EXPECT_EQ(linkfan_events_rebuild(&state, t + 999999), 0);
+    EXPECT_EQ(linkfan_events_rebuild(&state, t + 1000000), 1);
     EXPECT_EQ(state.track.rebuild_due, 0);
+    EXPECT_EQ(state.tally.rebuilds[LINKFAN_CAUSE_HEALTH], 2u);
+
+    // A rest tells the change at once and wakes when the rebuild is allowed,
+    // not later; the recording runner lets no time pass, so it never is.
+    long long real = linkfan_monotonic_usec();
+    state.track.next_round_usec = real + 10000000;
+    state.track.rebuild_due = 1;
+    state.events.last_rebuild_usec = real - 500000;
+    recording_reset();
+    linkfan_events_rest(&state, 2000000);
+    ASSERT_FALSE(recorded_pauses.empty());
+    EXPECT_LE(recorded_pauses[0], 500000u);
+    EXPECT_GT(recorded_pauses[0], 400000u);
+    EXPECT_TRUE(recorded_commands.empty());
+    EXPECT_EQ(state.track.changed, 0);
+    EXPECT_TRUE(has(sandbox_read_file(scene.work_dir / "linkfan.status"),
+                    "ppp0 10.0.0.2 10.0.0.1 down 3 - "));
+    // Its second over, the rebuild runs as the rest begins.
+    state.events.last_rebuild_usec = linkfan_monotonic_usec() - 1000000;
+    recording_reset();
+    linkfan_events_rest(&state, 20000);
+    EXPECT_EQ(state.track.rebuild_due, 0);
+    EXPECT_TRUE(has(recorded_commands.empty() ? "" : recorded_commands.back(), "flush cache"));
 }
 
 TEST_F(LinkfanTracked, WithoutTrackingTheRestIsAPlainPause)
@@ -1292,6 +1338,188 @@ TEST_F(LinkfanTracked, WithoutTrackingTheRestIsAPlainPause)
     state.track.count = 0;
     linkfan_events_rest(&state, 20000);
     EXPECT_EQ(recorded_pauses, std::vector<unsigned long>{20000});
+}
+
+}  // namespace
+
+namespace {
+
+// ---------------------------------------------------------------- metrics
+
+struct sample_case {
+    const char *series;
+    double value;  // NAN: the file holds no such sample
+};
+
+void expect_samples(const std::string &text, std::initializer_list<sample_case> cases)
+{
+    for (const sample_case &c : cases) {
+        double value = 0;
+        bool found = node_exporter_value(text, c.series, &value);
+        if (std::isnan(c.value)) {
+            EXPECT_FALSE(found) << c.series;
+        } else {
+            EXPECT_TRUE(found) << c.series;
+            EXPECT_DOUBLE_EQ(value, c.value) << c.series;
+        }
+    }
+}
+
+// What the tracker has made of one link.
+struct link_setup {
+    int link;
+    uint8_t down, history;
+    int rtt_tenths;
+    long long ago_usec;  // since its last change
+    uint64_t requests, replies, changes;
+};
+
+TEST_F(LinkfanTracked, MetricsTellEveryLinkSeenAndTheCycle)
+{
+    tracked(2);
+    state.g_array_info[2] = prepared(2, true, false);  // no gateway: untracked
+    for (int i : {0, 1, 2, 5})
+        state.tally.seen[i] = 1;  // ppp5 is gone
+    long long now = linkfan_monotonic_usec();
+    const link_setup setups[] = {
+        {0, 0, 0x01, 4, 61000000, 30, 29, 0},
+        {1, 1, 0x1c, 123, 7500000, 30, 21, 1},
+        {5, 0, 0, -1, 0, 12, 12, 2},  // counted before it went
+    };
+    for (const link_setup &u : setups) {
+        linkfan_track_link &link = state.track.links[u.link];
+        link.down = u.down;
+        link.history = u.history;
+        link.rtt_tenths = u.rtt_tenths;
+        link.changed_usec = now - u.ago_usec;
+        link.requests = u.requests;
+        link.replies = u.replies;
+        link.changes = u.changes;
+    }
+    state.route.next_hop[0] = state.route.next_hop[5] = 1;
+    state.tally.cycles = 4;
+    state.tally.rebuilds[LINKFAN_CAUSE_LINK] = 2;
+    state.tally.rebuilds[LINKFAN_CAUSE_HEALTH] = 1;
+    state.tally.rebuilds[LINKFAN_CAUSE_ROUTE] = 3;
+    state.tally.cycle_usec = 2561234;
+    linkfan_shell_cost.commands = 17;
+    const std::string file = scene.work_dir / "kivo_linkfan.prom";
+    linkfan_text_copy(state.metrics.path, file.c_str());
+
+    ASSERT_EQ(linkfan_metrics_write(state, &state.metrics, now), 0);
+    std::string text = sandbox_read_file(file);
+    EXPECT_TRUE(metrics_text_whole(text)) << text;
+    std::string lint;
+    EXPECT_EQ(promtool_check_metrics(text, &lint), 0) << lint << text;
+    expect_samples(text, {
+        {"kivo_linkfan_cycles_total", 4},
+        {"kivo_linkfan_cycle_duration_seconds", 2.561234},
+        {"kivo_linkfan_default_route_rebuilds_total{cause=\"health_change\"}", 1},
+        {"kivo_linkfan_default_route_rebuilds_total{cause=\"missing_route\"}", 3},
+        {"kivo_linkfan_commands_total", 17},
+        {"kivo_linkfan_link_present{link=\"ppp2\"}", 1},
+        {"kivo_linkfan_link_present{link=\"ppp5\"}", 0},
+        {"kivo_linkfan_link_present{link=\"ppp3\"}", NAN},  // never seen
+        {"kivo_linkfan_link_next_hop{link=\"ppp0\"}", 1},
+        {"kivo_linkfan_link_next_hop{link=\"ppp1\"}", 0},
+        {"kivo_linkfan_link_next_hop{link=\"ppp5\"}", 0},  // gone, whatever was built
+        {"kivo_linkfan_link_table{link=\"ppp2\"}", 30},
+        {"kivo_linkfan_link_table{link=\"ppp5\"}", NAN},
+        {"kivo_linkfan_link_up{link=\"ppp0\"}", 1},
+        {"kivo_linkfan_link_up{link=\"ppp1\"}", 0},
+        {"kivo_linkfan_link_up{link=\"ppp2\"}", 0},  // not tracked: no health known
+        {"kivo_linkfan_link_lost_rounds{link=\"ppp1\"}", 3},
+        {"kivo_linkfan_link_lost_rounds{link=\"ppp2\"}", NAN},
+        {"kivo_linkfan_link_round_trip_seconds{link=\"ppp0\"}", 0.0004},
+        {"kivo_linkfan_link_round_trip_seconds{link=\"ppp1\"}", 0.0123},
+        {"kivo_linkfan_link_echo_requests_total{link=\"ppp1\"}", 30},
+        {"kivo_linkfan_link_echo_replies_total{link=\"ppp1\"}", 21},
+        {"kivo_linkfan_link_echo_replies_total{link=\"ppp5\"}", 12},
+        {"kivo_linkfan_link_state_changes_total{link=\"ppp5\"}", 2},
+        {"kivo_linkfan_link_since_change_seconds{link=\"ppp1\"}", 7.5},
+        {"kivo_linkfan_link_since_change_seconds{link=\"ppp2\"}", NAN},
+    });
+    EXPECT_TRUE(log_messages().empty());
+}
+
+// A small file system of its own under the scene, gone with the test.
+struct small_disk {
+    std::string path;
+    explicit small_disk(const std::string &at) : path(at)
+    {
+        if (mkdir(at.c_str(), 0755) != 0 || mount("tmpfs", at.c_str(), "tmpfs", 0, "size=4k") != 0)
+            path.clear();
+    }
+    ~small_disk()
+    {
+        if (!path.empty())
+            umount2(path.c_str(), MNT_DETACH);
+    }
+};
+
+TEST_F(LinkfanPhases, AFailedMetricsWriteIsLoggedOncePerCauseAndKeepsTheLastFile)
+{
+    small_disk disk(scene.work_dir / "disk");
+    ASSERT_FALSE(disk.path.empty());
+    const std::string file = disk.path + "/kivo_linkfan.prom";
+    linkfan_text_copy(state.metrics.path, file.c_str());
+    ASSERT_EQ(linkfan_metrics_write(state, &state.metrics, 0), 0);
+    const std::string good = sandbox_read_file(file);
+    // The disk's one page holds that file: a full disk. The last whole file
+    // stays, the temporary one goes.
+    state.tally.cycles = 9;
+    EXPECT_EQ(linkfan_metrics_write(state, &state.metrics, 0), -1);
+    EXPECT_EQ(linkfan_metrics_write(state, &state.metrics, 0), -1);
+    EXPECT_EQ(sandbox_read_file(file), good);
+    struct stat st;
+    EXPECT_NE(stat((file + ".tmp").c_str(), &st), 0);
+    // A folder in the file's place cannot be renamed over: another cause.
+    ASSERT_EQ(unlink(file.c_str()), 0);
+    ASSERT_EQ(mkdir(file.c_str(), 0755), 0);
+    EXPECT_EQ(linkfan_metrics_write(state, &state.metrics, 0), -1);
+    EXPECT_NE(stat((file + ".tmp").c_str(), &st), 0);
+    ASSERT_EQ(rmdir(file.c_str()), 0);
+    EXPECT_EQ(linkfan_metrics_write(state, &state.metrics, 0), 0);
+    EXPECT_EQ(log_messages(),
+              (strings{"[ERROR]: metrics: cannot write " + file + ": No space left on device",
+                       "[ERROR]: metrics: cannot rename " + file + ".tmp to " + file +
+                           ": Is a directory",
+                       "[INFO]: metrics: " + file + " written again"}));
+}
+
+TEST_F(LinkfanPhases, CyclesCountTheirRebuildsAndCommandsInTheMetrics)
+{
+    ASSERT_EQ(scene_add_link(0), 0);
+    ASSERT_EQ(scene_add_link(1), 0);
+    const std::string file = scene.work_dir / "kivo_linkfan.prom";
+    linkfan_text_copy(state.metrics.path, file.c_str());
+    linkfan_shell_cost = {};
+    linkfan_discover(&state);
+    // The first cycle builds the routes; the second configures the links
+    // again (their queue length was not 1000 yet); the third has nothing to do.
+    for (int cycle = 0; cycle < 3; cycle++)
+        ASSERT_EQ(linkfan_cycle(&state), 0);
+    // A default route gone.
+    ASSERT_EQ(sandbox_sh("ip route del default"), 0);
+    ASSERT_EQ(linkfan_cycle(&state), 0);
+    std::string text = sandbox_read_file(file);
+    EXPECT_EQ(promtool_check_metrics(text), 0) << text;
+    expect_samples(text, {
+        {"kivo_linkfan_cycles_total", 4},
+        {"kivo_linkfan_default_route_rebuilds_total{cause=\"link_change\"}", 2},
+        {"kivo_linkfan_default_route_rebuilds_total{cause=\"health_change\"}", 0},
+        {"kivo_linkfan_default_route_rebuilds_total{cause=\"missing_route\"}", 1},
+        {"kivo_linkfan_commands_total", static_cast<double>(recorded_commands.size())},
+        {"kivo_linkfan_link_present{link=\"ppp1\"}", 1},
+        {"kivo_linkfan_link_next_hop{link=\"ppp0\"}", 1},
+        {"kivo_linkfan_link_next_hop{link=\"ppp1\"}", 1},
+        {"kivo_linkfan_link_table{link=\"ppp0\"}", 10},
+        {"kivo_linkfan_link_up{link=\"ppp1\"}", 1},
+    });
+    double took = 0;
+    ASSERT_TRUE(node_exporter_value(text, "kivo_linkfan_cycle_duration_seconds", &took));
+    EXPECT_GT(took, 0);
+    EXPECT_LT(took, 5);
 }
 
 }  // namespace

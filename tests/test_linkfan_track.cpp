@@ -3,11 +3,17 @@
 // the kernel's routes, its status file and its run log.
 #include "child_process.h"
 #include "linkfan_e2e.h"
+#include "node_exporter.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <cstdio>
 #include <functional>
 #include <map>
 #include <random>
+#include <set>
 #include <sstream>
 
 namespace {
@@ -325,6 +331,94 @@ TEST_P(LinkfanTrackingFilter, ProbesAreAnsweredAtOneRequestPerTargetAndRound)
 }
 
 INSTANTIATE_TEST_SUITE_P(ReversePath, LinkfanTrackingFilter, ::testing::Values(0, 1, 2));
+
+// Reads a file in a tight loop, on a thread of its own, while the tool writes
+// and replaces it: how often, how often it was not whole, and how many
+// versions (inodes) of it were seen. Stops when it goes out of scope.
+struct tight_reader {
+    std::atomic<bool> reading{true};
+    long reads = 0, torn = 0;
+    std::set<ino_t> versions;
+    std::thread thread;
+
+    explicit tight_reader(const std::string &path) : thread([this, path] { loop(path); }) {}
+    ~tight_reader() { stop(); }
+
+    void stop()
+    {
+        reading = false;
+        if (thread.joinable())
+            thread.join();
+    }
+
+    void loop(const std::string &path)
+    {
+        std::string text;
+        char buffer[4096];
+        while (reading) {
+            int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            if (fd < 0)
+                continue;
+            struct stat st;
+            if (fstat(fd, &st) == 0)
+                versions.insert(st.st_ino);
+            text.clear();
+            ssize_t got;
+            while ((got = read(fd, buffer, sizeof buffer)) > 0)
+                text.append(buffer, static_cast<size_t>(got));
+            close(fd);
+            reads++;
+            torn += !metrics_text_whole(text);
+        }
+    }
+};
+
+TEST_F(LinkfanTracking, MetricsThroughTheNodeExporterShowTheSwallowingLinkDown)
+{
+    temp_dir folder("linkfan-metrics");
+    const std::string file = folder / "kivo_linkfan.prom";
+    const int port = 9100;  // in this test's own network namespace
+    child_process exporter;
+    ASSERT_TRUE(node_exporter_start(&exporter, folder.path, port));
+
+    tight_reader reader(file);
+    start_three({"-t", targets, "--metrics=" + file});
+    tell("swallow", 1, "ok");
+    std::string page;
+    auto value = [&page](const std::string &series) {
+        double v = -1;
+        return node_exporter_value(page, series, &v) ? v : -1;
+    };
+    double out = within(12, [&] {
+        page = node_exporter_scrape(port);
+        return value("kivo_linkfan_link_up{link=\"ppp1\"}") == 0 &&
+               value("kivo_linkfan_link_next_hop{link=\"ppp1\"}") == 0;
+    });
+    reader.stop();
+    std::printf("metrics file read whole %ld times of %ld, in %zu versions\n",
+                reader.reads - reader.torn, reader.reads, reader.versions.size());
+    ASSERT_GE(out, 0) << page;
+    EXPECT_GT(reader.reads, 100);
+    EXPECT_EQ(reader.torn, 0);
+    EXPECT_GE(reader.versions.size(), 2u);  // it was replaced while read
+
+    EXPECT_EQ(value("node_textfile_scrape_error"), 0) << page;
+    for (unsigned n = 0; n < 3; n++) {
+        std::string link = "{link=\"ppp" + std::to_string(n) + "\"}";
+        EXPECT_EQ(value("kivo_linkfan_link_present" + link), 1) << n;
+        EXPECT_EQ(value("kivo_linkfan_link_table" + link), 10.0 * (n + 1)) << n;
+        EXPECT_EQ(value("kivo_linkfan_link_up" + link), n == 1 ? 0 : 1) << n;
+        EXPECT_EQ(value("kivo_linkfan_link_next_hop" + link), n == 1 ? 0 : 1) << n;
+        EXPECT_GT(value("kivo_linkfan_link_echo_requests_total" + link), 0) << n;
+        EXPECT_GT(value("kivo_linkfan_link_echo_replies_total" + link), 0) << n;
+        EXPECT_EQ(value("kivo_linkfan_link_state_changes_total" + link), n == 1 ? 1 : 0) << n;
+    }
+    EXPECT_GE(value("kivo_linkfan_link_lost_rounds{link=\"ppp1\"}"), 3);
+    EXPECT_GE(value("kivo_linkfan_default_route_rebuilds_total{cause=\"health_change\"}"), 1);
+    EXPECT_GE(value("kivo_linkfan_cycles_total"), 2);
+    std::string lint;
+    EXPECT_EQ(promtool_check_metrics(sandbox_read_file(file), &lint), 0) << lint;
+}
 
 TEST_F(LinkfanTracking, WithoutTrackNoEchoRequestLeavesAndNoStatusIsWritten)
 {
