@@ -3,11 +3,15 @@
 // runs ("bare"), in alternating runs with the median ratio printed at the end;
 // then the daemon's own processor time and memory with many counted processes.
 //
-//   bench_trafficd [--pairs=N] [--processes=P] [--seconds=S] [benchmark options]
+//   bench_trafficd [--pairs=N] [--processes=P] [--seconds=S] [--address=A.B.C.D]
+//                  [benchmark options]
 //
 // By default 9 pairs of runs, then 1000 counted processes (each sends one UDP
 // datagram a second) for 45 s, two report cycles, to an agent in this process
 // that accepts every report. --processes=0 leaves the second part out.
+// --address runs the TCP pair over that address, given to lo: the kernel side
+// then looks its link up, as for an uplink's address, where 127.0.0.1 needs
+// no lookup.
 //
 // Root only: it loads BPF programs, and it moves into a network namespace of
 // its own first, so its daemon counts only the processes it starts itself.
@@ -40,6 +44,7 @@ namespace {
 int pairs = 9;
 int processes = 1000;
 int seconds = 45;
+const char *tcp_address = "127.0.0.1";
 constexpr int agent_port = 49193;
 constexpr int tcp_port = 8090;
 
@@ -130,6 +135,8 @@ int tcp_in = -1;
 bool tcp_connect(void)
 {
     struct sockaddr_in addr = loopback(tcp_port);
+    if (inet_pton(AF_INET, tcp_address, &addr.sin_addr) != 1)
+        return false;
     int listener = listen_on(addr, 1);
     if (listener < 0)
         return false;
@@ -326,10 +333,24 @@ int main(int argc, char **argv)
     for (int i = 1; i < argc; i++)
         if (!parse_int(argv[i], "--pairs=", &pairs, 1, 50) &&
             !parse_int(argv[i], "--processes=", &processes, 0, 10000) &&
-            !parse_int(argv[i], "--seconds=", &seconds, 5, 600))
-            rest.push_back(argv[i]);
+            !parse_int(argv[i], "--seconds=", &seconds, 5, 600)) {
+            if (strncmp(argv[i], "--address=", 10) == 0)
+                tcp_address = argv[i] + 10;
+            else
+                rest.push_back(argv[i]);
+        }
     if (unshare(CLONE_NEWNET) != 0 || system("ip link set lo up") != 0) {
         std::perror("bench_trafficd: network namespace");
+        return 1;
+    }
+    struct in_addr given;
+    if (inet_pton(AF_INET, tcp_address, &given) != 1) {
+        std::fprintf(stderr, "bench_trafficd: --address wants A.B.C.D\n");
+        return 2;
+    }
+    if ((ntohl(given.s_addr) >> 24) != 127 &&
+        system(("ip addr add " + std::string(tcp_address) + "/32 dev lo").c_str()) != 0) {
+        std::perror("bench_trafficd: address");
         return 1;
     }
     if (!tcp_connect()) {

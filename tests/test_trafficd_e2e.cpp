@@ -12,46 +12,11 @@
 
 #include "in_child.h"
 #include "temp_dir.h"
-#include "traffic_fixture.h"
-#include "trafficd_scene.h"
+#include "trafficd_fixture.h"
 
 namespace {
 
 constexpr long long big_size = 1 << 20;
-// The first report cycle comes 20 s after the daemon started; the library's
-// report thread sends 20 s after the host loaded it.
-constexpr long long first_cycle_limit_ms = 34000;
-
-class TrafficdTest : public TrafficTest {
-protected:
-    void SetUp() override
-    {
-        std::string reason = trafficd_skip_reason();
-        if (!reason.empty())
-            GTEST_SKIP() << reason;
-        TrafficTest::SetUp();
-    }
-};
-
-std::string url(int port, const char *path = "/big.bin")
-{
-    return "http://127.0.0.1:" + std::to_string(port) + path;
-}
-
-// Three fetches of big.bin on one connection, by a curl nobody reports.
-traffic_sums fetch_three(int port)
-{
-    trafficd_curl measured;
-    std::vector<std::string> args;
-    for (int i = 0; i < 3; i++)
-        args.insert(args.end(), {"-o", "/dev/null", url(port)});
-    if (!trafficd_run_curl(args, {}, &measured) || measured.download != 3 * big_size)
-        return {};
-    traffic_sums truth;
-    truth.sent = measured.header + measured.download;
-    truth.received = measured.request;
-    return truth;
-}
 
 std::string nginx_config(const std::string &dir, int port)
 {
@@ -63,15 +28,6 @@ std::string nginx_config(const std::string &dir, int port)
            "  fastcgi_temp_path " + dir + "/body;\n  uwsgi_temp_path " + dir + "/body;\n"
            "  scgi_temp_path " + dir + "/body;\n"
            "  server { listen 127.0.0.1:" + std::to_string(port) + "; root " + dir + "; }\n}\n";
-}
-
-bool start_busybox(child_process *server, const std::string &dir, int port, const char *cp)
-{
-    return traffic_start(server,
-                         {"/bin/busybox", "httpd", "-f", "-p",
-                          "127.0.0.1:" + std::to_string(port), "-h", dir},
-                         {std::string("KIVO_CP=") + cp}, false) &&
-           traffic_wait_port(port, 10000);
 }
 
 } // namespace
@@ -99,7 +55,7 @@ TEST_F(TrafficdTest, ServersOfEveryBuildAreReportedOnceWithWhatCurlMeasured)
                               {"KIVO_CP=iqiyi", "HOME=" + dir, "XDG_CONFIG_HOME=" + dir,
                                "XDG_DATA_HOME=" + dir},
                               false));
-    ASSERT_TRUE(start_busybox(&busybox, dir, 8082, "kwai"));
+    ASSERT_TRUE(trafficd_start_busybox(&busybox, dir, 8082, "kwai"));
     ASSERT_TRUE(traffic_start(&nginx,
                               {"/usr/sbin/nginx", "-p", dir + "/", "-c", dir + "/nginx.conf", "-e",
                                dir + "/error.log"},
@@ -117,21 +73,22 @@ TEST_F(TrafficdTest, ServersOfEveryBuildAreReportedOnceWithWhatCurlMeasured)
             << "port " << port << " does not listen; " << sandbox_read_file(dir + "/error.log");
 
     traffic_sums_by_name truth;
-    truth["iqiyi"] = fetch_three(8081);
-    truth["kwai"] = fetch_three(8082);
-    truth["tencent"] = fetch_three(8083);
-    truth["cnetc"] = fetch_three(8084);
+    truth["iqiyi"] = trafficd_fetch_three(8081);
+    truth["kwai"] = trafficd_fetch_three(8082);
+    truth["tencent"] = trafficd_fetch_three(8083);
+    truth["cnetc"] = trafficd_fetch_three(8084);
     for (const auto &[name, sums] : truth)
         ASSERT_GT(sums.sent, 3 * big_size) << name << ": curl failed";
-    traffic_sums plain_truth = fetch_three(8085);
+    traffic_sums plain_truth = trafficd_fetch_three(8085);
     ASSERT_GT(plain_truth.sent, 3 * big_size);
 
     // A client that lives for about a second (three fetches at two a second)
     // from the server that nobody reports.
     trafficd_curl short_run;
     long long curl_started = child_monotonic_ms();
-    ASSERT_TRUE(trafficd_run_curl({"--rate", "2/s", "-o", "/dev/null", url(8085), "-o",
-                                   "/dev/null", url(8085), "-o", "/dev/null", url(8085)},
+    std::string plain_url = trafficd_url(8085);
+    ASSERT_TRUE(trafficd_run_curl({"--rate", "2/s", "-o", "/dev/null", plain_url, "-o",
+                                   "/dev/null", plain_url, "-o", "/dev/null", plain_url},
                                   {"KIVO_CP=leteng"}, &short_run));
     long long curl_ms = child_monotonic_ms() - curl_started;
     EXPECT_GE(curl_ms, 900) << "the client was meant to run about a second";
@@ -139,7 +96,7 @@ TEST_F(TrafficdTest, ServersOfEveryBuildAreReportedOnceWithWhatCurlMeasured)
     ASSERT_LT(child_monotonic_ms() - started, 18000) << "the load ran into the first cycle";
 
     traffic_sums_by_name reported =
-        trafficd_collect(&agent, truth, started + first_cycle_limit_ms);
+        trafficd_collect(&agent, truth, started + trafficd_first_cycle_limit_ms);
     std::printf("short curl ran %lld ms\n", curl_ms);
     for (const auto &[name, want] : truth) {
         trafficd_print(name, want, reported[name]);
@@ -199,7 +156,7 @@ TEST_F(TrafficdTest, AForkedChildIsReportedOnItsOwnWithItsParentsName)
     traffic_agent_report report;
     while (reports.size() < 3 &&
            traffic_next_report(&agent, &report,
-                               static_cast<int>(started + first_cycle_limit_ms -
+                               static_cast<int>(started + trafficd_first_cycle_limit_ms -
                                                 child_monotonic_ms())))
         reports.push_back(report);
     // Nothing else may follow: each process once.
@@ -228,8 +185,8 @@ TEST_F(TrafficdTest, AnAgentDownForACycleLosesNothingAndSigtermSendsTheRest)
     child_process daemon;
     ASSERT_TRUE(trafficd_start_daemon(&daemon));
     child_process busybox;
-    ASSERT_TRUE(start_busybox(&busybox, dir, 8082, "kwai"));
-    traffic_sums first = fetch_three(8082);
+    ASSERT_TRUE(trafficd_start_busybox(&busybox, dir, 8082, "kwai"));
+    traffic_sums first = trafficd_fetch_three(8082);
     ASSERT_GT(first.sent, 0);
 
     // The first cycle finds no agent on any port of the window.
@@ -237,7 +194,7 @@ TEST_F(TrafficdTest, AnAgentDownForACycleLosesNothingAndSigtermSendsTheRest)
                                25000));
     child_process agent;
     ASSERT_TRUE(traffic_start_agent(&agent, {"49197:ok"}));
-    traffic_sums more = fetch_three(8082);
+    traffic_sums more = trafficd_fetch_three(8082);
     ASSERT_GT(more.sent, 0);
     traffic_sums_by_name truth = {
         {"kwai", {first.sent + more.sent, first.received + more.received, 0}}};
@@ -248,7 +205,7 @@ TEST_F(TrafficdTest, AnAgentDownForACycleLosesNothingAndSigtermSendsTheRest)
     EXPECT_EQ(reported["kwai"].received, truth["kwai"].received);
 
     // Bytes since the last cycle go out when the daemon is stopped, within 2 s.
-    traffic_sums last = fetch_three(8082);
+    traffic_sums last = trafficd_fetch_three(8082);
     ASSERT_GT(last.sent, 0);
     long long stopping = child_monotonic_ms();
     ASSERT_EQ(kill(daemon.pid, SIGTERM), 0);
@@ -274,11 +231,11 @@ void run_namespace_scene(const std::string &dir, const char *cp, int port)
     ASSERT_TRUE(trafficd_start_daemon(&daemon));
     long long started = child_monotonic_ms();
     child_process busybox;
-    ASSERT_TRUE(start_busybox(&busybox, dir, port, cp));
-    traffic_sums_by_name truth = {{cp, fetch_three(port)}};
+    ASSERT_TRUE(trafficd_start_busybox(&busybox, dir, port, cp));
+    traffic_sums_by_name truth = {{cp, trafficd_fetch_three(port)}};
     ASSERT_GT(truth[cp].sent, 0);
     traffic_sums_by_name reported =
-        trafficd_collect(&agent, truth, started + first_cycle_limit_ms);
+        trafficd_collect(&agent, truth, started + trafficd_first_cycle_limit_ms);
     trafficd_print(std::string(cp) + " in its namespace", truth[cp], reported[cp]);
     EXPECT_EQ(reported[cp].sent, truth[cp].sent) << cp;
     EXPECT_EQ(reported[cp].received, truth[cp].received) << cp;
@@ -311,8 +268,8 @@ TEST_F(TrafficdTest, SigtermDuringASilentAgentsWaitStillEndsWithinTwoSeconds)
     child_process daemon;
     ASSERT_TRUE(trafficd_start_daemon(&daemon));
     child_process busybox;
-    ASSERT_TRUE(start_busybox(&busybox, dir, 8082, "kwai"));
-    ASSERT_GT(fetch_three(8082).sent, 0);
+    ASSERT_TRUE(trafficd_start_busybox(&busybox, dir, 8082, "kwai"));
+    ASSERT_GT(trafficd_fetch_three(8082).sent, 0);
     // The cycle's report has reached the agent, which will not answer for good.
     traffic_agent_report report;
     ASSERT_TRUE(traffic_next_report(&agent, &report, 25000));

@@ -127,9 +127,17 @@ TEST(TrafficdKernel, UsageAndRefusals)
     std::string help = sandbox_output(std::string("'") + KIVO_TRAFFICD + "' -h");
     EXPECT_EQ(help, "usage: kivo_trafficd [-d] [-h]\n"
                     "  -d  log every process and report on standard error\n"
-                    "  -h  print this help and exit\n");
-    EXPECT_EQ(sandbox_sh(std::string("'") + KIVO_TRAFFICD + "' -x 2>/dev/null"), 1);
-    EXPECT_EQ(sandbox_sh(std::string("'") + KIVO_TRAFFICD + "' extra 2>/dev/null"), 1);
+                    "  -h  print this help and exit\n"
+                    "  --metrics=FILE  write the metrics for node_exporter to FILE every cycle\n");
+    for (const char *refused : {"-x", "extra", "--metrics", "--metrics=", "--metrics=/tmp/x extra"})
+        EXPECT_EQ(sandbox_sh(std::string("'") + KIVO_TRAFFICD + "' " + refused + " 2>/dev/null"),
+                  1)
+            << refused;
+    // A name that leaves no room for its temporary twin is refused, with a line.
+    std::string too_long = "/tmp/" + std::string(4090, 'm');
+    EXPECT_EQ(sandbox_output(std::string("'") + KIVO_TRAFFICD + "' --metrics=" + too_long +
+                             " 2>&1"),
+              "kivo_trafficd: --metrics needs a file name, of at most 4091 bytes\n");
     if (geteuid() == 0) {
         // As another user: refused before anything is loaded.
         EXPECT_EQ(sandbox_sh(std::string("setpriv --reuid=65534 --regid=65534 --clear-groups '") +

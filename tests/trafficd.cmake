@@ -8,6 +8,8 @@ endif()
 kivo_add_gtest(test_trafficd PREFIX "trafficd." TIMEOUT 90
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_trafficd_kernel.cpp
           ${CMAKE_CURRENT_SOURCE_DIR}/test_trafficd_e2e.cpp
+          ${CMAKE_CURRENT_SOURCE_DIR}/test_trafficd_metrics.cpp
+          ${CMAKE_CURRENT_SOURCE_DIR}/test_trafficd_links.cpp
           ${CMAKE_CURRENT_SOURCE_DIR}/trafficd_support/trafficd_scene.cpp
           ${CMAKE_CURRENT_SOURCE_DIR}/traffic_support/traffic_agent.cpp
   INCLUDES ${CMAKE_CURRENT_SOURCE_DIR}/traffic_support ${CMAKE_CURRENT_SOURCE_DIR}/trafficd_support

@@ -1,13 +1,14 @@
 // The kernel side of kivo_trafficd: counts the socket bytes of the processes
-// whose environment holds "KIVO_CP", per process, from the socket layer's own
-// send and receive tracepoints. Programs of any build reach them: Go's runtime,
-// static binaries and io_uring alike. Attached through BTF (tp_btf), so no
-// tracefs is needed.
+// whose environment holds "KIVO_CP", per process and link (the one that holds
+// the socket's local address), from the socket layer's own send and receive
+// tracepoints. Programs of any build reach them: Go's runtime, static binaries
+// and io_uring alike. Attached through BTF (tp_btf), so no tracefs is needed.
 #include <linux/types.h>
 #include <linux/bpf.h>
 #include <bpf/bpf_helpers.h>
 #include <bpf/bpf_tracing.h>
 #include <bpf/bpf_core_read.h>
+#include <bpf/bpf_endian.h>
 
 #include "kivo_trafficd_event.h"
 
@@ -42,8 +43,16 @@ struct task_struct {
     struct signal_struct *signal;
     struct mm_struct *mm;
 };
+struct in6_addr {
+    union {
+        __u8 u6_addr8[16];
+        __u32 u6_addr32[4];
+    } in6_u;
+};
 struct sock_common {
     unsigned short skc_family;
+    __u32 skc_rcv_saddr;
+    struct in6_addr skc_v6_rcv_saddr;
 };
 struct sock {
     struct sock_common __sk_common;
@@ -70,10 +79,20 @@ struct {
 
 struct {
     __uint(type, BPF_MAP_TYPE_PERCPU_HASH);
-    __uint(max_entries, TRAFFICD_MAX_PROCESSES);
+    __uint(max_entries, TRAFFICD_MAX_TOTALS);
     __type(key, struct trafficd_key);
     __type(value, struct trafficd_total);
 } totals SEC(".maps");
+
+// Kept by the daemon from the kernel's address table: the link of each local
+// address, so that bytes count for the link that holds the address as they
+// are counted, whatever holds it later.
+struct {
+    __uint(type, BPF_MAP_TYPE_HASH);
+    __uint(max_entries, TRAFFICD_MAX_ADDRESSES);
+    __type(key, struct trafficd_address);
+    __type(value, __u32);
+} links SEC(".maps");
 
 struct {
     __uint(type, BPF_MAP_TYPE_RINGBUF);
@@ -115,29 +134,66 @@ static __always_inline int in_our_netns(struct task_struct *task)
     return BPF_CORE_READ(task, nsproxy, net_ns, ns.inum) == netns_inum;
 }
 
+// The link of the socket's local address. Loopback addresses need no lookup;
+// an IPv4 peer of a dual-stack socket has its address mapped into IPv6.
+static __always_inline __u32 link_of(struct sock *sk, unsigned short family)
+{
+    struct trafficd_address local = {.family = AF_INET};
+    // A typed tracepoint argument is read directly, without a helper call.
+    __u32 v4 = sk->__sk_common.skc_rcv_saddr;
+    if (family == AF_INET6) {
+        __u32 w0 = sk->__sk_common.skc_v6_rcv_saddr.in6_u.u6_addr32[0];
+        __u32 w1 = sk->__sk_common.skc_v6_rcv_saddr.in6_u.u6_addr32[1];
+        __u32 w2 = sk->__sk_common.skc_v6_rcv_saddr.in6_u.u6_addr32[2];
+        __u32 w3 = sk->__sk_common.skc_v6_rcv_saddr.in6_u.u6_addr32[3];
+        if (w0 == 0 && w1 == 0 && w2 == bpf_htonl(0xffff)) {
+            v4 = w3;
+        } else {
+            if ((w0 | w1 | w2) == 0 && (w3 == 0 || w3 == bpf_htonl(1)))
+                return w3 ? TRAFFICD_LINK_LO : TRAFFICD_LINK_OTHER;
+            local.family = AF_INET6;
+            __builtin_memcpy(local.bytes, &w0, 4);
+            __builtin_memcpy(local.bytes + 4, &w1, 4);
+            __builtin_memcpy(local.bytes + 8, &w2, 4);
+            __builtin_memcpy(local.bytes + 12, &w3, 4);
+        }
+    }
+    if (local.family == AF_INET) {
+        if (v4 == 0)
+            return TRAFFICD_LINK_OTHER;
+        if ((v4 & bpf_htonl(0xff000000)) == bpf_htonl(0x7f000000))
+            return TRAFFICD_LINK_LO;
+        __builtin_memcpy(local.bytes, &v4, 4);
+    }
+    __u32 *link = bpf_map_lookup_elem(&links, &local);
+    return link ? *link : TRAFFICD_LINK_OTHER;
+}
+
 static __always_inline void count(struct sock *sk, int ret, int sent)
 {
     __u32 tgid = bpf_get_current_pid_tgid() >> 32;
     struct trafficd_watch *watch = bpf_map_lookup_elem(&watched, &tgid);
     if (!watch)
         return;
-    // A typed tracepoint argument is read directly, without a helper call.
     unsigned short family = sk->__sk_common.skc_family;
     if (family != AF_INET && family != AF_INET6)
         return;
-    // The entry is the process's own: the exit program removes it with the
+    // The entries are the process's own: the daemon removes them after the
     // process, so an id that a new process takes over finds none.
-    struct trafficd_key key = {.tgid = tgid, .start = watch->start};
+    struct trafficd_key key = {.tgid = tgid, .link = link_of(sk, family), .start = watch->start};
     struct trafficd_total *total = bpf_map_lookup_elem(&totals, &key);
     if (!total) {
         struct trafficd_total zero = {};
-        // A full map refuses the new process only; those already in it keep counting.
-        if (bpf_map_update_elem(&totals, &key, &zero, BPF_NOEXIST) != 0 &&
-            !bpf_map_lookup_elem(&totals, &key)) {
+        if (bpf_map_update_elem(&totals, &key, &zero, BPF_NOEXIST) == 0 ||
+            bpf_map_lookup_elem(&totals, &key)) {
+            total = bpf_map_lookup_elem(&totals, &key);
+        } else {
+            // A full map: the bytes count as other for a process that has
+            // that entry; the entries already there keep counting.
             fault(TRAFFICD_FAULT_TOTALS_FULL);
-            return;
+            key.link = TRAFFICD_LINK_OTHER;
+            total = bpf_map_lookup_elem(&totals, &key);
         }
-        total = bpf_map_lookup_elem(&totals, &key);
         if (!total)
             return;
     }

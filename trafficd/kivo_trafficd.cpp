@@ -6,6 +6,7 @@
 #include <bpf/bpf.h>
 #include <bpf/libbpf.h>
 #include <errno.h>
+#include <getopt.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdio.h>
@@ -19,7 +20,13 @@
 static const char usage_text[] =
     "usage: kivo_trafficd [-d] [-h]\n"
     "  -d  log every process and report on standard error\n"
-    "  -h  print this help and exit\n";
+    "  -h  print this help and exit\n"
+    "  --metrics=FILE  write the metrics for node_exporter to FILE every cycle\n";
+
+static const struct option long_options[] = {
+    {"metrics", required_argument, nullptr, 'm'},
+    {nullptr, 0, nullptr, 0},
+};
 
 // The last cycle after SIGTERM ends within this, so the stop takes under 2 s.
 constexpr int last_cycle_ms = 1500;
@@ -40,14 +47,25 @@ static void trafficd_check_faults(void)
         "the kernel's watched map is full: %llu fork children not counted",
         "the kernel's event ring was full: %llu events lost",
     };
-    int fd = bpf_map__fd(trafficd_run.skel->maps.faults);
+    unsigned long long counts[TRAFFICD_FAULTS];
+    trafficd_kernel_faults(counts);
     for (unsigned int i = 0; i < TRAFFICD_FAULTS; i++) {
-        unsigned long long count = 0;
-        if (bpf_map_lookup_elem(fd, &i, &count) == 0 && count != seen[i]) {
-            trafficd_log(what[i], count);
-            seen[i] = count;
+        if (counts[i] != seen[i]) {
+            trafficd_log(what[i], counts[i]);
+            seen[i] = counts[i];
         }
     }
+}
+
+// A report cycle: the processes the table missed or lost, their totals, the
+// reports, then the metrics file with what the cycle found.
+static void trafficd_cycle(long long deadline_ms)
+{
+    trafficd_table_sync();
+    trafficd_table_review();
+    trafficd_table_fold();
+    trafficd_report_cycle(deadline_ms);
+    trafficd_metrics_write();
 }
 
 static int trafficd_loop(int signal_fd, ring_buffer *ring)
@@ -55,28 +73,30 @@ static int trafficd_loop(int signal_fd, ring_buffer *ring)
     long long next_cycle = trafficd_now_ms() + report_interval_seconds * 1000LL;
     for (;;) {
         long long wait = next_cycle - trafficd_now_ms();
-        struct pollfd fds[2] = {{ring_buffer__epoll_fd(ring), POLLIN, 0}, {signal_fd, POLLIN, 0}};
-        int ready = poll(fds, 2, wait > 0 ? static_cast<int>(wait) : 0);
+        struct pollfd fds[3] = {{ring_buffer__epoll_fd(ring), POLLIN, 0},
+                                {signal_fd, POLLIN, 0},
+                                {trafficd_links.news_fd, POLLIN, 0}};
+        int ready = poll(fds, 3, wait > 0 ? static_cast<int>(wait) : 0);
         if (ready < 0 && errno != EINTR) {
             trafficd_log("poll failed: %s", strerror(errno));
             return trafficd_exit_failure;
         }
+        // Address news first: bytes count for a new address's link from now on.
+        // (An overflow of the news shows as an error, and is read as news too.)
+        if (fds[2].revents != 0)
+            trafficd_links_read();
         ring_buffer__consume(ring);
         if (fds[1].revents & POLLIN) {
             struct signalfd_siginfo info;
             if (read(signal_fd, &info, sizeof info) == sizeof info) {
                 // One last cycle, bounded, so that what was counted goes out.
-                trafficd_table_sync();
-                trafficd_table_review();
-                trafficd_report_cycle(trafficd_now_ms() + last_cycle_ms);
+                trafficd_cycle(trafficd_now_ms() + last_cycle_ms);
                 trafficd_log("stopped by signal %u", info.ssi_signo);
                 return trafficd_exit_ok;
             }
         }
         if (trafficd_now_ms() >= next_cycle) {
-            trafficd_table_sync();
-            trafficd_table_review();
-            trafficd_report_cycle(0);
+            trafficd_cycle(0);
             trafficd_check_faults();
             next_cycle += report_interval_seconds * 1000LL;
             if (next_cycle < trafficd_now_ms())
@@ -88,10 +108,17 @@ static int trafficd_loop(int signal_fd, ring_buffer *ring)
 int main(int argc, char **argv)
 {
     int opt;
-    while ((opt = getopt(argc, argv, "dh")) != -1) {
+    while ((opt = getopt_long(argc, argv, "dh", long_options, nullptr)) != -1) {
         switch (opt) {
         case 'd':
             trafficd_run.debug = true;
+            break;
+        case 'm':
+            if (!trafficd_metrics_set_file(optarg)) {
+                trafficd_log("--metrics needs a file name, of at most %zu bytes",
+                             sizeof trafficd_metrics.file - sizeof ".tmp");
+                return trafficd_exit_failure;
+            }
             break;
         case 'h':
             fputs(usage_text, stdout);
@@ -144,6 +171,8 @@ int main(int argc, char **argv)
     }
     // Attached first, then the processes already running: none falls between.
     trafficd_table_scan_proc();
+    // A daemon that just started shows up at once, with nothing counted yet.
+    trafficd_metrics_write();
     trafficd_log("started: counting processes with KIVO_CP in network namespace %u", netns);
     return trafficd_loop(signal_fd, ring);
 }

@@ -6,6 +6,15 @@
 #define TRAFFICD_PRELOAD_SIZE 256  // the raw "LD_PRELOAD" value, cut to fit
 #define TRAFFICD_MAX_PROCESSES 16384
 #define TRAFFICD_ENV_ENTRIES 512   // environment entries looked at in the kernel
+#define TRAFFICD_MAX_TOTALS 65536  // entries of the totals map: a process's links
+#define TRAFFICD_MAX_ADDRESSES 1024  // local addresses mapped to links
+
+// The links that bytes are counted for: "other" (no local address, or one no
+// interface holds), "lo" (loopback addresses), then the interfaces that held
+// addresses, by name, numbered by the daemon as it first saw them.
+#define TRAFFICD_LINKS 32
+#define TRAFFICD_LINK_OTHER 0
+#define TRAFFICD_LINK_LO 1
 
 enum trafficd_event_type {
     TRAFFICD_EVENT_EXEC = 1,     // a process image with "KIVO_CP" started
@@ -20,11 +29,18 @@ enum trafficd_event_type {
 
 // A process, as the kernel side tells one from the next holder of its id: the
 // thread-group id and the start time in clock ticks since boot, the unit of
-// field 22 of /proc/PID/stat.
+// field 22 of /proc/PID/stat; with the link its totals are for.
 struct trafficd_key {
     unsigned int tgid;
-    unsigned int pad;
+    unsigned int link;
     unsigned long long start;
+};
+
+// links: a socket's local address (IPv4 in the first four bytes, the rest
+// zero), keyed to the link that holds it.
+struct trafficd_address {
+    unsigned int family;
+    unsigned char bytes[16];
 };
 
 // watched: one record per process counted, keyed by thread-group id.
@@ -33,7 +49,7 @@ struct trafficd_watch {
     char cp[TRAFFICD_CP_SIZE];
 };
 
-// totals: per CPU, keyed by trafficd_key.
+// totals: per CPU, keyed by trafficd_key: a process's bytes over one link.
 struct trafficd_total {
     unsigned long long sent;
     unsigned long long received;
@@ -52,7 +68,7 @@ struct trafficd_event {
 
 // Indexes of the kernel side's failure counters (the "faults" array).
 enum trafficd_fault {
-    TRAFFICD_FAULT_TOTALS_FULL = 0,   // a new process found the totals map full
+    TRAFFICD_FAULT_TOTALS_FULL = 0,   // a new process or link found the totals map full
     TRAFFICD_FAULT_WATCHED_FULL = 1,  // a fork child found the watched map full
     TRAFFICD_FAULT_EVENTS_LOST = 2,   // the ring buffer was full
     TRAFFICD_FAULTS = 3,

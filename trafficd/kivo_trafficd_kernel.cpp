@@ -86,6 +86,11 @@ int trafficd_attach(unsigned int netns_inum, char *message, size_t size)
         kivo_trafficd_bpf__destroy(skel);
         return -1;
     }
+    // The links of the local addresses are in place before the first byte counts.
+    char links_message[256];
+    if (trafficd_links_open(bpf_map__fd(skel->maps.links), links_message,
+                            sizeof links_message) != 0)
+        trafficd_log("%s; bytes count as lo or other", links_message);
     err = kivo_trafficd_bpf__attach(skel);
     if (err) {
         snprintf(message, size, "cannot attach the BPF programs: %s", strerror(-err));
@@ -95,6 +100,16 @@ int trafficd_attach(unsigned int netns_inum, char *message, size_t size)
     trafficd_run.skel = skel;
     trafficd_run.watched_fd = bpf_map__fd(skel->maps.watched);
     trafficd_run.totals_fd = bpf_map__fd(skel->maps.totals);
+    trafficd_run.faults_fd = bpf_map__fd(skel->maps.faults);
     trafficd_run.cpus = libbpf_num_possible_cpus();
     return 0;
+}
+
+void trafficd_kernel_faults(unsigned long long counts[TRAFFICD_FAULTS])
+{
+    for (unsigned int i = 0; i < TRAFFICD_FAULTS; i++) {
+        counts[i] = 0;
+        if (trafficd_run.faults_fd >= 0)
+            bpf_map_lookup_elem(trafficd_run.faults_fd, &i, &counts[i]);
+    }
 }

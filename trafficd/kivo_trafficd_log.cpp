@@ -8,7 +8,7 @@
 
 #include "kivo_traffic_wire.h"
 
-trafficd_run_info trafficd_run = {false, nullptr, -1, -1, 0, -1, false};
+trafficd_run_info trafficd_run = {false, nullptr, -1, -1, -1, 0, -1, false};
 
 static void trafficd_vlog(const char *format, va_list args)
 {
@@ -51,6 +51,24 @@ const char *trafficd_cp_name(const char *value)
     for (const traffic_cp_entry &entry : traffic_cp_table)
         if (strcmp(entry.value, value) == 0)
             return entry.name;
+    return traffic_cp_unknown;
+}
+
+int trafficd_name_index(const char *name)
+{
+    int index = 0;
+    for (const traffic_cp_entry &entry : traffic_cp_table) {
+        if (strcmp(entry.name, name) == 0)
+            return index;
+        index++;
+    }
+    return trafficd_names - 1;
+}
+
+const char *trafficd_name_text(int index)
+{
+    if (index >= 0 && index < trafficd_names - 1)
+        return traffic_cp_table[index].name;
     return traffic_cp_unknown;
 }
 

@@ -42,19 +42,28 @@ static int report_wait_ms(long long deadline_ms)
 
 // Waits for the reply. A stop signal ends the wait, so that a silent agent
 // cannot hold the stop up; the last cycle then runs against its deadline.
+// Address news are taken meanwhile, so a slow agent delays no link's change.
 static bool report_wait_reply(int fd, long long deadline_ms)
 {
+    long long until = trafficd_now_ms() + report_wait_ms(deadline_ms);
     for (;;) {
-        struct pollfd wait[2] = {{fd, POLLIN, 0}, {trafficd_run.signal_fd, POLLIN, 0}};
         bool last = deadline_ms != 0 || trafficd_run.signal_fd < 0;
-        int ready = poll(wait, last ? 1 : 2, report_wait_ms(deadline_ms));
-        if (ready > 0 && (wait[1].revents & POLLIN) && !(wait[0].revents & POLLIN)) {
+        struct pollfd wait[3] = {{fd, POLLIN, 0},
+                                 {last ? -1 : trafficd_run.signal_fd, POLLIN, 0},
+                                 {trafficd_links.news_fd, POLLIN, 0}};
+        long long left = until - trafficd_now_ms();
+        int ready = poll(wait, 3, left > 0 ? static_cast<int>(left) : 0);
+        if (ready > 0 && (wait[0].revents & POLLIN))
+            return true;
+        if (ready > 0 && (wait[1].revents & POLLIN)) {
             trafficd_run.stopping = true;
             return false;
         }
-        if (ready > 0)
-            return true;
-        if (ready == 0 || errno != EINTR || report_wait_ms(deadline_ms) == 0)
+        if (ready > 0 && wait[2].revents != 0) {
+            trafficd_links_read();
+            continue;
+        }
+        if (ready > 0 || left <= 0 || (ready < 0 && errno != EINTR))
             return false;
     }
 }
@@ -84,24 +93,30 @@ static report_outcome report_attempt(int to_port, const trafficd_process *proc, 
     }
     if (!report_wait_reply(fd, deadline_ms)) {
         close(fd);
+        trafficd_metrics_report(proc->name_index, trafficd_no_answer);
         // A wait that a stop cut short says nothing of the agent: the last
         // cycle tries the same port again.
         return trafficd_run.stopping && deadline_ms == 0 ? report_stop : report_next_port;
     }
     ssize_t got = recv(fd, text, sizeof text - 1, MSG_DONTWAIT);
     close(fd);
-    if (got <= 0 || !traffic_reply_accepted(text, static_cast<size_t>(got)))
+    if (got <= 0) {
+        trafficd_metrics_report(proc->name_index, trafficd_no_answer);
         return report_next_port;
+    }
+    if (!traffic_reply_accepted(text, static_cast<size_t>(got))) {
+        trafficd_metrics_report(proc->name_index, trafficd_refused);
+        return report_next_port;
+    }
+    trafficd_metrics_report(proc->name_index, trafficd_accepted);
     return report_accepted;
 }
 
 // Reports one process; false when the cycle must end (no agent took it).
 static bool report_process(trafficd_process *proc, long long deadline_ms)
 {
-    long long sent, received;
-    trafficd_table_totals(proc, &sent, &received);
-    sent -= proc->accepted_sent;
-    received -= proc->accepted_received;
+    long long sent = proc->counted_sent - proc->accepted_sent;
+    long long received = proc->counted_received - proc->accepted_received;
     if (sent <= 0 && received <= 0)
         return true;
     while (port <= report_last_port) {
@@ -140,15 +155,12 @@ void trafficd_report_cycle(long long deadline_ms)
         }
         if (reached && !report_process(proc, deadline_ms))
             reached = false;
-        // An ended process whose last bytes the agent took is forgotten. Its
-        // totals left the kernel's map with it; nothing counts into them any more.
-        if (reached && proc->ended) {
-            long long sent, received;
-            trafficd_table_totals(proc, &sent, &received);
-            if (sent == proc->accepted_sent && received == proc->accepted_received) {
-                trafficd_table_forget(proc);
-                i--;
-            }
+        // An ended process whose last bytes the agent took is forgotten; nothing
+        // counts into its totals any more, and its name's sums keep them.
+        if (reached && proc->ended && proc->counted_sent == proc->accepted_sent &&
+            proc->counted_received == proc->accepted_received) {
+            trafficd_table_forget(proc);
+            i--;
         }
     }
     if (!reached && !agent_lost)

@@ -45,20 +45,82 @@ static void table_unwatch(const trafficd_process *proc, bool totals)
     if (bpf_map_lookup_elem(trafficd_run.watched_fd, &tgid, &watch) == 0 &&
         watch.start == proc->start)
         bpf_map_delete_elem(trafficd_run.watched_fd, &tgid);
-    if (totals) {
-        trafficd_key key = {proc->tgid, 0, proc->start};
+    // Every link it may have counted over: the kernel side counts only over
+    // links numbered before.
+    for (int link = 0; totals && link < trafficd_links.name_count; link++) {
+        trafficd_key key = {proc->tgid, static_cast<unsigned int>(link), proc->start};
         bpf_map_delete_elem(trafficd_run.totals_fd, &key);
     }
 }
 
+// The process's totals over a link as the kernel holds them, summed over the
+// CPUs; false when it has counted nothing there.
+static bool table_totals(const trafficd_process *proc, unsigned int link,
+                         unsigned long long *sent, unsigned long long *received)
+{
+    *sent = 0;
+    *received = 0;
+    static trafficd_total per_cpu[1024];
+    if (trafficd_run.cpus <= 0 || trafficd_run.cpus > 1024)
+        return false;
+    trafficd_key key = {proc->tgid, link, proc->start};
+    if (bpf_map_lookup_elem(trafficd_run.totals_fd, &key, per_cpu) != 0)
+        return false;
+    for (int cpu = 0; cpu < trafficd_run.cpus; cpu++) {
+        *sent += per_cpu[cpu].sent;
+        *received += per_cpu[cpu].received;
+    }
+    return true;
+}
+
+// Takes the process's totals; what they grew by since the last read goes to
+// its name, per link.
+static void table_fold_one(trafficd_process *proc)
+{
+    long long sent = 0, received = 0;
+    for (int i = 0; i < trafficd_links.name_count; i++) {
+        unsigned int link = static_cast<unsigned int>(i);
+        unsigned long long now_sent, now_received;
+        // Totals only grow while their entry lives, and the entry goes only
+        // with the record or with a reset of what was counted.
+        if (table_totals(proc, link, &now_sent, &now_received) &&
+            now_sent >= proc->link_sent[link] && now_received >= proc->link_received[link]) {
+            trafficd_metrics_count(proc->name_index, link, now_sent - proc->link_sent[link],
+                                   now_received - proc->link_received[link]);
+            proc->link_sent[link] = now_sent;
+            proc->link_received[link] = now_received;
+        }
+        sent += static_cast<long long>(proc->link_sent[link]);
+        received += static_cast<long long>(proc->link_received[link]);
+    }
+    proc->counted_sent = sent;
+    proc->counted_received = received;
+}
+
 // The library's process: it reports itself; nothing of it is reported here.
+// Its totals so far stay in its name's sums; they leave the kernel with it,
+// so what the agent accepted starts again from zero.
 static void table_leave_to_library(trafficd_process *proc)
 {
     if (proc->owner == trafficd_library)
         return;
+    table_fold_one(proc);
     proc->owner = trafficd_library;
     table_unwatch(proc, true);
+    proc->counted_sent = proc->counted_received = 0;
+    memset(proc->link_sent, 0, sizeof proc->link_sent);
+    memset(proc->link_received, 0, sizeof proc->link_received);
+    proc->accepted_sent = proc->accepted_received = 0;
     trafficd_note("pid %u carries libkivotraffic; the library reports it", proc->tgid);
+}
+
+// A process's name, kept apart from the bytes counted under the name before.
+static void table_name(trafficd_process *proc, const char *name)
+{
+    if (proc->name[0] != '\0' && strcmp(proc->name, name) != 0 && proc->owner == trafficd_own)
+        table_fold_one(proc);
+    trafficd_copy(proc->name, sizeof proc->name, name);
+    proc->name_index = trafficd_name_index(proc->name);
 }
 
 // A process the full table cannot take: the kernel stops counting it.
@@ -87,7 +149,7 @@ trafficd_process *trafficd_table_add(unsigned int tgid, unsigned long long start
         proc->start = start;
         trafficd_note("pid %u: KIVO_CP=%s", tgid, cp);
     }
-    trafficd_copy(proc->name, sizeof proc->name, trafficd_cp_name(cp));
+    table_name(proc, trafficd_cp_name(cp));
     proc->preload_hint = preload_names_library(preload);
     return proc;
 }
@@ -149,7 +211,7 @@ static void table_fork(const trafficd_event *event)
     }
     // A fork child shares its parent's library and its parent's name.
     if (parent) {
-        trafficd_copy(proc->name, sizeof proc->name, parent->name);
+        table_name(proc, parent->name);
         proc->preload_hint = parent->preload_hint;
         if (parent->owner == trafficd_library)
             table_leave_to_library(proc);
@@ -258,18 +320,9 @@ void trafficd_table_review(void)
     }
 }
 
-void trafficd_table_totals(const trafficd_process *proc, long long *sent, long long *received)
+void trafficd_table_fold(void)
 {
-    *sent = 0;
-    *received = 0;
-    static trafficd_total per_cpu[1024];
-    if (trafficd_run.cpus <= 0 || trafficd_run.cpus > 1024)
-        return;
-    trafficd_key key = {proc->tgid, 0, proc->start};
-    if (bpf_map_lookup_elem(trafficd_run.totals_fd, &key, per_cpu) != 0)
-        return;
-    for (int cpu = 0; cpu < trafficd_run.cpus; cpu++) {
-        *sent += static_cast<long long>(per_cpu[cpu].sent);
-        *received += static_cast<long long>(per_cpu[cpu].received);
-    }
+    for (int i = 0; i < trafficd_table.count; i++)
+        if (trafficd_table.records[i].owner == trafficd_own)
+            table_fold_one(&trafficd_table.records[i]);
 }

@@ -139,13 +139,14 @@ bool traffic_write_file(const std::string &path, long long size, char seed)
 }
 
 // A connection that is accepted and closed without a byte counts nothing.
-bool traffic_wait_port(int port, int timeout_ms)
+bool traffic_wait_port(int port, int timeout_ms, const char *address)
 {
     long long deadline = child_monotonic_ms() + timeout_ms;
     struct sockaddr_in addr = {};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (inet_pton(AF_INET, address, &addr.sin_addr) != 1)
+        return false;
     while (child_monotonic_ms() < deadline) {
         int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (s < 0)

@@ -75,5 +75,5 @@ long long traffic_field(const std::string &line, const std::string &key);
 // Writes a file of size bytes, a repeating pattern that starts at seed.
 bool traffic_write_file(const std::string &path, long long size, char seed);
 
-// Waits until a TCP server accepts on 127.0.0.1:port; false after timeout_ms.
-bool traffic_wait_port(int port, int timeout_ms);
+// Waits until a TCP server accepts on address:port (IPv4); false after timeout_ms.
+bool traffic_wait_port(int port, int timeout_ms, const char *address = "127.0.0.1");

@@ -19,21 +19,63 @@ std::string trafficd_skip_reason(void)
     return "";
 }
 
-bool trafficd_start_daemon(child_process *daemon, int timeout_ms)
+bool trafficd_start_daemon(child_process *daemon, const std::vector<std::string> &args,
+                           std::string *log, int timeout_ms)
 {
-    if (!traffic_start(daemon, {"/bin/sh", "-c", "exec \"$0\" -d 2>&1", KIVO_TRAFFICD}, {},
-                       false))
+    std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$0\" -d \"$@\" 2>&1",
+                                     KIVO_TRAFFICD};
+    argv.insert(argv.end(), args.begin(), args.end());
+    if (!traffic_start(daemon, argv, {}, false))
         return false;
-    return child_expect(daemon, "kivo_trafficd: started", nullptr, timeout_ms);
+    long long deadline = child_monotonic_ms() + timeout_ms;
+    std::string line;
+    while (child_next_line(daemon, &line, static_cast<int>(deadline - child_monotonic_ms()))) {
+        if (line.rfind("kivo_trafficd: started", 0) == 0)
+            return true;
+        if (log != nullptr)
+            *log += line + "\n";
+    }
+    return false;
+}
+
+std::string trafficd_url(int port, const char *path, const std::string &address)
+{
+    return "http://" + address + ":" + std::to_string(port) + path;
+}
+
+bool trafficd_start_busybox(child_process *server, const std::string &dir, int port,
+                            const char *cp, const std::string &address)
+{
+    std::string listen = address.empty() ? std::to_string(port)
+                                         : address + ":" + std::to_string(port);
+    return traffic_start(server, {"/bin/busybox", "httpd", "-f", "-p", listen, "-h", dir},
+                         {std::string("KIVO_CP=") + cp}, false) &&
+           traffic_wait_port(port, 10000, address.empty() ? "127.0.0.1" : address.c_str());
+}
+
+traffic_sums trafficd_fetch_three(int port)
+{
+    trafficd_curl measured;
+    std::vector<std::string> args;
+    for (int i = 0; i < 3; i++)
+        args.insert(args.end(), {"-o", "/dev/null", trafficd_url(port)});
+    if (!trafficd_run_curl(args, {}, &measured) || measured.download != 3 * (1 << 20))
+        return {};
+    traffic_sums truth;
+    truth.sent = measured.header + measured.download;
+    truth.received = measured.request;
+    return truth;
 }
 
 bool trafficd_run_curl(const std::vector<std::string> &args, const std::vector<std::string> &env,
-                       trafficd_curl *measured, bool preload)
+                       trafficd_curl *measured, bool preload, int netns_pid)
 {
-    std::vector<std::string> argv = {"/usr/bin/curl", "-s", "--noproxy", "*", "--max-time", "20",
-                                     "-w",
-                                     "header=%{size_header} download=%{size_download} "
-                                     "request=%{size_request} code=%{http_code}\\n"};
+    std::vector<std::string> argv;
+    if (netns_pid > 0)
+        argv = {"/usr/bin/nsenter", "--target", std::to_string(netns_pid), "--net", "--"};
+    argv.insert(argv.end(), {"/usr/bin/curl", "-s", "--noproxy", "*", "--max-time", "20", "-w",
+                             "header=%{size_header} download=%{size_download} "
+                             "request=%{size_request} code=%{http_code}\\n"});
     argv.insert(argv.end(), args.begin(), args.end());
     child_process curl;
     if (!traffic_start(&curl, argv, env, preload))
