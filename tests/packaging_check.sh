@@ -283,9 +283,21 @@ check_demo() {
         "POST https://dnsapi.cn/Record.Modify  value=198.51.100.20" \
         "nexthop via 10.0.1.1 dev ppp1 weight 1" \
         "-A POSTROUTING -o ppp0 -j MASQUERADE" \
-        "counted exactly"; do
+        "counted exactly" \
+        "link ppp1 (10.0.1.2) is down" \
+        'kivo_linkfan_link_up{link="ppp1"} 0' \
+        'kivo_ddns_address_info{address="198.51.100.20"' \
+        "node_textfile_scrape_error 0"; do
         grep -qF -- "$line" "$work/demo.out" || fail "the demonstration does not show: $line"
     done
+    # After ppp1 went down, the balance table's default leads through ppp0 alone.
+    sed -n '/ppp1 carries no default route/,/^$/p' "$work/demo.out" | grep -q 'dev ppp1' &&
+        fail "the demonstration's balance table still leads through ppp1 once it is down"
+    if [ -x "$build/bin/kivo_trafficd" ]; then
+        for line in "counted in the kernel" 'kivo_trafficd_sent_bytes_total{cp="kwai"'; do
+            grep -qF -- "$line" "$work/demo.out" || fail "the demonstration does not show: $line"
+        done
+    fi
     [ "$failures" -eq 0 ] || cat "$work/demo.out" >&2
 }
 

@@ -7,11 +7,14 @@
 # Everything runs inside private mount, network and process-id namespaces that
 # the script makes itself: local stand-ins play DNSPod and the five address-echo
 # services (their names resolved through a hosts file bind-mounted over
-# /etc/hosts), two simulated ppp links carry kivo_linkfan's routing, and a
-# reference traffic agent receives the report of a preloaded program. When the
-# script ends, the namespaces and every process in them end with it. Its files
-# (logs, the stand-ins' state, the simulated /etc/iproute2) stay in BUILD_DIR/demo
-# for a look afterwards, and are replaced by the next run.
+# /etc/hosts), two simulated ppp links, whose far ends a stand-in plays, carry
+# kivo_linkfan's routing and health probes until one far end goes silent, and a
+# reference traffic agent receives the reports of a preloaded program and of
+# kivo_trafficd, which counts a static server the preload cannot see. At the end
+# Debian's node_exporter serves the three tools' metrics files. When the script
+# ends, the namespaces and every process in them end with it. Its files (logs,
+# the stand-ins' state, the simulated /etc/iproute2, the metrics) stay in
+# BUILD_DIR/demo for a look afterwards, and are replaced by the next run.
 set -euo pipefail
 
 tools=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -23,13 +26,13 @@ if [ "${1:-}" != --inside ]; then
     build=$(cd "$build" && pwd)
     [ "$(id -u)" -eq 0 ] || { echo "demo: run as root (it makes network and mount namespaces)" >&2; exit 1; }
     missing=""
-    for f in bin/kivo_ddns bin/kivo_linkfan lib/libkivotraffic.so.0; do
+    for f in bin/kivo_ddns bin/kivo_linkfan bin/linkfan_carrier lib/libkivotraffic.so.0; do
         [ -e "$build/$f" ] || missing="$missing $f"
     done
     for f in kivo_standin.py kivo_agent.py; do
         [ -e "$tools/$f" ] || missing="$missing tools/$f"
     done
-    for cmd in "$python" unshare timeout ip iptables sysctl openssl; do
+    for cmd in "$python" unshare timeout ip iptables sysctl openssl curl prometheus-node-exporter; do
         command -v "$cmd" >/dev/null 2>&1 || missing="$missing $cmd"
     done
     [ -z "$missing" ] || { echo "demo: missing:$missing" >&2; exit 1; }
@@ -113,7 +116,31 @@ EOF
 )
 cmp -s "$demo/www/sample.bin" "$demo/sample.copy" || { echo "demo: the fetched copy differs" >&2; exit 1; }
 say "a client (not preloaded) fetched the 50000-byte sample.bin: it sent $c_sent bytes and received $c_received"
-say "the report follows within 20 s of the server's start; meanwhile:"
+
+# kivo_trafficd counts in the kernel what the preload cannot see: a static server.
+mkdir -p "$demo/metrics"
+trafficd=""
+if [ -x "$build/bin/kivo_trafficd" ] && [ -x /bin/busybox ]; then
+    step 4a "kivo_trafficd: a static server the preload cannot see, counted in the kernel"
+    "$build/bin/kivo_trafficd" --metrics="$demo/metrics/kivo_trafficd.prom" >"$demo/trafficd.out" 2>&1 &
+    trafficd=$!
+    pids+=($trafficd)
+    wait_for 10 "kivo_trafficd" test -e "$demo/metrics/kivo_trafficd.prom" ||
+        { say "kivo_trafficd did not start here:"; show <"$demo/trafficd.out"; trafficd=""; }
+fi
+if [ -n "$trafficd" ]; then
+    say "started: kivo_trafficd --metrics=$demo/metrics/kivo_trafficd.prom"
+    mkdir -p "$demo/www2"
+    head -c 80000 /dev/urandom >"$demo/www2/video.bin"
+    KIVO_CP=kwai /bin/busybox httpd -f -p 127.0.0.1:8081 -h "$demo/www2" &
+    pids+=($!)
+    wait_for 5 "busybox httpd" sh -c "ss -ltn | grep -q '127.0.0.1:8081 '"
+    say "started: KIVO_CP=kwai busybox httpd -f -p 127.0.0.1:8081 (static: no dynamic loader, no preload)"
+    read -r k_sent k_received < <(curl -s -o /dev/null -w '%{size_request} %{size_header}+%{size_download}\n' \
+        http://127.0.0.1:8081/video.bin | sed 's/+/ /' | awk '{print $1, $2 + $3}')
+    say "curl fetched the 80000-byte video.bin: it sent $k_sent bytes and received $k_received"
+fi
+say "the reports follow within 20 s of the servers' start; meanwhile:"
 
 # --- kivo_ddns against the stand-ins. ---
 step 1 "kivo_ddns: create a record, follow an address change, confirm it"
@@ -130,10 +157,11 @@ say "stand-ins tools/kivo_standin.py on :80 and :443 (self-signed certificate); 
 say "the echo services report 198.51.100.10"
 token=12345,0123456789abcdef0123456789abcdef
 "$build/bin/kivo_ddns" --interval=1 --sub_domain=edge1 --main_domain=example.com \
-    --ddns_token=$token >"$demo/ddns.out" 2>"$demo/ddns.err" &
+    --ddns_token=$token --metrics="$demo/metrics/kivo_ddns.prom" >"$demo/ddns.out" 2>"$demo/ddns.err" &
 ddns=$!
 pids+=($ddns)
 say "started: kivo_ddns --interval=1 --sub_domain=edge1 --main_domain=example.com --ddns_token=$token"
+say "         --metrics=$demo/metrics/kivo_ddns.prom"
 wait_for 30 "the record to be created" grep -q 'create: edge1.example.com --> 198.51.100.10' "$demo/ddns.err"
 wait_for 30 "the address to be confirmed" grep -q 'exist and same: edge1.example.com --> 198.51.100.10' "$demo/ddns.err"
 printf '{"address": "198.51.100.20"}\n' >"$demo/dnspod/control.tmp"
@@ -169,27 +197,34 @@ say "the record at the stand-in now:"
 "$python" -c 'import json,sys; [print("%s.%s %s %s (id %s)" % (r["name"], r["domain"], r["type"], r["value"], r["id"])) for r in json.load(open(sys.argv[1]))]' \
     "$demo/dnspod/records.json" | show
 
-# --- kivo_linkfan -m over two simulated ppp links. ---
-step 2 "kivo_linkfan -m: policy routing over two simulated ppp links"
+# --- kivo_linkfan -m -t over two simulated ppp links. ---
+step 2 "kivo_linkfan -m -t: policy routing over two simulated ppp links, and their health"
 mkdir -p "$demo/iproute2" "$demo/linkfan"
 cp -a /etc/iproute2/. "$demo/iproute2/"
 mount --bind "$demo/iproute2" /etc/iproute2
 say "a copy of /etc/iproute2 bind-mounted over it; working directory $demo/linkfan"
+# The carriers' side: it makes each link as a tun device and answers the echo
+# requests that leave through it, until told to swallow them.
+coproc CARRIER { exec "$build/bin/linkfan_carrier" 2>"$demo/carrier.err"; }
+pids+=($CARRIER_PID)
+carrier() {
+    local line
+    echo "$1" >&"${CARRIER[1]}"
+    read -r -t 10 line <&"${CARRIER[0]}" && [ "${line%% *}" = "$2" ]
+}
+read -r -t 5 line <&"${CARRIER[0]}"
 for n in 0 1; do
-    ip tuntap add dev ppp$n mode tun
-    ip addr add 10.0.$n.2 peer 10.0.$n.1 dev ppp$n
-    ip -6 addr add 2001:db8:$((n + 1))::2/64 dev ppp$n nodad
-    ip link set ppp$n up
-    say "ppp$n: 10.0.$n.2 peer 10.0.$n.1, 2001:db8:$((n + 1))::2/64 (a tun device: point-to-point, no carrier)"
+    carrier "add $n" added || { echo "demo: the carrier could not make ppp$n" >&2; exit 1; }
+    say "ppp$n: 10.0.$n.2 peer 10.0.$n.1, $(ip -6 -o addr show dev ppp$n scope global | awk '{print $4}')" \
+        "(a tun device: point-to-point; its far end answers echo requests)"
 done
-(cd "$demo/linkfan" && exec "$build/bin/kivo_linkfan" -m >"$demo/linkfan.out" 2>&1) &
+(cd "$demo/linkfan" && exec "$build/bin/kivo_linkfan" -m -t 192.0.2.1 \
+    --metrics="$demo/metrics/kivo_linkfan.prom" >"$demo/linkfan.out" 2>&1) &
 linkfan=$!
 pids+=($linkfan)
-say "started: kivo_linkfan -m"
+say "started: kivo_linkfan -m -t 192.0.2.1 --metrics=$demo/metrics/kivo_linkfan.prom"
 wait_for 20 "the first cycle" grep -q 'finish!!!!' "$demo/linkfan/linkfan.log"
-kill "$linkfan"
-wait "$linkfan" 2>/dev/null || true
-say "first cycle done, stopped; from its $(grep -c . "$demo/linkfan/linkfan.log") records in linkfan.log:"
+say "first cycle done; from its records in linkfan.log:"
 sed -n 's/^[-0-9]* [0-9:.]* \[[A-Z]*\]: //p' "$demo/linkfan/linkfan.log" |
     grep -E '^(update|set )' | show
 say "what it left in the kernel:"
@@ -212,11 +247,23 @@ say "sysctl: fib_multipath_hash_policy=$(sysctl -n net.ipv4.fib_multipath_hash_p
     "fib_multipath_use_neigh=$(sysctl -n net.ipv4.fib_multipath_use_neigh)"
 qlen() { ip -o link show "$1" | sed -n 's/.* qlen \([0-9]*\).*/\1/p'; }
 say "txqueuelen: ppp0 $(qlen ppp0), ppp1 $(qlen ppp1)"
+say "linkfan.status (every 2 s each link probes 192.0.2.1 through its own device):"
+show <"$demo/linkfan/linkfan.status"
+carrier "swallow 1" ok
+say "ppp1's far end now swallows the probes: 3 rounds lost of 5 take the link down"
+wait_for 20 "ppp1 to be judged down" grep -q '^kivo_linkfan_link_up{link="ppp1"} 0' \
+    "$demo/metrics/kivo_linkfan.prom"
+wait_for 5 "the default routes to leave ppp1" sh -c '! ip route show table balance | grep -q ppp1'
+say "$(sed -n 's/^[-0-9]* [0-9:.]* \[[A-Z]*\]: //p' "$demo/linkfan/linkfan.log" | grep -m1 'link ppp1 .* is down')"
+say "linkfan.status:"
+show <"$demo/linkfan/linkfan.status"
+say "ip route show table balance (ppp1 carries no default route while it is down):"
+ip route show table balance | show
 
-# --- Back to the preloaded server: its report. ---
+# --- Back to the counted servers: their reports. ---
 step 3b "libkivotraffic: the report reaches the agent"
-wait_for 40 "the traffic report" grep -q '^report' "$demo/agent.out"
-report=$(grep -m1 '^report' "$demo/agent.out")
+wait_for 40 "the traffic report" grep -q '^report.* cp=iqiyi ' "$demo/agent.out"
+report=$(grep -m1 '^report.* cp=iqiyi ' "$demo/agent.out")
 say "agent received: ${report%% request=*}"
 say "request text: ${report#* request=}"
 sb=$(printf '%s\n' "$report" | sed -n 's/.* sb=\([0-9]*\).*/\1/p')
@@ -226,5 +273,31 @@ if [ "$sb" -eq "$c_received" ] && [ "$rb" -eq "$c_sent" ]; then
 else
     say "the client received $c_received bytes and sent $c_sent; the report says sb=$sb rb=$rb"
 fi
+if [ -n "$trafficd" ]; then
+    step 4b "kivo_trafficd: its report reaches the same agent"
+    wait_for 40 "kivo_trafficd's report" grep -q '^report.* cp=kwai ' "$demo/agent.out"
+    report=$(grep -m1 '^report.* cp=kwai ' "$demo/agent.out")
+    say "agent received: ${report%% request=*}"
+    sb=$(printf '%s\n' "$report" | sed -n 's/.* sb=\([0-9]*\).*/\1/p')
+    rb=$(printf '%s\n' "$report" | sed -n 's/.* rb=\([0-9]*\).*/\1/p')
+    if [ "$sb" -eq "$k_received" ] && [ "$rb" -eq "$k_sent" ]; then
+        say "sb=$sb is what curl received, rb=$rb what it sent: busybox's socket bytes, counted in the kernel"
+    else
+        say "curl received $k_received bytes and sent $k_sent; the report says sb=$sb rb=$rb"
+    fi
+    wait_for 5 "the daemon's metrics after its cycle" grep -q '^kivo_trafficd_sent_bytes_total{cp="kwai"' \
+        "$demo/metrics/kivo_trafficd.prom"
+fi
+
+# --- The metrics, as a fleet's Prometheus sees them. ---
+step 5 "the tools' metrics files, served by Debian's prometheus-node-exporter"
+prometheus-node-exporter --collector.disable-defaults --collector.textfile \
+    --collector.textfile.directory="$demo/metrics" --web.listen-address=127.0.0.1:9100 \
+    >"$demo/node_exporter.out" 2>&1 &
+pids+=($!)
+wait_for 10 "node_exporter" curl -sf -o "$demo/scrape.txt" http://127.0.0.1:9100/metrics
+say "files in $demo/metrics: $(cd "$demo/metrics" && ls ./*.prom | tr '\n' ' ')"
+say "curl http://127.0.0.1:9100/metrics, the tools' series (HELP and TYPE lines left out):"
+grep -E '^(kivo_|node_textfile_scrape_error)' "$demo/scrape.txt" | show
 
 step done "$(elapsed) s; the namespaces and all their processes end with this script"
