@@ -9,10 +9,12 @@
 
 #include <cstdio>
 #include <fstream>
+#include <set>
 
 #include "in_child.h"
 #include "temp_dir.h"
 #include "trafficd_fixture.h"
+#include "unit_check.h"
 
 namespace {
 
@@ -218,6 +220,43 @@ TEST_F(TrafficdTest, AnAgentDownForACycleLosesNothingAndSigtermSendsTheRest)
     trafficd_print("kwai, at SIGTERM", last, at_stop["kwai"]);
     EXPECT_EQ(at_stop["kwai"].sent, last.sent);
     EXPECT_EQ(at_stop["kwai"].received, last.received);
+}
+
+// The unit's filter and capabilities hold what the daemon really does: a
+// counted server's bytes reported at SIGTERM, with the unit's bounding set
+// and no new privileges, under strace; every call in the unit's filter.
+TEST_F(TrafficdTest, EveryCallOfARunIsInTheUnitsFilter)
+{
+    temp_dir site("trafficd-unit");
+    ASSERT_TRUE(trafficd_site(site.path));
+    const std::string unit = sandbox_read_file(KIVO_TRAFFICD_UNIT);
+    std::vector<std::string> wrapper = unit_setpriv(unit);
+    std::vector<std::string> trace = strace_words(site / "trace");
+    wrapper.insert(wrapper.end(), trace.begin(), trace.end());
+    child_process agent;
+    ASSERT_TRUE(traffic_start_agent(&agent, {"49193:ok"}));
+    child_process daemon;
+    std::string log;
+    ASSERT_TRUE(trafficd_start_daemon(&daemon, {"--metrics=" + (site / "kivo_trafficd.prom")},
+                                      &log, 30000, wrapper))
+        << log;
+    child_process busybox;
+    ASSERT_TRUE(trafficd_start_busybox(&busybox, site.path, 8082, "kwai"));
+    traffic_sums_by_name truth = {{"kwai", trafficd_fetch_three(8082)}};
+    ASSERT_GT(truth["kwai"].sent, 0);
+    // The daemon is strace's child: the signal goes to it, and strace ends with it.
+    ASSERT_EQ(0, sandbox_sh("pkill -TERM -P " + std::to_string(daemon.pid)));
+    EXPECT_EQ(child_wait(&daemon, 5000), 0);
+    traffic_sums_by_name reported = trafficd_collect(&agent, truth, child_monotonic_ms() + 3000);
+    EXPECT_EQ(reported["kwai"].sent, truth["kwai"].sent);
+    EXPECT_NE(std::string::npos,
+              sandbox_read_file(site / "kivo_trafficd.prom").find("cp=\"kwai\""));
+
+    std::set<std::string> made = strace_calls(sandbox_read_file(site / "trace"));
+    ASSERT_TRUE(made.count("bpf") && made.count("rename")) << "no trace";
+    std::set<std::string> allowed;
+    ASSERT_TRUE(unit_allowed_calls(unit, &allowed));
+    EXPECT_EQ(std::vector<std::string>{}, calls_outside(allowed, made));
 }
 
 namespace {

@@ -17,4 +17,5 @@ kivo_add_gtest(test_trafficd PREFIX "trafficd." TIMEOUT 90
   DEFINITIONS KIVO_TRAFFICD="$<TARGET_FILE:kivo_trafficd>"
               KIVO_TRAFFIC_LIBRARY="$<TARGET_SONAME_FILE:kivotraffic>"
               KIVO_AGENT_SCRIPT="${PROJECT_SOURCE_DIR}/tools/kivo_agent.py"
+              KIVO_TRAFFICD_UNIT="${PROJECT_SOURCE_DIR}/systemd/kivo_trafficd.service"
   DEPENDS kivo_trafficd kivotraffic)

@@ -20,10 +20,12 @@ std::string trafficd_skip_reason(void)
 }
 
 bool trafficd_start_daemon(child_process *daemon, const std::vector<std::string> &args,
-                           std::string *log, int timeout_ms)
+                           std::string *log, int timeout_ms,
+                           const std::vector<std::string> &wrapper)
 {
-    std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$0\" -d \"$@\" 2>&1",
-                                     KIVO_TRAFFICD};
+    std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$@\" 2>&1", "sh"};
+    argv.insert(argv.end(), wrapper.begin(), wrapper.end());
+    argv.insert(argv.end(), {KIVO_TRAFFICD, "-d"});
     argv.insert(argv.end(), args.begin(), args.end());
     if (!traffic_start(daemon, argv, {}, false))
         return false;

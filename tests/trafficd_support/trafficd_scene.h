@@ -14,9 +14,11 @@
 std::string trafficd_skip_reason(void);
 
 // Starts kivo_trafficd -d with args, its log on the process's output, and waits
-// until it has attached; log, when given, gets the lines logged before.
+// until it has attached; log, when given, gets the lines logged before. The
+// words of wrapper (setpriv, strace) go before the program.
 bool trafficd_start_daemon(child_process *daemon, const std::vector<std::string> &args = {},
-                           std::string *log = nullptr, int timeout_ms = 15000);
+                           std::string *log = nullptr, int timeout_ms = 15000,
+                           const std::vector<std::string> &wrapper = {});
 
 // http://ADDRESS:PORT/PATH, by default big.bin on the loopback.
 std::string trafficd_url(int port, const char *path = "/big.bin",
