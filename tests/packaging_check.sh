@@ -207,6 +207,33 @@ check_units() {
     out=$(SYSTEMD_UNIT_PATH="$work/units:" systemd-analyze verify $man_check "$work/units/kivo_linkfan.service" 2>&1) ||
         fail "systemd-analyze verify refuses kivo_linkfan with the multipath drop-in"
     [ -z "$out" ] || fail "systemd-analyze verify with the drop-in: $out"
+
+    # Exposure, as systemd scores it (lower is safer): the updater at most
+    # where systemd's own resolved is, the root services at most 3.0.
+    check_exposure "$units/kivo_ddns.service" 1.9
+    check_exposure "$work/instances/kivo_ddns@.service" 1.9 kivo_ddns@telecom.service
+    check_exposure "$units/kivo_linkfan.service" 3.0
+    [ -z "$daemon_unit" ] || check_exposure "$daemon_unit" 3.0
+}
+
+# check_exposure UNIT_FILE BOUND [INSTANCE]: the overall exposure level that
+# systemd-analyze security gives the unit (or the template's instance) is at
+# most BOUND.
+check_exposure() {
+    if [ -n "${3:-}" ]; then
+        level=$(cd "$(dirname "$1")" && SYSTEMD_UNIT_PATH="$(dirname "$1"):" \
+            systemd-analyze security --offline=yes "$3" 2>/dev/null | sed -n 's/.*Overall exposure level for .*: \([0-9.]*\).*/\1/p')
+    else
+        level=$(cd "$(dirname "$1")" && systemd-analyze security --offline=yes "$1" 2>/dev/null |
+            sed -n 's/.*Overall exposure level for .*: \([0-9.]*\).*/\1/p')
+    fi
+    if [ -z "$level" ]; then
+        fail "systemd-analyze security gives no exposure level for $(basename "$1")"
+    elif ! awk -v level="$level" -v bound="$2" 'BEGIN { exit !(level <= bound) }'; then
+        fail "$(basename "$1") exposure $level, more than $2"
+    else
+        echo "$(basename "${3:-$1}") exposure $level (at most $2)"
+    fi
 }
 
 check_deb() {
