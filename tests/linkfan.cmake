@@ -36,4 +36,6 @@ kivo_add_gtest(test_linkfan_track PREFIX "linkfan." TIMEOUT 120
   LIBRARIES kivo_linkfan_scene
   DEFINITIONS LINKFAN_BINARY="$<TARGET_FILE:kivo_linkfan>"
               LINKFAN_CARRIER="$<TARGET_FILE:linkfan_carrier>"
+              LINKFAN_UNIT="${PROJECT_SOURCE_DIR}/systemd/kivo_linkfan.service"
+              LINKFAN_MULTIPATH_DROP_IN="${PROJECT_SOURCE_DIR}/systemd/kivo_linkfan.service.d/multipath.conf"
   DEPENDS kivo_linkfan linkfan_carrier)

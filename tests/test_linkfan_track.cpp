@@ -1,11 +1,14 @@
 // kivo_linkfan -t end to end: three links whose far ends a stand-in plays
 // (it answers, swallows or closes each), the real program watched through
-// the kernel's routes, its status file and its run log.
+// the kernel's routes, its status file and its run log, and once traced
+// within the limits of its service unit.
 #include "child_process.h"
 #include "linkfan_e2e.h"
 #include "node_exporter.h"
+#include "unit_check.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -443,6 +446,128 @@ TEST_F(LinkfanTracking, ABadListIsRefusedBeforeAnythingRuns)
               0u);
     EXPECT_EQ(sandbox_output("sysctl -n net.ipv4.fib_multipath_hash_policy"), "0\n");
     EXPECT_EQ(rt_tables(), "255\tlocal\n254\tmain\n");
+}
+
+// The paths a traced run opened for writing or created, renamed, removed or
+// changed, as its calls name them; relative ones in the working directory.
+strings written_paths(const std::string &log, const std::string &work)
+{
+    static const std::set<std::string> changing = {
+        "creat", "truncate", "rename", "renameat", "renameat2", "unlink", "unlinkat",
+        "mkdir", "mkdirat",  "rmdir",  "link",     "linkat",    "symlink", "symlinkat",
+        "mknod", "mknodat",  "chmod",  "fchmodat", "chown",     "fchownat", "utimensat"};
+    strings paths;
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);) {
+        size_t call = line.find(' ') + 1, open = line.find('(');
+        if (call == 0 || open == std::string::npos || open < call)
+            continue;
+        std::string name = line.substr(call, open - call);
+        bool opens = name.rfind("open", 0) == 0 &&
+                     (has(line, "O_WRONLY") || has(line, "O_RDWR") || has(line, "O_CREAT"));
+        if (!opens && !changing.count(name))
+            continue;
+        for (size_t at = line.find('"', open); at != std::string::npos;) {
+            size_t end = line.find('"', at + 1);
+            if (end == std::string::npos)
+                break;
+            std::string path = line.substr(at + 1, end - at - 1);
+            paths.push_back(path[0] == '/' ? path : work + "/" + path);
+            at = line.find('"', end + 1);
+        }
+    }
+    return paths;
+}
+
+// The address families of the sockets a traced run made ("AF_INET" ...).
+std::set<std::string> socket_families(const std::string &log)
+{
+    std::set<std::string> families;
+    for (size_t at = log.find(" socket(AF_"); at != std::string::npos;
+         at = log.find(" socket(AF_", at + 1))
+        families.insert(log.substr(at + 8, log.find_first_of(",)", at) - at - 8));
+    return families;
+}
+
+// The paths the unit leaves writable, with the test's stand-ins for its
+// state directory (the working directory) and node_exporter's folder.
+strings unit_writable(const std::string &unit, const std::string &work, const std::string &metrics)
+{
+    const std::map<std::string, std::string> stand_in = {
+        {"/var/lib/kivo_linkfan", work}, {"/var/lib/prometheus/node-exporter", metrics}};
+    strings writable = {"/dev/null"};
+    for (const char *directive : {"StateDirectory", "ReadWritePaths"})
+        for (const std::string &value : unit_values(unit, directive)) {
+            std::istringstream words(value);
+            for (std::string path; words >> path;) {
+                // "-" and "+" go; a state directory is named under /var/lib.
+                path = path.find('/') == std::string::npos ? "/var/lib/" + path
+                                                           : path.substr(path.find('/'));
+                auto it = stand_in.find(path);
+                writable.push_back(it == stand_in.end() ? path : it->second);
+            }
+        }
+    return writable;
+}
+
+// The unit as systemd reads it with the multipath drop-in, run as it runs the
+// tool (its bounding set, no new privileges, its umask) with the drop-in's -m
+// and -t under strace: every call of the tool and its children in the unit's
+// filter, every socket of a family it allows, every write in a path it leaves
+// writable, nothing refused for want of a capability, and the files others
+// read still readable.
+TEST_F(LinkfanTracking, TheUnitAllowsEverythingARunDoes)
+{
+    temp_dir own("linkfan-unit");
+    const std::string unit =
+        sandbox_read_file(LINKFAN_UNIT) + sandbox_read_file(LINKFAN_MULTIPATH_DROP_IN);
+    strings wrapper = unit_setpriv(unit), trace = strace_words(own / "trace");
+    wrapper.insert(wrapper.end(), trace.begin(), trace.end());
+    strings unit_umask = unit_values(unit, "UMask");
+    ASSERT_EQ(unit_umask.size(), 1u);
+    add_links(3);
+    mode_t test_umask = umask(static_cast<mode_t>(std::stoul(unit_umask[0], nullptr, 8)));
+    start({"-m", "-t", targets, "--metrics=" + (own / "kivo_linkfan.prom")}, wrapper);
+    umask(test_umask);
+    ASSERT_TRUE(wait_cycles(2, 30)) << sandbox_read_file(run.err_path);
+    EXPECT_TRUE(all_answered(3)) << sandbox_read_file(scene.work_dir / "linkfan.status");
+    stop();
+    EXPECT_TRUE(has(sandbox_output("iptables -t nat -S POSTROUTING"), "-o ppp2 -j MASQUERADE"));
+    EXPECT_EQ(sandbox_output("sysctl -n net.ipv4.fib_multipath_hash_policy"), "1\n");
+    EXPECT_TRUE(has(sandbox_output("ip link show ppp2"), "qlen 1000"));
+    EXPECT_TRUE(has(rt_tables(), "30 ppp2\n"));
+    // Every user's ip reads rt_tables, node_exporter the metrics file.
+    for (const std::string &path : strings{"/etc/iproute2/rt_tables", own / "kivo_linkfan.prom"}) {
+        struct stat st;
+        ASSERT_EQ(stat(path.c_str(), &st), 0) << path;
+        EXPECT_EQ(st.st_mode & 0777, 0644u) << path;
+    }
+
+    std::string log = sandbox_read_file(own / "trace");
+    std::set<std::string> made = strace_calls(log), allowed;
+    ASSERT_TRUE(made.count("execve") && made.count("sendmsg") && made.count("rename"))
+        << "no trace";
+    ASSERT_TRUE(unit_allowed_calls(unit, &allowed));
+    EXPECT_EQ(strings{}, calls_outside(allowed, made));
+    // A call refused for want of a capability, or a netlink request answered so.
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);)
+        EXPECT_FALSE(has(line, "EPERM") || has(line, "EACCES")) << "refused: " << line;
+    strings families = unit_values(unit, "RestrictAddressFamilies");
+    ASSERT_EQ(families.size(), 1u);
+    for (const std::string &family : socket_families(log))
+        EXPECT_TRUE(has(" " + families[0] + " ", " " + family + " ")) << "a socket of " << family;
+    strings writable = unit_writable(unit, scene.work_dir.path, own.path);
+    strings written = written_paths(log, scene.work_dir.path);
+    ASSERT_EQ(std::count(written.begin(), written.end(), "/etc/iproute2/rt_tables"), 1)
+        << "no write traced";
+    for (const std::string &path : written) {
+        auto holds = [&path](const std::string &root) {
+            return path == root || path.rfind(root + "/", 0) == 0;
+        };
+        bool inside = std::any_of(writable.begin(), writable.end(), holds);
+        EXPECT_TRUE(inside) << "a write to " << path;
+    }
 }
 
 }  // namespace
