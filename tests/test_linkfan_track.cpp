@@ -459,8 +459,9 @@ strings written_paths(const std::string &log, const std::string &work)
     strings paths;
     std::istringstream lines(log);
     for (std::string line; std::getline(lines, line);) {
-        size_t call = line.find(' ') + 1, open = line.find('(');
-        if (call == 0 || open == std::string::npos || open < call)
+        // strace pads a short process id with blanks.
+        size_t call = line.find_first_not_of(' ', line.find(' ')), open = line.find('(');
+        if (call == std::string::npos || open == std::string::npos || open < call)
             continue;
         std::string name = line.substr(call, open - call);
         bool opens = name.rfind("open", 0) == 0 &&
