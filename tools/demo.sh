@@ -261,13 +261,18 @@ say "ip route show table balance (ppp1 carries no default route while it is down
 ip route show table balance | show
 
 # --- Back to the counted servers: their reports. ---
+# agent_report CP: waits for the agent's first report under CP and shows it;
+# sb and rb are then its counts.
+agent_report() {
+    wait_for 40 "the report of $1" grep -q "^report.* cp=$1 " "$demo/agent.out"
+    report=$(grep -m1 "^report.* cp=$1 " "$demo/agent.out")
+    say "agent received: ${report%% request=*}"
+    sb=$(printf '%s\n' "$report" | sed -n 's/.* sb=\([0-9]*\).*/\1/p')
+    rb=$(printf '%s\n' "$report" | sed -n 's/.* rb=\([0-9]*\).*/\1/p')
+}
 step 3b "libkivotraffic: the report reaches the agent"
-wait_for 40 "the traffic report" grep -q '^report.* cp=iqiyi ' "$demo/agent.out"
-report=$(grep -m1 '^report.* cp=iqiyi ' "$demo/agent.out")
-say "agent received: ${report%% request=*}"
+agent_report iqiyi
 say "request text: ${report#* request=}"
-sb=$(printf '%s\n' "$report" | sed -n 's/.* sb=\([0-9]*\).*/\1/p')
-rb=$(printf '%s\n' "$report" | sed -n 's/.* rb=\([0-9]*\).*/\1/p')
 if [ "$sb" -eq "$c_received" ] && [ "$rb" -eq "$c_sent" ]; then
     say "sb=$sb is what the client received, rb=$rb what it sent: the server's socket bytes, counted exactly"
 else
@@ -275,11 +280,7 @@ else
 fi
 if [ -n "$trafficd" ]; then
     step 4b "kivo_trafficd: its report reaches the same agent"
-    wait_for 40 "kivo_trafficd's report" grep -q '^report.* cp=kwai ' "$demo/agent.out"
-    report=$(grep -m1 '^report.* cp=kwai ' "$demo/agent.out")
-    say "agent received: ${report%% request=*}"
-    sb=$(printf '%s\n' "$report" | sed -n 's/.* sb=\([0-9]*\).*/\1/p')
-    rb=$(printf '%s\n' "$report" | sed -n 's/.* rb=\([0-9]*\).*/\1/p')
+    agent_report kwai
     if [ "$sb" -eq "$k_received" ] && [ "$rb" -eq "$k_sent" ]; then
         say "sb=$sb is what curl received, rb=$rb what it sent: busybox's socket bytes, counted in the kernel"
     else
