@@ -17,7 +17,7 @@
 
 #include "libkivo_text.h"
 
-kivo_watch_record kivo_watch_info = {-1, 0, "", 0, 0, 0, 0, 0, "", ""};
+kivo_watch_record kivo_watch_info;
 
 namespace {
 
@@ -173,6 +173,52 @@ long long early_pass_ms(const kivo_watch_record &w)
     return due;
 }
 
+// Whether one message is news that ends the pause; notes the nic's index
+// and flags, and the interface the message is about (w->about), as it goes.
+int counts_as_news(kivo_watch_record *w, const nlmsghdr *h)
+{
+    switch (h->nlmsg_type) {
+    case RTM_NEWLINK:
+    case RTM_DELLINK:
+        return link_counts(w, h);
+    case RTM_NEWADDR:
+    case RTM_DELADDR:
+        return address_counts(w, h);
+    case RTM_NEWROUTE:
+    case RTM_DELROUTE:
+        return route_counts(w, h);
+    default:
+        return 0;
+    }
+}
+
+// Reads every message waiting on the socket without blocking and notes a
+// burst at now_ms when one counts (or when the kernel dropped some: anything
+// may have changed then).
+void read_news(kivo_watch_record *w, long long now_ms)
+{
+    alignas(nlmsghdr) char buffer[16384];
+    for (;;) {
+        ssize_t got = recv(w->fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0 && errno == ENOBUFS) {
+            // News was lost: the address may have changed meanwhile.
+            kivo_text_copy_field(w->about, w->nic[0] != '\0' ? w->nic : "?");
+            note_news(w, now_ms);
+            continue;
+        }
+        if (got <= 0)
+            break;
+        int left = static_cast<int>(got);
+        for (const nlmsghdr *h = reinterpret_cast<const nlmsghdr *>(buffer); message_ok(h, left);
+             h = NLMSG_NEXT(h, left)) {
+            if (counts_as_news(w, h))
+                note_news(w, now_ms);
+        }
+    }
+}
+
 } // namespace
 
 long long kivo_watch_now_ms(void)
@@ -196,7 +242,8 @@ int kivo_watch_pause_seconds(int failures, int interval)
 
 int kivo_watch_open(kivo_watch_record *w, const char *nic, int family)
 {
-    *w = kivo_watch_record{-1, family, "", 0, 0, 0, 0, 0, "", ""};
+    *w = kivo_watch_record{};
+    w->family = family;
     kivo_text_copy_field(w->nic, nic);
     int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE);
     if (fd < 0)
@@ -222,69 +269,20 @@ int kivo_watch_open(kivo_watch_record *w, const char *nic, int family)
     return 0;
 }
 
-int kivo_watch_counts(kivo_watch_record *w, const nlmsghdr *h)
-{
-    switch (h->nlmsg_type) {
-    case RTM_NEWLINK:
-    case RTM_DELLINK:
-        return link_counts(w, h);
-    case RTM_NEWADDR:
-    case RTM_DELADDR:
-        return address_counts(w, h);
-    case RTM_NEWROUTE:
-    case RTM_DELROUTE:
-        return route_counts(w, h);
-    default:
-        return 0;
-    }
-}
-
-int kivo_watch_read(kivo_watch_record *w, long long now_ms)
-{
-    int counts = 0;
-    alignas(nlmsghdr) char buffer[16384];
-    for (;;) {
-        ssize_t got = recv(w->fd, buffer, sizeof buffer, MSG_DONTWAIT);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0 && errno == ENOBUFS) {
-            // News was lost: the address may have changed meanwhile.
-            kivo_text_copy_field(w->about, w->nic[0] != '\0' ? w->nic : "?");
-            note_news(w, now_ms);
-            counts = 1;
-            continue;
-        }
-        if (got <= 0)
-            break;
-        int left = static_cast<int>(got);
-        for (const nlmsghdr *h = reinterpret_cast<const nlmsghdr *>(buffer); message_ok(h, left);
-             h = NLMSG_NEXT(h, left)) {
-            if (kivo_watch_counts(w, h)) {
-                note_news(w, now_ms);
-                counts = 1;
-            }
-        }
-    }
-    return counts;
-}
-
 int kivo_watch_pause(kivo_watch_record *w, long long deadline_ms)
 {
     // News that came while the pass ran may be what it missed.
     if (w->fd >= 0)
-        kivo_watch_read(w, kivo_watch_now_ms());
+        read_news(w, kivo_watch_now_ms());
     for (;;) {
         long long now = kivo_watch_now_ms();
-        long long until = deadline_ms;
-        const bool burst = w->burst_first_ms != 0;
-        if (burst && early_pass_ms(*w) < until)
-            until = early_pass_ms(*w);
+        const long long early = w->burst_first_ms != 0 ? early_pass_ms(*w) : deadline_ms;
+        const long long until = early < deadline_ms ? early : deadline_ms;
         if (now >= until) {
-            if (!burst || until == deadline_ms) {
-                w->burst_first_ms = w->burst_last_ms = 0;
-                return KIVO_WATCH_TIMER;
-            }
+            // A burst that the timer overtook is news this pass takes in.
             w->burst_first_ms = w->burst_last_ms = 0;
+            if (until == deadline_ms)
+                return KIVO_WATCH_TIMER;
             w->last_early_ms = now;
             return KIVO_WATCH_NEWS;
         }
@@ -293,6 +291,6 @@ int kivo_watch_pause(kivo_watch_record *w, long long deadline_ms)
         pollfd news = {w->fd, POLLIN, 0};
         long long wait = until - now;
         if (poll(&news, w->fd >= 0 ? 1 : 0, wait > 60000 ? 60000 : static_cast<int>(wait)) > 0)
-            kivo_watch_read(w, kivo_watch_now_ms());
+            read_news(w, kivo_watch_now_ms());
     }
 }

@@ -3,8 +3,6 @@
 // would leave the record on an address the box no longer has.
 #pragma once
 
-#include <linux/netlink.h>
-
 // Why a pause ended.
 enum {
     KIVO_WATCH_TIMER = 0, // its time was up
@@ -23,7 +21,7 @@ enum {
 };
 
 struct kivo_watch_record {
-    int fd;                  // netlink socket; -1: the pause is a plain timer
+    int fd = -1;             // netlink socket; -1: the pause is a plain timer
     int family;              // AF_INET for an A record, AF_INET6 for AAAA
     char nic[32];            // the interface watched; empty: any but loopback
     unsigned nic_index;      // its index while it exists, else 0
@@ -41,15 +39,6 @@ extern kivo_watch_record kivo_watch_info;
 // interface, and the main table's default route). 0, or -1 with the reason
 // in errno and w->fd -1: the pauses are then plain ones.
 int kivo_watch_open(kivo_watch_record *w, const char *nic, int family);
-
-// Whether one message is news that ends the pause; notes the nic's index and
-// flags, and the interface the message is about (w->about), as it goes.
-int kivo_watch_counts(kivo_watch_record *w, const nlmsghdr *h);
-
-// Reads every message waiting on the socket without blocking and notes a
-// burst at now_ms when one counts (or when the kernel dropped some: anything
-// may have changed then). 1 when one did.
-int kivo_watch_read(kivo_watch_record *w, long long now_ms);
 
 // Waits until deadline_ms (monotonic), or until the early pass that news
 // calls for is due. KIVO_WATCH_TIMER or KIVO_WATCH_NEWS.
