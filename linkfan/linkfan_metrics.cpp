@@ -1,48 +1,16 @@
 // The metrics file of --metrics.
 #include "linkfan_metrics.h"
+#include "linkfan_file.h"
 #include "linkfan_log.h"
 #include "linkfan_rt_tables.h"
 #include "linkfan_shell.h"
 #include "linkfan_track.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <stdio.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <string.h>
 
 namespace {
-
-// Where a write can fail; each failure is logged once per step and error.
-enum {
-    step_none,
-    step_open,
-    step_mode,
-    step_write,
-    step_rename,
-};
-
-// The temporary file, as a descriptor and then as a stream; closed when a
-// write is given up half way.
-struct temp_owner {
-    int fd = -1;
-    FILE *file = nullptr;
-    ~temp_owner()
-    {
-        if (file)
-            fclose(file);
-        else if (fd >= 0)
-            close(fd);
-    }
-    // Closes it now: 0, or EOF when what was still buffered could not be written.
-    int close_now()
-    {
-        FILE *f = file;
-        file = nullptr;
-        fd = -1;
-        return fclose(f);
-    }
-};
 
 const char *const cause_names[LINKFAN_CAUSE_COUNT] = {"link_change", "health_change",
                                                       "missing_route"};
@@ -209,19 +177,18 @@ void write_exposition(FILE *out, const linkfan_state &state, long long now)
     }
 }
 
+// Logs a failure when its step and error are not the ones logged last.
 int failed(linkfan_metrics *metrics, int step, int error)
 {
-    if (error == 0)
-        error = EIO;
     if (metrics->failed_step == step && metrics->failed_errno == error)
         return -1;
     metrics->failed_step = step;
     metrics->failed_errno = error;
     const char *path = metrics->path;
-    if (step == step_mode)
+    if (step == LINKFAN_FILE_MODE)
         linkfan_log(LINKFAN_LOG_ERROR, "metrics: cannot make %s.tmp readable to all: %s\n", path,
                     strerror(error));
-    else if (step == step_rename)
+    else if (step == LINKFAN_FILE_RENAME)
         linkfan_log(LINKFAN_LOG_ERROR, "metrics: cannot rename %s.tmp to %s: %s\n", path, path,
                     strerror(error));
     else
@@ -235,45 +202,14 @@ int linkfan_metrics_write(const linkfan_state &state, linkfan_metrics *metrics, 
 {
     static char temp[LINKFAN_MAX_PATH + 8];
     snprintf(temp, sizeof temp, "%s.tmp", metrics->path);
-    // node_exporter reads only *.prom: it never reads the temporary file. A
-    // link planted in its place is not followed.
-    temp_owner out;
-    out.fd = open(temp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (out.fd < 0)
-        return failed(metrics, step_open, errno);
-    // The service runs with umask 0077; node_exporter is another user.
-    if (fchmod(out.fd, 0644) != 0) {
-        int error = errno;
-        remove(temp);
-        return failed(metrics, step_mode, error);
-    }
-    out.file = fdopen(out.fd, "w");
-    if (!out.file) {
-        int error = errno;
-        remove(temp);
-        return failed(metrics, step_write, error);
-    }
-    errno = 0;
-    write_exposition(out.file, state, now);
-    // A short write (a full disk) must not replace a good file.
-    int bad = fflush(out.file) != 0 || ferror(out.file);
-    int error = errno;
-    if (out.close_now() != 0 && !bad) {
-        bad = 1;
-        error = errno;
-    }
-    if (bad) {
-        remove(temp);
-        return failed(metrics, step_write, error);
-    }
-    if (rename(temp, metrics->path) != 0) {
-        error = errno;
-        remove(temp);
-        return failed(metrics, step_rename, error);
-    }
-    if (metrics->failed_step != step_none)
+    // node_exporter reads only *.prom: it never reads the temporary file. The
+    // service runs with umask 0077; node_exporter is another user.
+    int step = linkfan_file_replace(metrics->path, temp, 0644, write_exposition, state, now);
+    if (step != LINKFAN_FILE_OK)
+        return failed(metrics, step, errno);
+    if (metrics->failed_step != LINKFAN_FILE_OK)
         linkfan_log(LINKFAN_LOG_INFO, "metrics: %s written again\n", metrics->path);
-    metrics->failed_step = step_none;
+    metrics->failed_step = LINKFAN_FILE_OK;
     metrics->failed_errno = 0;
     return 0;
 }

@@ -1,5 +1,6 @@
 // The status file of -t.
 #include "linkfan_status.h"
+#include "linkfan_file.h"
 #include "linkfan_track.h"
 
 #include <stdio.h>
@@ -28,21 +29,16 @@ static void write_link(FILE *out, const linkfan_state &state, int i, long long n
             link.down ? "down" : "up", linkfan_track_lost(link), rtt, since);
 }
 
-int linkfan_status_write(const linkfan_state &state, long long now)
+static void write_status(FILE *out, const linkfan_state &state, long long now)
 {
-    FILE *out = fopen(status_temp, "w");
-    if (!out)
-        return -1;
     fprintf(out, "# name address gateway state lost_of_5 rtt_ms since_s\n");
     for (int i = 0; i < LINKFAN_MAX_LINKS; i++)
         if (linkfan_is_link(state.g_array_info[i]))
             write_link(out, state, i, now);
-    // A short write (a full disk) must not replace a good file.
-    int failed = ferror(out);
-    failed |= fclose(out);
-    if (failed || rename(status_temp, status_name) != 0) {
-        remove(status_temp);
-        return -1;
-    }
-    return 0;
+}
+
+int linkfan_status_write(const linkfan_state &state, long long now)
+{
+    int step = linkfan_file_replace(status_name, status_temp, 0, write_status, state, now);
+    return step == LINKFAN_FILE_OK ? 0 : -1;
 }
