@@ -210,7 +210,9 @@ static void metrics_fill(FILE *out)
 // Writes the file through its temporary twin; the step that failed, errno set.
 static write_step metrics_put(const char *temp)
 {
-    int fd = open(temp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // A link planted in the temporary file's place is not followed: the
+    // daemon runs as root, and the folder may be another user's.
+    int fd = open(temp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd < 0)
         return step_open;
     // The service runs with UMask=0077; node_exporter reads as another user.
