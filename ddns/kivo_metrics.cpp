@@ -77,6 +77,14 @@ void family(text_sink *sink, const char *name, const char *type, const char *hel
     put(sink, "# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
 }
 
+// One sample per value of a fixed label: key="names[i]" with counts[i].
+void put_each(text_sink *sink, const char *name, const char *labels, const char *key,
+              const char *const *names, const long long *counts, int n)
+{
+    for (int i = 0; i < n; i++)
+        put(sink, "%s{%s,%s=\"%s\"} %lld\n", name, labels, key, names[i], counts[i]);
+}
+
 // The file the path names: the path itself, or the target of the link it
 // is (relative targets read from the link's folder).
 void target_of(const char *path, char *out, size_t size)
@@ -203,9 +211,8 @@ int kivo_metrics_format(const kivo_metrics_record &m, char *text, size_t size)
     put(&sink, "kivo_ddns_passes_total{%s} %lld\n", labels, m.passes);
     family(&sink, "kivo_ddns_early_passes_total", "counter",
            "Passes that came before the interval was up, by reason.");
-    for (int r = 0; r < KIVO_METRICS_EARLY_REASONS; r++)
-        put(&sink, "kivo_ddns_early_passes_total{%s,reason=\"%s\"} %lld\n", labels,
-            kEarlyReasons[r], m.early[r]);
+    put_each(&sink, "kivo_ddns_early_passes_total", labels, "reason", kEarlyReasons, m.early,
+             KIVO_METRICS_EARLY_REASONS);
     family(&sink, "kivo_ddns_dnspod_requests_total", "counter",
            "DNSPod API requests by action, outcome and DNSPod's status code.");
     for (int i = 0; i < m.dnspod_rows; i++) {
@@ -215,9 +222,8 @@ int kivo_metrics_format(const kivo_metrics_record &m, char *text, size_t size)
     }
     family(&sink, "kivo_ddns_echo_requests_total", "counter",
            "Requests to the address-echo services by outcome.");
-    for (int o = 0; o < KIVO_METRICS_ECHO_OUTCOMES; o++)
-        put(&sink, "kivo_ddns_echo_requests_total{%s,outcome=\"%s\"} %lld\n", labels,
-            kEchoOutcomes[o], m.echo[o]);
+    put_each(&sink, "kivo_ddns_echo_requests_total", labels, "outcome", kEchoOutcomes, m.echo,
+             KIVO_METRICS_ECHO_OUTCOMES);
     family(&sink, "kivo_ddns_refused_logins_total", "counter",
            "Logins DNSPod refused (status code -1).");
     put(&sink, "kivo_ddns_refused_logins_total{%s} %lld\n", labels, m.refused_logins);
