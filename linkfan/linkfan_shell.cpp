@@ -4,6 +4,7 @@
 
 #include <errno.h>
 #include <spawn.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -22,10 +23,18 @@ constexpr int batch_max_words = 100;
 // Room for the next-hop route over every link (6 words a link).
 constexpr int plain_max_words = 1024;
 
-// The open batch: its family (0 when none is open) and its lines.
+// The open batch: its kind (0 when none is open: 4 or 6 for ip commands of
+// that family, batch_nat for NAT rule changes) and its lines.
+constexpr int batch_nat = 'n';
 static int batch_family;
 static char batch_text[16384];
 static size_t batch_used;
+// The lines of a NAT batch as they came (for running them one by one should
+// the whole batch fail), and the rule each adds or deletes.
+constexpr int nat_max_lines = 512;
+static char nat_lines[16384];
+static size_t nat_lines_used;
+static int nat_count;
 
 static double now_seconds()
 {
@@ -38,7 +47,7 @@ static int tool_of(const char *line)
 {
     if (strncmp(line, "ip ", 3) == 0)
         return LINKFAN_TOOL_IP;
-    if (strncmp(line, "iptables ", 9) == 0)
+    if (strncmp(line, "iptables", 8) == 0)
         return LINKFAN_TOOL_IPTABLES;
     return LINKFAN_TOOL_OTHER;
 }
@@ -84,12 +93,33 @@ static bool batchable(const char *line, int *family, const char **rest)
     return words > 0 && words < batch_max_words;
 }
 
-// Waits for a started process; its status is not examined.
-static void reap(pid_t pid)
+// A change of a NAT rule fit for iptables-restore: "iptables -t nat", then
+// -D, -I or -A, a chain and the rule's own options, all plain words (no
+// position or rule number, whose meaning a batch would shift). Sets where
+// the restore line (from the -D, -I or -A on) starts.
+static bool nat_batchable(const char *line, const char **rest)
 {
-    int status;
+    static const char prefix[] = "iptables -t nat ";
+    if (strncmp(line, prefix, sizeof prefix - 1) != 0)
+        return false;
+    const char *op = line + sizeof prefix - 1;
+    if (strncmp(op, "-D ", 3) != 0 && strncmp(op, "-I ", 3) != 0 && strncmp(op, "-A ", 3) != 0)
+        return false;
+    const char *chain = op + 3;
+    const char *after = strchr(chain, ' ');
+    if (!after || after == chain || after[1] != '-')
+        return false;
+    *rest = op;
+    return plain_words(op) > 2;
+}
+
+// Waits for a started process; 1 when it exited with status 0.
+static int reap(pid_t pid)
+{
+    int status = -1;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR)
         ;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 // A plain command line (see plain_words) needs no shell: its words are the
@@ -124,33 +154,140 @@ static bool run_plain(const char *line)
     return true;
 }
 
+// Runs a command line alone, as linkfan_shell_run does with one that joins no
+// batch.
+static void run_alone(const char *line);
+
+// Starts argv with a memory file holding input as its standard input (a file,
+// so the tool can never block the program on a full pipe nor end it with
+// SIGPIPE by exiting early) and, when output is given, its standard output
+// into output (size bytes, NUL included, cut to fit). -1 when it could not be
+// started, else 1 when it exited with status 0 and 0 when it did not.
+static int run_with(char *const argv[], const char *input, size_t input_size, char *output,
+                    size_t size)
+{
+    int in = memfd_create("linkfan-in", MFD_CLOEXEC);
+    int out = output ? memfd_create("linkfan-out", MFD_CLOEXEC) : -1;
+    int ok = -1;
+    if (in >= 0 && (!output || out >= 0) &&
+        write(in, input, input_size) == static_cast<ssize_t>(input_size) &&
+        lseek(in, 0, SEEK_SET) == 0) {
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, in, 0);
+        if (out >= 0)
+            posix_spawn_file_actions_adddup2(&actions, out, 1);
+        pid_t pid;
+        if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv, environ) == 0) {
+            linkfan_shell_cost.processes++;
+            ok = reap(pid);
+        }
+        posix_spawn_file_actions_destroy(&actions);
+        if (out >= 0) {
+            ssize_t got = pread(out, output, size - 1, 0);
+            output[got > 0 ? got : 0] = '\0';
+        }
+    }
+    if (in >= 0)
+        close(in);
+    if (out >= 0)
+        close(out);
+    return ok;
+}
+
+// The lines of a text, at most room of them: where each starts, with its
+// line feed made a NUL. How many, or -1 when there are more.
+static int split_lines(char *text, const char **at, int room)
+{
+    int count = 0;
+    for (char *p = text; *p;) {
+        if (count == room)
+            return -1;
+        at[count++] = p;
+        char *end = strchr(p, '\n');
+        if (!end)
+            break;
+        *end = '\0';
+        p = end + 1;
+    }
+    return count;
+}
+
+// Strikes the first of the rules that are still alive whose words (after
+// their -A, -I or -D) are rule's; false when there is none.
+static bool strike(const char *const *rules, uint8_t *alive, int count, const char *rule)
+{
+    for (int k = 0; k < count; k++)
+        if (alive[k] && strcmp(rules[k] + 3, rule) == 0) {
+            alive[k] = 0;
+            return true;
+        }
+    return false;
+}
+
+// Runs the open NAT batch through one iptables-restore --noflush, in one
+// transaction, after reading the table once. A lone "iptables -D" of a rule
+// that is not there fails and is passed over; in a restore it would fail the
+// whole transaction, so such a deletion is left out, which comes to the same.
+// Should the restore fail all the same (the table changed meanwhile), every
+// line runs alone as it always did.
+static void settle_nat()
+{
+    static char table[262144];
+    static char input[sizeof batch_text + 32];
+    static const char *listed[4096], *lines[nat_max_lines];
+    static uint8_t listed_alive[4096], added_alive[nat_max_lines];
+    char iptables[] = "iptables", t[] = "-t", nat[] = "nat", list[] = "-S";
+    char *list_argv[] = {iptables, t, nat, list, nullptr};
+    char restore[] = "iptables-restore", noflush[] = "--noflush";
+    char *restore_argv[] = {restore, noflush, nullptr};
+
+    batch_text[batch_used] = '\0';
+    int count = split_lines(batch_text, lines, nat_max_lines);
+    int listed_count = -1;
+    if (run_with(list_argv, "", 0, table, sizeof table) == 1 && strlen(table) < sizeof table - 1)
+        listed_count = split_lines(table, listed, 4096);
+    bool restored = false;
+    if (listed_count >= 0 && count >= 0) {
+        memset(listed_alive, 1, sizeof listed_alive);
+        size_t used = static_cast<size_t>(snprintf(input, sizeof input, "*nat\n"));
+        for (int k = 0; k < count; k++) {
+            const char *rule = lines[k] + 3;
+            added_alive[k] = lines[k][1] != 'D';
+            // A deletion takes the first rule that matches: a listed one,
+            // else one this batch added before it.
+            if (lines[k][1] == 'D' && !strike(listed, listed_alive, listed_count, rule) &&
+                !strike(lines, added_alive, k, rule))
+                continue;
+            used += static_cast<size_t>(snprintf(input + used, sizeof input - used, "%s\n", lines[k]));
+        }
+        used += static_cast<size_t>(snprintf(input + used, sizeof input - used, "COMMIT\n"));
+        restored = used < sizeof input && run_with(restore_argv, input, used, nullptr, 0) == 1;
+    }
+    if (!restored)
+        for (const char *one = nat_lines; one < nat_lines + nat_lines_used; one += strlen(one) + 1)
+            run_alone(one);
+    nat_lines_used = 0;
+    nat_count = 0;
+}
+
 void linkfan_shell_settle()
 {
     if (!batch_family)
         return;
     double start = now_seconds();
-    // The lines are handed over as a file, so ip can never block the tool
-    // on a full pipe nor end it with SIGPIPE by exiting early.
-    int in = memfd_create("linkfan-batch", MFD_CLOEXEC);
-    if (in >= 0 && write(in, batch_text, batch_used) == static_cast<ssize_t>(batch_used) &&
-        lseek(in, 0, SEEK_SET) == 0) {
-        char ip[] = "ip", six[] = "-6", force[] = "-force", batch[] = "-batch", dash[] = "-";
-        char *argv4[] = {ip, force, batch, dash, nullptr};
-        char *argv6[] = {ip, six, force, batch, dash, nullptr};
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, in, 0);
-        pid_t pid;
-        if (posix_spawnp(&pid, "ip", &actions, nullptr, batch_family == 6 ? argv6 : argv4,
-                         environ) == 0) {
-            reap(pid);
-            linkfan_shell_cost.processes++;
-            linkfan_shell_cost.batches++;
-        }
-        posix_spawn_file_actions_destroy(&actions);
+    if (batch_family == batch_nat) {
+        batch_family = 0;
+        settle_nat();
+        batch_used = 0;
+        linkfan_shell_cost.seconds[LINKFAN_TOOL_IPTABLES] += now_seconds() - start;
+        return;
     }
-    if (in >= 0)
-        close(in);
+    char ip[] = "ip", six[] = "-6", force[] = "-force", batch[] = "-batch", dash[] = "-";
+    char *argv4[] = {ip, force, batch, dash, nullptr};
+    char *argv6[] = {ip, six, force, batch, dash, nullptr};
+    if (run_with(batch_family == 6 ? argv6 : argv4, batch_text, batch_used, nullptr, 0) >= 0)
+        linkfan_shell_cost.batches++;
     batch_family = 0;
     batch_used = 0;
     linkfan_shell_cost.seconds[LINKFAN_TOOL_IP] += now_seconds() - start;
@@ -161,6 +298,23 @@ void linkfan_shell_run(const char *line)
     linkfan_shell_cost.commands++;
     int family;
     const char *rest;
+    if (nat_batchable(line, &rest)) {
+        size_t n = strlen(rest), whole = strlen(line);
+        // A batch's lines fit the restore's input and its count of lines.
+        if (batch_family != batch_nat || batch_used + n + 2 > sizeof batch_text ||
+            nat_lines_used + whole + 1 > sizeof nat_lines || nat_count == nat_max_lines)
+            linkfan_shell_settle();
+        if (n + 2 <= sizeof batch_text && whole + 1 <= sizeof nat_lines) {
+            batch_family = batch_nat;
+            memcpy(batch_text + batch_used, rest, n);
+            batch_used += n;
+            batch_text[batch_used++] = '\n';
+            memcpy(nat_lines + nat_lines_used, line, whole + 1);
+            nat_lines_used += whole + 1;
+            nat_count++;
+            return;
+        }
+    }
     if (batchable(line, &family, &rest)) {
         size_t n = strlen(rest);
         if (batch_family != family || batch_used + n + 1 > sizeof batch_text)
@@ -175,6 +329,11 @@ void linkfan_shell_run(const char *line)
         }
     }
     linkfan_shell_settle();
+    run_alone(line);
+}
+
+static void run_alone(const char *line)
+{
     double start = now_seconds();
     // Results are not examined: the next cycle finds and repairs what failed.
     if (run_plain(line)) {

@@ -1,11 +1,16 @@
-// Command lines run for real: ip commands in batches, everything else
-// through the shell, one at a time, each to its end before the next.
+// Command lines run for real: ip commands and NAT rule changes in batches,
+// everything else one at a time, each to its end before the next.
 #pragma once
 
 // Runs a command line. An ip command joins the open batch: consecutive ip
 // commands of one address family go to a single "ip -force -batch -" (or
 // "ip -6 -force -batch -") process, in their order, failures passed over as
-// when each ran alone. Any other command ends the open batch first and runs
+// when each ran alone. Consecutive NAT rule changes ("iptables -t nat" with
+// -D, -I or -A) go to one "iptables-restore --noflush", in one transaction,
+// after one "iptables -t nat -S" tells which deletions would find their rule:
+// those that would not are left out, as alone they would fail; the rules that
+// result are those of the lines run one by one, which they are when the
+// restore fails. Any other command ends the open batch first and runs
 // on its own: started directly with its words as arguments when it holds
 // nothing the shell would read otherwise, through the shell when it does.
 void linkfan_shell_run(const char *line);

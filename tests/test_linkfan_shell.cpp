@@ -32,7 +32,7 @@ protected:
         ASSERT_EQ(scene_enter(&scene, "255\tlocal\n"), 0);
         const char *path = getenv("PATH");
         saved_path = path ? path : "/usr/sbin:/usr/bin:/sbin:/bin";
-        strings env = scene_shim_tools(dir.path, {"ip", "iptables"});
+        strings env = scene_shim_tools(dir.path, {"ip", "iptables", "iptables-restore"});
         ASSERT_FALSE(env.empty());
         for (const std::string &entry : env) {
             size_t eq = entry.find('=');
@@ -85,19 +85,21 @@ TEST_F(LinkfanShell, RunsOfOneFamilyShareOneIpProcessInOrder)
     linkfan_shell_settle();
 
     strings expected = run;
+    // The NAT batch reads the table before its restore.
+    expected.insert(expected.begin() + 6, "iptables -t nat -S");
     expected.push_back("ip route");
     expected.push_back(wide.substr(0, wide.size() - 1));
     expected.push_back("ip route add 10.5.0.0/16 dev dummy0");
     EXPECT_EQ(sandbox_read_file(commands), lines(expected));
     EXPECT_EQ(sandbox_read_file(calls),
               lines({"ip -force -batch -", "ip -6 -force -batch -", "ip -force -batch -",
-                     "iptables -t nat -I POSTROUTING -o dummy0 -j MASQUERADE",
+                     "iptables -t nat -S", "iptables-restore --noflush",
                      "ip -force -batch -", "ip route", wide.substr(0, wide.size() - 1),
                      "ip -force -batch -"}));
     EXPECT_EQ(linkfan_shell_cost.batches, 5u);
-    // Five ip batches, iptables and the wide route started directly, and the
-    // read through the shell.
-    EXPECT_EQ(linkfan_shell_cost.processes, 5u + 2 + 2);
+    // Five ip batches, the NAT table's listing and restore, the wide route
+    // started directly, and the read through the shell.
+    EXPECT_EQ(linkfan_shell_cost.processes, 5u + 2 + 1 + 2);
 
     // The read saw both routes of the batch before it, the failure between them
     // included.
@@ -109,6 +111,57 @@ TEST_F(LinkfanShell, RunsOfOneFamilyShareOneIpProcessInOrder)
     EXPECT_TRUE(has(sandbox_output("ip rule"), "1000:\tfrom 10.1.1.1 lookup 100"));
     EXPECT_TRUE(has(sandbox_output("ip -6 rule"), "200:\tfrom 2001:db8::1/64 lookup 100"));
     EXPECT_TRUE(has(sandbox_output("iptables -t nat -S POSTROUTING"), "-o dummy0 -j MASQUERADE"));
+}
+
+struct nat_case {
+    const char *name;
+    strings before;  // rules of POSTROUTING to start from, as -A lines
+    strings run;     // the rule changes, after "iptables -t nat "
+    bool restored;   // in one restore, not one by one
+};
+
+// A NAT batch leaves the rules that its lines leave when each runs alone.
+TEST_F(LinkfanShell, NatRuleChangesLeaveWhatTheyLeaveOneByOne)
+{
+    const strings rebuild = {"-D POSTROUTING -o ppp0 -j MASQUERADE",
+                             "-I POSTROUTING -o ppp0 -j MASQUERADE",
+                             "-D POSTROUTING -o ppp1 -j MASQUERADE",
+                             "-I POSTROUTING -o ppp1 -j MASQUERADE"};
+    const std::string ppp0 = "-A POSTROUTING -o ppp0 -j MASQUERADE";
+    const std::string ppp1 = "-A POSTROUTING -o ppp1 -j MASQUERADE";
+    const std::string other = "-A POSTROUTING -o eth9 -j MASQUERADE";
+    const nat_case cases[] = {
+        {"a fresh box", {}, rebuild, true},
+        {"a restart, another rule between", {ppp1, other, ppp0}, rebuild, true},
+        {"a second copy stays a second copy", {ppp0, other, ppp0}, rebuild, true},
+        {"a deletion of what the batch added", {other},
+         {"-I POSTROUTING -o ppp0 -j MASQUERADE", "-D POSTROUTING -o ppp0 -j MASQUERADE"}, true},
+        {"a line the restore refuses", {ppp0},
+         {"-D POSTROUTING -o ppp0 -j MASQUERADE", "-I POSTROUTING -o ppp0 -j NOSUCHTARGET",
+          "-I POSTROUTING -o ppp1 -j MASQUERADE"},
+         false},
+    };
+    auto start_from = [](const strings &rules) {
+        std::string cmd = "iptables -t nat -F POSTROUTING";
+        for (const std::string &rule : rules)
+            cmd += " && iptables -t nat " + rule;
+        return sandbox_sh(cmd) == 0;
+    };
+    for (const nat_case &c : cases) {
+        ASSERT_TRUE(start_from(c.before)) << c.name;
+        for (const std::string &line : c.run)
+            ASSERT_EQ(sandbox_sh("iptables -t nat " + line + " 2>/dev/null || true"), 0);
+        const std::string alone = sandbox_output("iptables -t nat -S POSTROUTING");
+        ASSERT_TRUE(start_from(c.before)) << c.name;
+        sandbox_write_file(calls, "");
+        for (const std::string &line : c.run)
+            linkfan_shell_run(("iptables -t nat " + line).c_str());
+        linkfan_shell_settle();
+        EXPECT_EQ(sandbox_output("iptables -t nat -S POSTROUTING"), alone) << c.name;
+        std::string called = sandbox_read_file(calls);
+        EXPECT_EQ(has(called, "iptables-restore --noflush\n"), true) << c.name;
+        EXPECT_EQ(has(called, "iptables -t nat -I "), !c.restored) << c.name << called;
+    }
 }
 
 TEST_F(LinkfanShell, LinesTheShellWouldReadOtherwiseRunThroughTheShell)
