@@ -46,8 +46,10 @@ int enter_links(unsigned count, bool ipv6 = true)
         fprintf(out, "tuntap add dev ppp%u mode tun\n", n);
         fprintf(out, "addr add 10.%u.%u.2 peer 10.%u.%u.1 dev ppp%u\n", n / 100, n % 100, n / 100,
                 n % 100, n);
-        if (ipv6)
+        if (ipv6) {
             fprintf(out, "addr add 2001:db8:%x::2/64 dev ppp%u nodad\n", n, n);
+            fprintf(out, "addr add fe80::2 peer fe80::1 dev ppp%u nodad\n", n);
+        }
         else
             fprintf(out, "link set ppp%u addrgenmode none\n", n);
         fprintf(out, "link set ppp%u up\n", n);
@@ -141,13 +143,16 @@ void BM_FirstCycle(benchmark::State &state)
 
 // Links as the argument says, discovered and run through the given number
 // of cycles; false (the benchmark skipped) when they cannot be made.
-// With -t: the two targets of the manual's example.
-void track_two_targets()
+// With -t: the IPv4 targets of the manual's example, and one IPv6 one.
+void track_targets()
 {
-    uint32_t targets[2];
-    inet_pton(AF_INET, "223.5.5.5", &targets[0]);
-    inet_pton(AF_INET, "119.29.29.29", &targets[1]);
-    linkfan_track_init(&tool, targets, 2);
+    linkfan_targets targets{};
+    inet_pton(AF_INET, "223.5.5.5", targets.addr[LINKFAN_IPV4][0]);
+    inet_pton(AF_INET, "119.29.29.29", targets.addr[LINKFAN_IPV4][1]);
+    inet_pton(AF_INET6, "2400:3200::1", targets.addr[LINKFAN_IPV6][0]);
+    targets.count[LINKFAN_IPV4] = 2;
+    targets.count[LINKFAN_IPV6] = 1;
+    linkfan_track_init(&tool, targets);
 }
 
 bool configured_links(benchmark::State &state, int cycles, bool track = false, bool ipv6 = true)
@@ -158,7 +163,7 @@ bool configured_links(benchmark::State &state, int cycles, bool track = false, b
     }
     linkfan_cycle_init(&tool, 1);
     if (track)
-        track_two_targets();
+        track_targets();
     linkfan_discover(&tool);
     for (int k = 0; k < cycles; k++)
         linkfan_cycle(&tool);
@@ -206,7 +211,7 @@ void BM_SteadyCycle(benchmark::State &state)
     report(state, t);
 }
 
-// One round of -t over every link: two echo requests each.
+// One round of -t over every link: three echo requests each.
 void BM_ProbeRound(benchmark::State &state)
 {
     if (!configured_links(state, 1, true))
@@ -216,8 +221,8 @@ void BM_ProbeRound(benchmark::State &state)
         tool.track.next_round_usec = 0;
         linkfan_track_service(&tool, linkfan_monotonic_usec());
     }
-    state.counters["requests"] = 2.0 * static_cast<double>(state.range(0));
-    state.counters["requests_per_s"] = 2.0 * static_cast<double>(state.range(0)) /
+    state.counters["requests"] = 3.0 * static_cast<double>(state.range(0));
+    state.counters["requests_per_s"] = 3.0 * static_cast<double>(state.range(0)) /
                                        (linkfan_round_usec / 1e6);
 }
 

@@ -3,7 +3,6 @@
 #include "linkfan_netlink.h"
 
 #include <arpa/inet.h>
-#include <errno.h>
 #include <ifaddrs.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
@@ -28,82 +27,70 @@ static void request_init(struct ifreq *ifr, const char *ifname)
     linkfan_text_copy(ifr->ifr_name, ifname);
 }
 
-// Closes a socket when the call that opened it returns.
-struct socket_owner {
-    int fd;
-    ~socket_owner() { close(fd); }
+// An address a link can be routed by: of global scope (no link-local one),
+// neither tentative (its duplicate detection still running), deprecated nor
+// failed in duplicate detection.
+static bool routable_ipv6(const struct ifaddrmsg *addr, uint32_t flags, const void *address)
+{
+    const uint32_t unfit = IFA_F_TENTATIVE | IFA_F_DEPRECATED | IFA_F_DADFAILED;
+    return addr->ifa_scope == RT_SCOPE_UNIVERSE && !(flags & unfit) &&
+           !IN6_IS_ADDR_LINKLOCAL(static_cast<const struct in6_addr *>(address));
+}
+
+struct ipv6_query {
+    int ifindex;
+    pppoe_info *info;
 };
 
-// The first IPv6 address of the interface with this index, in the kernel's
-// own order (the order getifaddrs and ip list them), as "%s/64". The kernel is
+static int take_ipv6(const struct nlmsghdr *msg, void *ctx)
+{
+    const ipv6_query &query = *static_cast<const ipv6_query *>(ctx);
+    if (msg->nlmsg_type != RTM_NEWADDR)
+        return 0;
+    const struct ifaddrmsg *addr = static_cast<const struct ifaddrmsg *>(NLMSG_DATA(msg));
+    if (addr->ifa_family != AF_INET6 || static_cast<int>(addr->ifa_index) != query.ifindex)
+        return 0;
+    // As getifaddrs does: the local end when there is one (an address with a
+    // peer), else the address. The flags attribute, when there, holds them all.
+    const void *address = nullptr, *local = nullptr;
+    uint32_t flags = addr->ifa_flags;
+    int attrs = static_cast<int>(IFA_PAYLOAD(msg));
+    for (const struct rtattr *a = IFA_RTA(addr); RTA_OK(a, attrs); a = RTA_NEXT(a, attrs)) {
+        if (a->rta_type == IFA_FLAGS && RTA_PAYLOAD(a) >= sizeof flags)
+            memcpy(&flags, RTA_DATA(a), sizeof flags);
+        if (RTA_PAYLOAD(a) < sizeof(struct in6_addr))
+            continue;
+        if (a->rta_type == IFA_ADDRESS)
+            address = RTA_DATA(a);
+        else if (a->rta_type == IFA_LOCAL)
+            local = RTA_DATA(a);
+    }
+    const void *own = local ? local : address;
+    char text[INET6_ADDRSTRLEN] = {0};
+    if (!own || !routable_ipv6(addr, flags, own) || !inet_ntop(AF_INET6, own, text, sizeof text))
+        return 0;
+    snprintf(query.info->pppoe_ipv6, sizeof query.info->pppoe_ipv6, "%s/64", text);
+    return 1;
+}
+
+// The first routable IPv6 address of the interface with this index, in the
+// kernel's own order (the order ip lists them), as "%s/64". The kernel is
 // asked for this interface's addresses alone: getifaddrs lists those of every
 // interface, which made probing 128 links cost 128 times 128 interfaces.
 // 0 when the kernel answered (with or without an address), -1 otherwise.
 static int fetch_ipv6_indexed(int ifindex, pppoe_info *info)
 {
-    int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
-    if (fd < 0)
-        return -1;
-    socket_owner owner{fd};
-    // A kernel without strict checking answers for every interface; the
-    // index is compared below either way.
-    int one = 1;
-    setsockopt(fd, SOL_NETLINK, NETLINK_GET_STRICT_CHK, &one, sizeof one);
-    struct {
-        struct nlmsghdr header;
-        struct ifaddrmsg query;
-    } request = {};
-    request.header.nlmsg_len = sizeof request;
-    request.header.nlmsg_type = RTM_GETADDR;
-    request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    request.header.nlmsg_seq = 1;
-    request.query.ifa_family = AF_INET6;
-    request.query.ifa_index = static_cast<unsigned>(ifindex);
-    if (send(fd, &request, sizeof request, 0) != static_cast<ssize_t>(sizeof request))
-        return -1;
-    alignas(struct nlmsghdr) char answer[16384];
-    for (;;) {
-        ssize_t got = recv(fd, answer, sizeof answer, 0);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            return -1;
-        int len = static_cast<int>(got);
-        for (const struct nlmsghdr *msg = reinterpret_cast<const struct nlmsghdr *>(answer);
-             linkfan_nlmsg_ok(msg, len); msg = NLMSG_NEXT(msg, len)) {
-            if (msg->nlmsg_type == NLMSG_DONE)
-                return 0;
-            if (msg->nlmsg_type == NLMSG_ERROR)
-                return -1;
-            if (msg->nlmsg_type != RTM_NEWADDR ||
-                msg->nlmsg_len < NLMSG_LENGTH(sizeof(struct ifaddrmsg)))
-                continue;
-            const struct ifaddrmsg *addr = static_cast<const struct ifaddrmsg *>(NLMSG_DATA(msg));
-            if (addr->ifa_family != AF_INET6 || static_cast<int>(addr->ifa_index) != ifindex)
-                continue;
-            // As getifaddrs does: the local end when there is one (an address
-            // with a peer), else the address.
-            const void *address = nullptr, *local = nullptr;
-            int attrs = static_cast<int>(IFA_PAYLOAD(msg));
-            for (const struct rtattr *a = IFA_RTA(addr); RTA_OK(a, attrs); a = RTA_NEXT(a, attrs)) {
-                if (RTA_PAYLOAD(a) < sizeof(struct in6_addr))
-                    continue;
-                if (a->rta_type == IFA_ADDRESS)
-                    address = RTA_DATA(a);
-                else if (a->rta_type == IFA_LOCAL)
-                    local = RTA_DATA(a);
-            }
-            char text[INET6_ADDRSTRLEN] = {0};
-            if ((local || address) && inet_ntop(AF_INET6, local ? local : address, text, sizeof text)) {
-                snprintf(info->pppoe_ipv6, sizeof info->pppoe_ipv6, "%s/64", text);
-                return 0;
-            }
-        }
-    }
+    struct ifaddrmsg query = {};
+    query.ifa_family = AF_INET6;
+    query.ifa_index = static_cast<unsigned>(ifindex);
+    ipv6_query ctx = {ifindex, info};
+    return linkfan_netlink_dump(RTM_GETADDR, &query, sizeof query, sizeof(struct ifaddrmsg),
+                                take_ipv6, &ctx);
 }
 
-// The first IPv6 address getifaddrs lists for the interface, as "%s/64":
-// for when the kernel cannot be asked by index.
+// The first IPv6 address getifaddrs lists for the interface that is no
+// link-local one, as "%s/64": for when the kernel cannot be asked by index
+// (getifaddrs tells no flags).
 static void fetch_ipv6(const char *ifname, pppoe_info *info)
 {
     struct ifaddrs *list = nullptr;
@@ -115,7 +102,8 @@ static void fetch_ipv6(const char *ifname, pppoe_info *info)
             continue;
         const struct sockaddr_in6 *sin6 = reinterpret_cast<const sockaddr_in6 *>(ifa->ifa_addr);
         char text[INET6_ADDRSTRLEN] = {0};
-        if (!inet_ntop(AF_INET6, &sin6->sin6_addr, text, sizeof text))
+        if (IN6_IS_ADDR_LINKLOCAL(&sin6->sin6_addr) ||
+            !inet_ntop(AF_INET6, &sin6->sin6_addr, text, sizeof text))
             continue;
         snprintf(info->pppoe_ipv6, sizeof info->pppoe_ipv6, "%s/64", text);
         break;

@@ -4,6 +4,7 @@
 #include "getinfo.h"
 #include "linkfan_default_route.h"
 #include "linkfan_events.h"
+#include "linkfan_ipv6_route.h"
 #include "linkfan_link_route.h"
 #include "linkfan_log.h"
 #include "linkfan_publish.h"
@@ -32,8 +33,9 @@ void linkfan_cycle_init(linkfan_state *state, int multipath_routing)
     temp_index = 0;
     memset(ifname, 0, sizeof ifname);
     state->events.fd = -1;
-    for (linkfan_track_link &link : state->track.links)
-        link.fd = -1;
+    for (int family = 0; family < LINKFAN_FAMILIES; family++)
+        for (linkfan_track_link &link : state->track.links[family])
+            link.fd = -1;
     state->g_first = 1;
     state->g_new_ppp = 1;
     state->g_chang_ip = 0;
@@ -57,13 +59,15 @@ void linkfan_discover(linkfan_state *state)
     memset(state->ifindex, 0, sizeof state->ifindex);
     // Three passes give a link that is still coming up time to get its
     // addresses; a link is recorded again whenever they changed meanwhile.
+    // One with no address and no peer is not recorded.
     for (int pass = 0; pass < 3; pass++) {
         for (int i = 0; i < LINKFAN_MAX_LINKS; i++) {
             set_ifname(i);
             if (if_fetch_indexed(ifname, &temp, &temp_index) != 0)
                 continue;
             if (linkfan_is_link(temp) && (strcmp(links[i].pppoe_ip, temp.pppoe_ip) != 0 ||
-                                          strcmp(links[i].gateway, temp.gateway) != 0)) {
+                                          strcmp(links[i].gateway, temp.gateway) != 0 ||
+                                          strcmp(links[i].pppoe_ipv6, temp.pppoe_ipv6) != 0)) {
                 links[i] = temp;
                 state->ifindex[i] = temp_index;
                 log_link(links[i]);
@@ -79,8 +83,10 @@ static void rescan(linkfan_state *state)
         set_ifname(i);
         if (if_fetch_indexed(ifname, &temp, &temp_index) == 0 && linkfan_is_link(temp)) {
             const pppoe_info &old_info = state->g_array_info[i];
-            // A new link, or one that had no address, is not in the list yet.
-            if (old_info.pppoe_ip[0] == '\0' || old_info.pppoe_name[0] == '\0')
+            // A new link, or one that had no address of either family, is not
+            // in the list yet.
+            if (old_info.pppoe_name[0] == '\0' ||
+                (old_info.pppoe_ip[0] == '\0' && old_info.pppoe_ipv6[0] == '\0'))
                 state->g_new_ppp = 1;
             state->g_array_info_new[i] = temp;
             state->g_array_info_new[i].pppd_time = old_info.pppd_time;
@@ -133,11 +139,10 @@ int linkfan_cycle(linkfan_state *state)
         memcpy(state->ifindex, state->ifindex_new, sizeof state->ifindex);
     }
 
-    const int tracking = state->track.count > 0;
-    if (tracking) {
+    if (linkfan_tracking(*state)) {
         linkfan_track_sync(state, linkfan_monotonic_usec());
         // A change of state that no early rebuild has followed yet.
-        if (state->track.rebuild_due) {
+        if (state->track.rebuild_due & (1 << LINKFAN_IPV4)) {
             state->g_chang_ip = 1;
             note_cause(&cause, LINKFAN_CAUSE_HEALTH);
         }
@@ -151,8 +156,11 @@ int linkfan_cycle(linkfan_state *state)
         // With no cause found it is the first cycle, routing by the links found.
         if (linkfan_default_route_rebuild(*state, &state->route))
             state->tally.rebuilds[cause < 0 ? LINKFAN_CAUSE_LINK : cause]++;
-        state->track.rebuild_due = 0;
     }
+    // The IPv6 default route follows the links by what the kernel holds: it
+    // needs no flag of its own, and a box without IPv6 runs nothing for it.
+    linkfan_ipv6_default_sync(*state, &state->route, state->g_first);
+    state->track.rebuild_due = 0;
 
     // The last ip batch of the cycle runs now, not at the pause: "finish" in
     // the log means the routes are in place.
@@ -162,9 +170,12 @@ int linkfan_cycle(linkfan_state *state)
     linkfan_tally &tally = state->tally;
     tally.cycles++;
     tally.cycle_usec = end - start;
-    for (int i = 0; i < LINKFAN_MAX_LINKS; i++)
+    for (int i = 0; i < LINKFAN_MAX_LINKS; i++) {
         if (linkfan_is_link(state->g_array_info[i]))
             tally.seen[i] = 1;
+        if (linkfan_has_ipv6(state->g_array_info[i]))
+            tally.seen_ipv6[i] = 1;
+    }
     linkfan_publish(state, end);
     linkfan_log_flush();
     linkfan_events_pause(state, 10000000);
@@ -205,7 +216,7 @@ int do_main(const linkfan_options &options)
     // Lives as long as the process; too large to sit on the stack gladly.
     static linkfan_state state;
     linkfan_cycle_init(&state, options.g_multipath_routing);
-    linkfan_track_init(&state, options.track_targets, options.track_count);
+    linkfan_track_init(&state, options.targets);
     linkfan_text_copy(state.metrics.path, options.metrics_path);
     // Without the reports the pauses are plain ones, as they always were.
     linkfan_events_open(&state);

@@ -1,5 +1,6 @@
-// Default routes: one through every link (or, with -m, one through the first
-// link plus the "balance" table, its TCP port rule and masquerading per link).
+// IPv4 default routes: one through every link (or, with -m, one through the
+// first link plus the "balance" table, its TCP port rule and masquerading per
+// link).
 #include "linkfan_default_route.h"
 #include "linkfan_log.h"
 #include "linkfan_run.h"
@@ -47,11 +48,6 @@ int linkfan_gateway_check(const linkfan_state &state)
     return changed;
 }
 
-static bool fully_configured(const pppoe_info &info)
-{
-    return linkfan_is_next_hop(info) && strchr(info.pppoe_ipv6, ':');
-}
-
 int linkfan_default_route_rebuild(const linkfan_state &state, linkfan_route_scratch *route)
 {
     const pppoe_info *links = state.g_array_info;
@@ -59,18 +55,19 @@ int linkfan_default_route_rebuild(const linkfan_state &state, linkfan_route_scra
 
     int lead = -1;
     for (int i = 0; i < LINKFAN_MAX_LINKS && lead < 0; i++)
-        if (fully_configured(links[i]))
+        if (linkfan_is_next_hop(links[i]))
             lead = i;
-    // Without one fully configured link there is nothing sound to route by;
-    // the routes built last stay, and so does what route says of them.
+    // Without one next hop there is nothing sound to route by; the routes
+    // built last stay, and so does what route says of them.
     if (lead < 0)
         return 0;
-    memset(route, 0, sizeof *route);
+    route->temp_line[0] = route->main_route[0] = route->l_tme[0] = '\0';
+    route->first_ppp = 0;
+    memset(route->next_hop, 0, sizeof route->next_hop);
     // The main route of multipath mode and the port rule go to the lowest
-    // fully configured link that carries traffic; to the lowest of all when
-    // none does.
+    // next hop that carries traffic; to the lowest of all when none does.
     for (int i = lead; i < LINKFAN_MAX_LINKS; i++)
-        if (fully_configured(links[i]) && linkfan_track_usable(state, i)) {
+        if (linkfan_is_next_hop(links[i]) && linkfan_track_usable(state, LINKFAN_IPV4, i)) {
             lead = i;
             break;
         }
@@ -90,7 +87,7 @@ int linkfan_default_route_rebuild(const linkfan_state &state, linkfan_route_scra
             continue;
         // A down link is no next hop, but keeps its masquerading: traffic
         // from its address and its probes still leave through it.
-        if (linkfan_track_usable(state, i)) {
+        if (linkfan_track_usable(state, LINKFAN_IPV4, i)) {
             snprintf(route->l_tme, sizeof route->l_tme, "nexthop via %s dev ppp%u weight 1 ",
                      links[i].gateway, static_cast<unsigned>(i));
             linkfan_text_append(route->temp_line, route->l_tme);

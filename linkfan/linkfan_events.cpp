@@ -2,6 +2,7 @@
 #include "linkfan_events.h"
 #include "getinfo.h"
 #include "linkfan_default_route.h"
+#include "linkfan_ipv6_route.h"
 #include "linkfan_netlink.h"
 #include "linkfan_publish.h"
 #include "linkfan_run.h"
@@ -91,6 +92,9 @@ static bool link_report_counts(const linkfan_state &state, const struct nlmsghdr
 static bool address_report_counts(const linkfan_state &state, const struct nlmsghdr *msg)
 {
     const struct ifaddrmsg *addr = static_cast<const struct ifaddrmsg *>(NLMSG_DATA(msg));
+    // A link is routed by no IPv6 address of another scope than global.
+    if (addr->ifa_family == AF_INET6 && addr->ifa_scope != RT_SCOPE_UNIVERSE)
+        return false;
     int index = static_cast<int>(addr->ifa_index);
     for (int i = 0; i < LINKFAN_MAX_LINKS; i++)
         if (index != 0 && state.ifindex[i] == index)
@@ -163,11 +167,15 @@ int linkfan_events_read(const linkfan_state &state, int routes_count)
 int linkfan_events_rebuild(linkfan_state *state, long long now)
 {
     const long long last = state->events.last_rebuild_usec;
-    if (!state->track.rebuild_due || (last != 0 && now - last < rebuild_spacing_usec))
+    const int due = state->track.rebuild_due;
+    if (!due || (last != 0 && now - last < rebuild_spacing_usec))
         return 0;
     state->track.rebuild_due = 0;
     state->events.last_rebuild_usec = now;
-    if (linkfan_default_route_rebuild(*state, &state->route))
+    // Only the routes of the family whose state changed.
+    if ((due & (1 << LINKFAN_IPV4)) && linkfan_default_route_rebuild(*state, &state->route))
+        state->tally.rebuilds[LINKFAN_CAUSE_HEALTH]++;
+    if ((due & (1 << LINKFAN_IPV6)) && linkfan_ipv6_default_sync(*state, &state->route, 0))
         state->tally.rebuilds[LINKFAN_CAUSE_HEALTH]++;
     return 1;
 }
@@ -192,7 +200,7 @@ static long long rebuild_time(const linkfan_state &state, long long now)
 static unsigned long track_wait(linkfan_state *state, unsigned long usec, int watch_news,
                                 int *woken)
 {
-    static struct pollfd fds[LINKFAN_MAX_LINKS + 1];
+    static struct pollfd fds[LINKFAN_FAMILIES * LINKFAN_MAX_LINKS + 1];
     const int news_fd = watch_news ? state->events.fd : -1;
     unsigned long left = usec;
     *woken = 0;
@@ -230,7 +238,7 @@ static unsigned long track_wait(linkfan_state *state, unsigned long usec, int wa
         // the round is judged.
         const int first_probe = n;
         if (watch_news)
-            n += linkfan_track_fds(*state, fds + n, LINKFAN_MAX_LINKS);
+            n += linkfan_track_fds(*state, fds + n, LINKFAN_FAMILIES * LINKFAN_MAX_LINKS);
         unsigned long rest = 0;
         if (n > 0)
             rest = linkfan_poll(fds, n, static_cast<unsigned long>(step));
@@ -254,7 +262,7 @@ static unsigned long track_wait(linkfan_state *state, unsigned long usec, int wa
 
 void linkfan_events_rest(linkfan_state *state, unsigned long usec)
 {
-    if (state->track.count == 0) {
+    if (!linkfan_tracking(*state)) {
         linkfan_pause(usec);
         return;
     }
@@ -264,7 +272,7 @@ void linkfan_events_rest(linkfan_state *state, unsigned long usec)
 
 void linkfan_events_pause(linkfan_state *state, unsigned long usec)
 {
-    const int tracking = state->track.count > 0;
+    const int tracking = linkfan_tracking(*state);
     if (state->events.fd < 0 && !tracking) {
         linkfan_pause(usec);
         return;

@@ -20,9 +20,14 @@ bool present(const linkfan_state &state, int i)
     return linkfan_is_link(state.g_array_info[i]);
 }
 
-bool tracked(const linkfan_state &state, int i)
+const linkfan_track_link &tracker(const linkfan_state &state, int family, int i)
 {
-    return state.track.links[i].fd >= 0;
+    return state.track.links[family][i];
+}
+
+bool tracked(const linkfan_state &state, int family, int i)
+{
+    return tracker(state, family, i).fd >= 0;
 }
 
 bool integer(char *text, size_t size, unsigned long long value)
@@ -37,110 +42,159 @@ bool seconds(char *text, size_t size, long long usec)
     return true;
 }
 
-// The sample of a per-link family for link i, as text; false when the link
-// has none.
-using link_value = bool (*)(const linkfan_state &state, int i, long long now, char *text,
-                            size_t size);
+// The sample of a per-link series for link i (and family, for the series of a
+// family's state), as text; false when the link has none.
+using link_value = bool (*)(const linkfan_state &state, int family, int i, long long now,
+                            char *text, size_t size);
 
-bool value_present(const linkfan_state &state, int i, long long, char *text, size_t size)
+bool value_present(const linkfan_state &state, int, int i, long long, char *text, size_t size)
 {
     return integer(text, size, present(state, i));
 }
 
-bool value_next_hop(const linkfan_state &state, int i, long long, char *text, size_t size)
-{
-    return integer(text, size, present(state, i) && state.route.next_hop[i]);
-}
-
-bool value_table(const linkfan_state &state, int i, long long, char *text, size_t size)
+bool value_table(const linkfan_state &state, int, int i, long long, char *text, size_t size)
 {
     return present(state, i) && integer(text, size, static_cast<unsigned>(linkfan_table_number(i)));
 }
 
-bool value_up(const linkfan_state &state, int i, long long, char *text, size_t size)
+bool value_next_hop(const linkfan_state &state, int family, int i, long long, char *text,
+                    size_t size)
 {
-    bool up = state.track.count > 0 ? tracked(state, i) && !state.track.links[i].down
-                                    : present(state, i);
+    const uint8_t *next_hop =
+        family == LINKFAN_IPV4 ? state.route.next_hop : state.route.ipv6_next_hop;
+    return integer(text, size, present(state, i) && next_hop[i]);
+}
+
+bool value_up(const linkfan_state &state, int family, int i, long long, char *text, size_t size)
+{
+    const pppoe_info &info = state.g_array_info[i];
+    bool up = state.track.targets.count[family] > 0
+                  ? tracked(state, family, i) && !tracker(state, family, i).down
+                  : present(state, i) && (family == LINKFAN_IPV4 || linkfan_has_ipv6(info));
     return integer(text, size, up);
 }
 
-bool value_lost(const linkfan_state &state, int i, long long, char *text, size_t size)
+bool value_lost(const linkfan_state &state, int family, int i, long long, char *text, size_t size)
 {
-    return tracked(state, i) &&
-           integer(text, size, static_cast<unsigned>(linkfan_track_lost(state.track.links[i])));
+    return tracked(state, family, i) &&
+           integer(text, size, static_cast<unsigned>(linkfan_track_lost(tracker(state, family, i))));
 }
 
-bool value_round_trip(const linkfan_state &state, int i, long long, char *text, size_t size)
+bool value_round_trip(const linkfan_state &state, int family, int i, long long, char *text,
+                      size_t size)
 {
-    const linkfan_track_link &link = state.track.links[i];
-    return tracked(state, i) && link.rtt_tenths >= 0 &&
+    const linkfan_track_link &link = tracker(state, family, i);
+    return tracked(state, family, i) && link.rtt_tenths >= 0 &&
            seconds(text, size, static_cast<long long>(link.rtt_tenths) * 100);
 }
 
-bool value_requests(const linkfan_state &state, int i, long long, char *text, size_t size)
+bool value_requests(const linkfan_state &state, int family, int i, long long, char *text,
+                    size_t size)
 {
-    return integer(text, size, state.track.links[i].requests);
+    return integer(text, size, tracker(state, family, i).requests);
 }
 
-bool value_replies(const linkfan_state &state, int i, long long, char *text, size_t size)
+bool value_replies(const linkfan_state &state, int family, int i, long long, char *text,
+                   size_t size)
 {
-    return integer(text, size, state.track.links[i].replies);
+    return integer(text, size, tracker(state, family, i).replies);
 }
 
-bool value_changes(const linkfan_state &state, int i, long long, char *text, size_t size)
+bool value_changes(const linkfan_state &state, int family, int i, long long, char *text,
+                   size_t size)
 {
-    return integer(text, size, state.track.links[i].changes);
+    return integer(text, size, tracker(state, family, i).changes);
 }
 
-bool value_since(const linkfan_state &state, int i, long long now, char *text, size_t size)
+bool value_since(const linkfan_state &state, int family, int i, long long now, char *text,
+                 size_t size)
 {
-    long long changed = state.track.links[i].changed_usec;
-    return tracked(state, i) && seconds(text, size, now > changed ? now - changed : 0);
+    long long changed = tracker(state, family, i).changed_usec;
+    return tracked(state, family, i) && seconds(text, size, now > changed ? now - changed : 0);
 }
 
-struct link_family {
+// Whose samples a series has.
+enum {
+    PER_LINK,     // one per link
+    PER_FAMILY,   // one per link and family, labelled with the family
+    PER_TRACKED,  // the same, for the families -t tracks only
+};
+
+struct link_series {
     const char *name;
     const char *type;
     const char *help;
-    int tracking;  // only with -t
+    int kind;
     link_value value;
 };
 
-// Every link seen in this run gets a sample of each family that has one for
-// it, so a link that went away still shows, as not present.
-const link_family link_families[] = {
+// Every link seen in this run gets a sample of each series that has one for
+// it, so a link that went away still shows, as not present; the IPv6 ones go
+// to every link that had IPv6 in the run.
+const link_series link_series_list[] = {
     {"kivo_linkfan_link_present", "gauge",
-     "1 while the link is present, 0 for one seen earlier in this run that is gone.", 0,
+     "1 while the link is present, 0 for one seen earlier in this run that is gone.", PER_LINK,
      value_present},
     {"kivo_linkfan_link_next_hop", "gauge",
-     "1 when the default routes last built lead through the link.", 0, value_next_hop},
-    {"kivo_linkfan_link_table", "gauge", "Number of the link's own routing table.", 0,
+     "1 when the family's default routes last built lead through the link.", PER_FAMILY,
+     value_next_hop},
+    {"kivo_linkfan_link_table", "gauge", "Number of the link's own routing table.", PER_LINK,
      value_table},
     {"kivo_linkfan_link_up", "gauge",
-     "1 when the link is up: with -t a tracked link that is not down, without -t a present link.",
-     0, value_up},
-    {"kivo_linkfan_link_lost_rounds", "gauge", "Probe rounds lost of the link's last five.", 1,
-     value_lost},
+     "1 when the link is up for the family: tracked by -t and not down, or, for a family -t "
+     "does not track, present with an address of it.",
+     PER_FAMILY, value_up},
+    {"kivo_linkfan_link_lost_rounds", "gauge", "Probe rounds lost of the link's last five.",
+     PER_TRACKED, value_lost},
     {"kivo_linkfan_link_round_trip_seconds", "gauge",
-     "Round-trip time of the link's last answered probe round.", 1, value_round_trip},
+     "Round-trip time of the link's last answered probe round.", PER_TRACKED, value_round_trip},
     {"kivo_linkfan_link_echo_requests_total", "counter", "Echo requests sent through the link.",
-     1, value_requests},
+     PER_TRACKED, value_requests},
     {"kivo_linkfan_link_echo_replies_total", "counter",
-     "Echo replies of the targets received through the link.", 1, value_replies},
+     "Echo replies of the targets received through the link.", PER_TRACKED, value_replies},
     {"kivo_linkfan_link_state_changes_total", "counter",
-     "Changes of the link's state, down or up.", 1, value_changes},
+     "Changes of the link's state, down or up.", PER_TRACKED, value_changes},
     {"kivo_linkfan_link_since_change_seconds", "gauge",
-     "Seconds since the link's last change of state, or since it was first tracked.", 1,
-     value_since},
+     "Seconds since the link's last change of state, or since it was first tracked.",
+     PER_TRACKED, value_since},
 };
+
+const char *const family_names[LINKFAN_FAMILIES] = {"ipv4", "ipv6"};
 
 void header(FILE *out, const char *name, const char *type, const char *help)
 {
     fprintf(out, "# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
 }
 
-// Label values are link names "pppN" and the fixed cause names: nothing in
-// them needs the format's escapes.
+// The samples of one per-link series.
+void write_series(FILE *out, const linkfan_state &state, const link_series &series, long long now)
+{
+    const linkfan_tally &tally = state.tally;
+    char value[32];
+    bool headed = false;
+    for (int family = 0; family < LINKFAN_FAMILIES; family++) {
+        if (series.kind == PER_LINK && family > 0)
+            break;
+        if (series.kind == PER_TRACKED && state.track.targets.count[family] == 0)
+            continue;
+        const uint8_t *seen = family == LINKFAN_IPV4 ? tally.seen : tally.seen_ipv6;
+        for (int i = 0; i < LINKFAN_MAX_LINKS; i++) {
+            if (!seen[i] || !series.value(state, family, i, now, value, sizeof value))
+                continue;
+            if (!headed)
+                header(out, series.name, series.type, series.help);
+            headed = true;
+            if (series.kind == PER_LINK)
+                fprintf(out, "%s{link=\"ppp%d\"} %s\n", series.name, i, value);
+            else
+                fprintf(out, "%s{link=\"ppp%d\",family=\"%s\"} %s\n", series.name, i,
+                        family_names[family], value);
+        }
+    }
+}
+
+// Label values are link names "pppN", the family names and the fixed cause
+// names: nothing in them needs the format's escapes.
 void write_exposition(FILE *out, const linkfan_state &state, long long now)
 {
     const linkfan_tally &tally = state.tally;
@@ -160,21 +214,8 @@ void write_exposition(FILE *out, const linkfan_state &state, long long now)
     header(out, "kivo_linkfan_commands_total", "counter",
            "Command lines run (ip, iptables, sysctl, cp) and default-route checks read.");
     fprintf(out, "kivo_linkfan_commands_total %lu\n", linkfan_shell_cost.commands);
-
-    char value[32];
-    for (const link_family &family : link_families) {
-        if (family.tracking && state.track.count == 0)
-            continue;
-        bool headed = false;
-        for (int i = 0; i < LINKFAN_MAX_LINKS; i++) {
-            if (!tally.seen[i] || !family.value(state, i, now, value, sizeof value))
-                continue;
-            if (!headed)
-                header(out, family.name, family.type, family.help);
-            headed = true;
-            fprintf(out, "%s{link=\"ppp%d\"} %s\n", family.name, i, value);
-        }
-    }
+    for (const link_series &series : link_series_list)
+        write_series(out, state, series, now);
 }
 
 // Logs a failure when its step and error are not the ones logged last.

@@ -25,19 +25,21 @@ static void print_usage(const char *program)
            "  -h, --help               Print this help and exit\n"
            "  -d, --debug              debug mode\n"
            "  -m, --multipath-routing  enable multipath routing\n"
-           "  -t, --track=LIST         track link health, LIST: 1 to 4 IPv4 addresses, comma-separated\n"
+           "  -t, --track=LIST         track link health, LIST: up to 4 IPv4 and 4 IPv6 addresses, comma-separated\n"
            "      --metrics=FILE       write metrics for node_exporter's textfile collector to FILE\n"
            "  example: ./kivo_linkfan -d -m\n",
            program);
 }
 
 // Multipath routes spread flows by their ports and skip next hops whose
-// neighbour is known dead only with these two set; they are set as the option
-// is read, so they hold from the first cycle on.
+// neighbour is known dead only with the first two set, and the IPv6 default
+// route spreads flows by their ports only with the third; they are set as the
+// option is read, so they hold from the first cycle on.
 static void enable_multipath_sysctls()
 {
     linkfan_run("sysctl -w net.ipv4.fib_multipath_hash_policy=1");
     linkfan_run("sysctl -w net.ipv4.fib_multipath_use_neigh=1");
+    linkfan_run("sysctl -w net.ipv6.fib_multipath_hash_policy=1");
 }
 
 static const char short_options[] = "hdmt:";
@@ -78,10 +80,8 @@ static int read_checked_values(int argc, char *argv[], linkfan_options *options,
             continue;
         char bad[64];
         const char *why = "";
-        if (linkfan_track_list_parse(optarg, options->track_targets, &options->track_count, bad,
-                                     sizeof bad, &why) != 0) {
+        if (linkfan_track_list_parse(optarg, &options->targets, bad, sizeof bad, &why) != 0) {
             fprintf(stderr, "%s: bad -t list: \"%s\" %s\n", program, bad, why);
-            options->track_count = 0;
             status = 1;
         }
     }
@@ -94,7 +94,7 @@ int kivo_parse_commandline(int argc, char *argv[], linkfan_options *options)
 {
     options->g_debug = 0;
     options->g_multipath_routing = 0;
-    options->track_count = 0;
+    memset(&options->targets, 0, sizeof options->targets);
     options->metrics_path[0] = '\0';
     const char *program = argc > 0 && argv[0] ? argv[0] : "kivo_linkfan";
     if (read_checked_values(argc, argv, options, program) != 0) {

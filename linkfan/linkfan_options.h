@@ -6,8 +6,7 @@
 struct linkfan_options {
     int g_debug;              // -d: the console stays
     int g_multipath_routing;  // -m: multipath mode
-    int track_count;          // -t: how many targets; 0 without
-    uint32_t track_targets[LINKFAN_MAX_TARGETS];  // network order
+    linkfan_targets targets;  // -t: the targets of each family; none without
     char metrics_path[LINKFAN_MAX_PATH];  // --metrics: the metrics file; empty without
 };
 

@@ -17,7 +17,7 @@ struct [[gnu::packed]] pppoe_info {
     char mac[32];          // "%02x:%02x:%02x:%02x:%02x:%02x"
     uint32_t txqueuelen;
     uint64_t pppd_time;    // carried from table to table, never probed
-    char pppoe_ipv6[64];   // first IPv6 address followed by "/64"
+    char pppoe_ipv6[64];   // first routable (global) IPv6 address followed by "/64"
 };
 static_assert(sizeof(pppoe_info) == 172, "pppoe_info must stay 172 bytes");
 
@@ -67,9 +67,36 @@ inline bool linkfan_is_link(const pppoe_info &info)
     return strstr(info.pppoe_name, "ppp") != nullptr;
 }
 
-// A link is a next hop of the default routes when it has an IPv4 address and
-// a gateway; an IPv6 address is not needed for that.
+// A link is a next hop of the IPv4 default routes when it has an IPv4 address
+// and a gateway; an IPv6 address is not needed for that.
 inline bool linkfan_is_next_hop(const pppoe_info &info)
 {
     return linkfan_is_link(info) && strchr(info.pppoe_ip, '.') && strchr(info.gateway, '.');
 }
+
+// A link is routed by its IPv4 address when it has one.
+inline bool linkfan_has_ipv4(const pppoe_info &info)
+{
+    return linkfan_is_link(info) && strchr(info.pppoe_ip, '.');
+}
+
+// A link is routed by its IPv6 address when it has a routable one (the probe
+// takes no link-local, tentative, deprecated or failed one).
+inline bool linkfan_has_ipv6(const pppoe_info &info)
+{
+    return linkfan_is_link(info) && strchr(info.pppoe_ipv6, ':');
+}
+
+// The two address families, as arrays of per-family state are indexed.
+enum {
+    LINKFAN_IPV4,
+    LINKFAN_IPV6,
+    LINKFAN_FAMILIES,
+};
+
+// The probe targets of -t, by family; an address in network order (an IPv4
+// one in the first 4 bytes).
+struct linkfan_targets {
+    int count[LINKFAN_FAMILIES];
+    uint8_t addr[LINKFAN_FAMILIES][LINKFAN_MAX_TARGETS][16];
+};

@@ -12,8 +12,14 @@ struct linkfan_route_scratch {
     char temp_line[16384];  // the next-hop command being assembled
     char main_route[128];   // the main-table default of multipath mode
     char l_tme[128];        // one next-hop clause
-    int first_ppp;          // index of the first fully configured link
+    int first_ppp;          // index of the first link with IPv4 and a gateway
     uint8_t next_hop[LINKFAN_MAX_LINKS];  // 1 for each link the routes lead through
+    // The IPv6 default route: its command, the gateway of each link with
+    // IPv6 (its router or its peer, empty when none is known) and the links
+    // it leads through.
+    char ipv6_line[16384];
+    char ipv6_gateway[LINKFAN_MAX_LINKS][48];
+    uint8_t ipv6_next_hop[LINKFAN_MAX_LINKS];
 };
 
 // Kernel reports of link, address and route changes, which end the pause
@@ -24,11 +30,11 @@ struct linkfan_events {
     long long last_rebuild_usec; // monotonic time of the last early rebuild, 0 for none
 };
 
-// Health of one link as its probes tell it (linkfan_track.h).
+// Health of one family of one link as its probes tell it (linkfan_track.h).
 struct linkfan_track_link {
     int fd;                     // probe socket, -1 while the link is not tracked
     int ifindex;                // the interface the socket was opened on
-    uint32_t addr;              // the link's IPv4 address, network order
+    uint8_t addr[16];           // the link's address of this family, network order
     uint16_t ident;             // echo identifier of this link's requests
     uint8_t down;               // 1 while the link is down
     uint8_t history;            // the last 5 rounds, newest in bit 0; a set bit was lost
@@ -46,18 +52,17 @@ struct linkfan_track_link {
 };
 
 // Link health tracking of -t: the targets, the round in progress and the
-// state of every link.
+// state of every link, each address family on its own.
 struct linkfan_track {
-    int count;                         // targets; 0 without -t
-    uint32_t targets[LINKFAN_MAX_TARGETS];  // network order
+    linkfan_targets targets;           // none of a family: that family is untracked
     uint16_t sequence;                 // of the open round
     int round_open;
     long long round_sent_usec;         // monotonic
     long long next_round_usec;         // monotonic; 0 for at once
-    int rebuild_due;                   // a state changed: the default routes must follow
+    int rebuild_due;                   // a state changed: bit 1 << family for the routes to follow
     int changed;                       // a state changed: the status and metrics files must follow
-    int all_down;                      // every tracked link is down (said once)
-    linkfan_track_link links[LINKFAN_MAX_LINKS];
+    int all_down[LINKFAN_FAMILIES];    // every tracked link of the family is down (said once)
+    linkfan_track_link links[LINKFAN_FAMILIES][LINKFAN_MAX_LINKS];
 };
 
 // Why the default routes were rebuilt, as the metrics count it.
@@ -74,6 +79,7 @@ struct linkfan_tally {
     uint64_t rebuilds[LINKFAN_CAUSE_COUNT];
     long long cycle_usec;            // how long the last cycle took, its pause left out
     uint8_t seen[LINKFAN_MAX_LINKS];  // the link was present in some cycle of the run
+    uint8_t seen_ipv6[LINKFAN_MAX_LINKS];  // and had a routable IPv6 address in one
 };
 
 // The metrics file of --metrics (linkfan_metrics.h).

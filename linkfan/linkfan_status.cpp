@@ -3,38 +3,55 @@
 #include "linkfan_file.h"
 #include "linkfan_track.h"
 
+#include <arpa/inet.h>
 #include <stdio.h>
 
 static const char status_name[] = "./linkfan.status";
 static const char status_temp[] = "./linkfan.status.tmp";
 
-// One line per link: name, address, gateway, state, rounds lost of the last
-// 5, last round trip in ms, seconds since the last change of state. Empty
-// fields are written "-" so that every line has all seven.
-static void write_link(FILE *out, const linkfan_state &state, int i, long long now)
+// One line per link and family: name, address, gateway, state, rounds lost
+// of the last 5, last round trip in ms, seconds since the last change of
+// state, family. Empty fields are written "-" so that every line has all
+// eight.
+static void write_link(FILE *out, const linkfan_state &state, int family, int i, long long now)
 {
     const pppoe_info &info = state.g_array_info[i];
-    const linkfan_track_link &link = state.track.links[i];
-    const char *addr = info.pppoe_ip[0] ? info.pppoe_ip : "-";
-    const char *gateway = info.gateway[0] ? info.gateway : "-";
+    const linkfan_track_link &link = state.track.links[family][i];
+    char addr[INET6_ADDRSTRLEN];
+    linkfan_track_address(info, family, addr, sizeof addr);
+    const char *gateway = family == LINKFAN_IPV4 ? info.gateway : state.route.ipv6_gateway[i];
+    const char *name = family == LINKFAN_IPV4 ? "ipv4" : "ipv6";
+    if (!addr[0])
+        linkfan_text_copy(addr, "-");
+    if (!gateway[0])
+        gateway = "-";
     if (link.fd < 0) {
-        fprintf(out, "%s %s %s untracked - - -\n", info.pppoe_name, addr, gateway);
+        fprintf(out, "%s %s %s untracked - - - %s\n", info.pppoe_name, addr, gateway, name);
         return;
     }
     char rtt[16] = "-";
     if (link.rtt_tenths >= 0)
         snprintf(rtt, sizeof rtt, "%d.%d", link.rtt_tenths / 10, link.rtt_tenths % 10);
     long long since = now > link.changed_usec ? (now - link.changed_usec) / 1000000 : 0;
-    fprintf(out, "%s %s %s %s %d %s %lld\n", info.pppoe_name, addr, gateway,
-            link.down ? "down" : "up", linkfan_track_lost(link), rtt, since);
+    fprintf(out, "%s %s %s %s %d %s %lld %s\n", info.pppoe_name, addr, gateway,
+            link.down ? "down" : "up", linkfan_track_lost(link), rtt, since, name);
 }
 
+// Every link has its IPv4 line, as it always had, unless it has IPv6 only;
+// an IPv6 line when it has IPv6.
 static void write_status(FILE *out, const linkfan_state &state, long long now)
 {
-    fprintf(out, "# name address gateway state lost_of_5 rtt_ms since_s\n");
-    for (int i = 0; i < LINKFAN_MAX_LINKS; i++)
-        if (linkfan_is_link(state.g_array_info[i]))
-            write_link(out, state, i, now);
+    fprintf(out, "# name address gateway state lost_of_5 rtt_ms since_s family\n");
+    for (int i = 0; i < LINKFAN_MAX_LINKS; i++) {
+        const pppoe_info &info = state.g_array_info[i];
+        if (!linkfan_is_link(info))
+            continue;
+        const bool ipv6 = linkfan_has_ipv6(info);
+        if (!ipv6 || info.pppoe_ip[0] || info.gateway[0])
+            write_link(out, state, LINKFAN_IPV4, i, now);
+        if (ipv6)
+            write_link(out, state, LINKFAN_IPV6, i, now);
+    }
 }
 
 int linkfan_status_write(const linkfan_state &state, long long now)

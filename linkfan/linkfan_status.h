@@ -1,6 +1,6 @@
-// The status file of -t, "./linkfan.status": one line per link with its
-// address, gateway, state, rounds lost, last round trip and the seconds since
-// its last change of state.
+// The status file of -t, "./linkfan.status": one line per link and address
+// family with its address, gateway, state, rounds lost, last round trip, the
+// seconds since its last change of state and the family.
 #pragma once
 
 #include "linkfan_state.h"

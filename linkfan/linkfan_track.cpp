@@ -39,7 +39,7 @@ void close_link(linkfan_track_link *link)
         close(link->fd);
     link->fd = -1;
     link->ifindex = 0;
-    link->addr = 0;
+    memset(link->addr, 0, sizeof link->addr);
 }
 
 void rtt_text(const linkfan_track_link &link, char *text, size_t size)
@@ -50,39 +50,45 @@ void rtt_text(const linkfan_track_link &link, char *text, size_t size)
         snprintf(text, size, "%d.%d ms", link.rtt_tenths / 10, link.rtt_tenths % 10);
 }
 
-// Every tracked link down: the default routes keep them all, as without -t.
-void follow_all_down(linkfan_state *state)
+const int address_size[LINKFAN_FAMILIES] = {4, 16};
+
+// Every tracked link of a family down: its default routes keep them all, as
+// without -t.
+void follow_all_down(linkfan_state *state, int family)
 {
     linkfan_track &track = state->track;
     int tracked = 0, down = 0;
-    for (const linkfan_track_link &link : track.links) {
+    for (const linkfan_track_link &link : track.links[family]) {
         if (link.fd < 0)
             continue;
         tracked++;
         down += link.down;
     }
     int all_down = tracked > 0 && down == tracked;
-    if (all_down && !track.all_down)
+    if (all_down && !track.all_down[family])
         linkfan_log(LINKFAN_LOG_ERROR,
-                    "every tracked link is down: the default routes keep them all\n");
-    track.all_down = all_down;
+                    family == LINKFAN_IPV4
+                        ? "every tracked link is down: the default routes keep them all\n"
+                        : "every tracked link is down for IPv6: the IPv6 default route keeps them "
+                          "all\n");
+    track.all_down[family] = all_down;
 }
 
-void changed(linkfan_state *state, int i, int change, long long now)
+void changed(linkfan_state *state, int family, int i, int change, long long now)
 {
-    linkfan_track_link &link = state->track.links[i];
-    const pppoe_info &info = state->g_array_info[i];
+    linkfan_track_link &link = state->track.links[family][i];
     link.changed_usec = now;
     link.changes++;
-    char rtt[32];
+    char rtt[32], address[INET6_ADDRSTRLEN];
     rtt_text(link, rtt, sizeof rtt);
+    linkfan_track_address(state->g_array_info[i], family, address, sizeof address);
     linkfan_log(change == 1 ? LINKFAN_LOG_ERROR : LINKFAN_LOG_INFO,
                 "link %s (%s) is %s: %d of the last 5 rounds lost, last round trip %s\n",
-                info.pppoe_name, info.pppoe_ip, change == 1 ? "down" : "up",
+                state->g_array_info[i].pppoe_name, address, change == 1 ? "down" : "up",
                 linkfan_track_lost(link), rtt);
-    state->track.rebuild_due = 1;
+    state->track.rebuild_due |= 1 << family;
     state->track.changed = 1;
-    follow_all_down(state);
+    follow_all_down(state, family);
     // Rare, and what an operator watching the log waits for: out at once.
     linkfan_log_flush();
 }
@@ -92,20 +98,26 @@ long long timespec_usec(const struct timespec &t)
     return t.tv_sec * 1000000LL + t.tv_nsec / 1000;
 }
 
-// Reads the replies waiting for link i; the first answer of the open round
-// judges the round for the link at once.
-void read_link(linkfan_state *state, int i, long long now)
+bool is_target(const linkfan_track &track, int family, const uint8_t *sender)
+{
+    for (int k = 0; k < track.targets.count[family]; k++)
+        if (memcmp(track.targets.addr[family][k], sender,
+                   static_cast<size_t>(address_size[family])) == 0)
+            return true;
+    return false;
+}
+
+// Reads the replies waiting for link i's family; the first answer of the
+// open round judges the round for it at once.
+void read_link(linkfan_state *state, int family, int i, long long now)
 {
     linkfan_track &track = state->track;
-    linkfan_track_link &link = track.links[i];
-    uint32_t sender;
+    linkfan_track_link &link = track.links[family][i];
+    uint8_t sender[16];
     uint16_t sequence;
     struct timespec arrival;
-    while (link.fd >= 0 && linkfan_probe_receive(link.fd, &sender, &sequence, &arrival) == 1) {
-        bool target = false;
-        for (int k = 0; k < track.count; k++)
-            target = target || track.targets[k] == sender;
-        if (!target)
+    while (link.fd >= 0 && linkfan_probe_receive(link.fd, family, sender, &sequence, &arrival) == 1) {
+        if (!is_target(track, family, sender))
             continue;
         // Every answer counts as received, a late one or a second target's
         // too, so that requests and replies compare.
@@ -121,26 +133,27 @@ void read_link(linkfan_state *state, int i, long long now)
         link.judged = 1;
         int change = linkfan_track_judge(&link, 0);
         if (change)
-            changed(state, i, change, now);
+            changed(state, family, i, change, now);
     }
 }
 
 void close_round(linkfan_state *state, long long now)
 {
     linkfan_track &track = state->track;
-    for (int i = 0; i < LINKFAN_MAX_LINKS; i++) {
-        linkfan_track_link &link = track.links[i];
-        if (link.fd < 0 || !link.probed || link.judged)
-            continue;
-        // What came in but was not read yet counts first.
-        read_link(state, i, now);
-        if (link.judged)
-            continue;
-        link.judged = 1;
-        int change = linkfan_track_judge(&link, 1);
-        if (change)
-            changed(state, i, change, now);
-    }
+    for (int family = 0; family < LINKFAN_FAMILIES; family++)
+        for (int i = 0; i < LINKFAN_MAX_LINKS; i++) {
+            linkfan_track_link &link = track.links[family][i];
+            if (link.fd < 0 || !link.probed || link.judged)
+                continue;
+            // What came in but was not read yet counts first.
+            read_link(state, family, i, now);
+            if (link.judged)
+                continue;
+            link.judged = 1;
+            int change = linkfan_track_judge(&link, 1);
+            if (change)
+                changed(state, family, i, change, now);
+        }
     track.round_open = 0;
 }
 
@@ -148,24 +161,39 @@ void send_round(linkfan_state *state, long long now)
 {
     linkfan_track &track = state->track;
     track.sequence++;
-    for (linkfan_track_link &link : track.links) {
-        link.probed = 0;
-        link.judged = 0;
-        if (link.fd < 0)
-            continue;
-        clock_gettime(CLOCK_REALTIME, &link.sent);
-        // A link whose device went away or is down sends nothing: that round
-        // says nothing of its carrier and is not judged.
-        for (int k = 0; k < track.count; k++)
-            if (linkfan_probe_send(link.fd, link.addr, track.targets[k], link.ident,
-                                   track.sequence) == 0) {
-                link.probed = 1;
-                link.requests++;
-            }
-    }
+    for (int family = 0; family < LINKFAN_FAMILIES; family++)
+        for (linkfan_track_link &link : track.links[family]) {
+            link.probed = 0;
+            link.judged = 0;
+            if (link.fd < 0)
+                continue;
+            clock_gettime(CLOCK_REALTIME, &link.sent);
+            // A link whose device went away or is down sends nothing: that
+            // round says nothing of its carrier and is not judged.
+            for (int k = 0; k < track.targets.count[family]; k++)
+                if (linkfan_probe_send(link.fd, family, link.addr, track.targets.addr[family][k],
+                                       link.ident, track.sequence) == 0) {
+                    link.probed = 1;
+                    link.requests++;
+                }
+        }
     track.round_open = 1;
     track.round_sent_usec = now;
     track.next_round_usec = now + linkfan_round_usec;
+}
+
+// The address link i is tracked by for family into addr; false when the
+// link is not to be tracked for it.
+bool trackable(const linkfan_state &state, int family, int i, uint8_t *addr)
+{
+    const pppoe_info &info = state.g_array_info[i];
+    char text[INET6_ADDRSTRLEN];
+    linkfan_track_address(info, family, text, sizeof text);
+    if (state.track.targets.count[family] == 0 || state.ifindex[i] <= 0)
+        return false;
+    if (family == LINKFAN_IPV4)
+        return linkfan_is_next_hop(info) && inet_pton(AF_INET, text, addr) == 1;
+    return linkfan_has_ipv6(info) && inet_pton(AF_INET6, text, addr) == 1;
 }
 
 }  // namespace
@@ -177,16 +205,30 @@ long long linkfan_monotonic_usec()
     return timespec_usec(ts);
 }
 
-void linkfan_track_init(linkfan_state *state, const uint32_t *targets, int count)
+void linkfan_track_init(linkfan_state *state, const linkfan_targets &targets)
 {
     linkfan_track &track = state->track;
     memset(&track, 0, sizeof track);
-    for (linkfan_track_link &link : track.links)
-        link.fd = -1;
-    if (count < 0 || count > LINKFAN_MAX_TARGETS)
-        count = 0;
-    track.count = count;
-    memcpy(track.targets, targets, sizeof(uint32_t) * static_cast<size_t>(count));
+    for (int family = 0; family < LINKFAN_FAMILIES; family++)
+        for (linkfan_track_link &link : track.links[family])
+            link.fd = -1;
+    track.targets = targets;
+    for (int &count : track.targets.count)
+        if (count < 0 || count > LINKFAN_MAX_TARGETS)
+            count = 0;
+}
+
+int linkfan_tracking(const linkfan_state &state)
+{
+    return state.track.targets.count[LINKFAN_IPV4] > 0 ||
+           state.track.targets.count[LINKFAN_IPV6] > 0;
+}
+
+void linkfan_track_address(const pppoe_info &info, int family, char *text, size_t size)
+{
+    const char *from = family == LINKFAN_IPV4 ? info.pppoe_ip : info.pppoe_ipv6;
+    size_t len = strcspn(from, "/");
+    snprintf(text, size, "%.*s", static_cast<int>(len), from);
 }
 
 int linkfan_track_lost(const linkfan_track_link &link)
@@ -217,51 +259,51 @@ int linkfan_track_judge(linkfan_track_link *link, int lost)
 void linkfan_track_sync(linkfan_state *state, long long now)
 {
     linkfan_track &track = state->track;
-    if (track.count == 0)
-        return;
-    for (int i = 0; i < LINKFAN_MAX_LINKS; i++) {
-        linkfan_track_link &link = track.links[i];
-        const pppoe_info &info = state->g_array_info[i];
-        struct in_addr addr = {};
-        if (!linkfan_is_next_hop(info) || inet_pton(AF_INET, info.pppoe_ip, &addr) != 1 ||
-            state->ifindex[i] <= 0) {
+    for (int family = 0; family < LINKFAN_FAMILIES; family++) {
+        for (int i = 0; i < LINKFAN_MAX_LINKS; i++) {
+            linkfan_track_link &link = track.links[family][i];
+            uint8_t addr[16] = {0};
+            const int ifindex = state->ifindex[i];
+            if (!trackable(*state, family, i, addr)) {
+                if (link.down)
+                    track.rebuild_due |= 1 << family;
+                close_link(&link);
+                reset_link(&link, now);
+                continue;
+            }
+            if (link.fd >= 0 && link.ifindex == ifindex && memcmp(link.addr, addr, sizeof addr) == 0)
+                continue;
+            // First seen, re-created or redialled with another address: what
+            // the old interface or session went through says nothing of this one.
             if (link.down)
-                track.rebuild_due = 1;
+                track.rebuild_due |= 1 << family;
             close_link(&link);
             reset_link(&link, now);
-            continue;
+            link.ident = static_cast<uint16_t>(ident_base() + i);
+            link.fd = linkfan_probe_socket_open(family, ifindex, link.ident);
+            if (link.fd < 0) {
+                linkfan_log(LINKFAN_LOG_ERROR, "no probe socket for %s: %s\n",
+                            state->g_array_info[i].pppoe_name, strerror(errno));
+                continue;
+            }
+            link.ifindex = ifindex;
+            memcpy(link.addr, addr, sizeof link.addr);
         }
-        if (link.fd >= 0 && link.ifindex == state->ifindex[i] && link.addr == addr.s_addr)
-            continue;
-        // First seen, re-created or redialled with another address: what the
-        // old interface or session went through says nothing of this one.
-        if (link.down)
-            track.rebuild_due = 1;
-        close_link(&link);
-        reset_link(&link, now);
-        link.ident = static_cast<uint16_t>(ident_base() + i);
-        link.fd = linkfan_probe_socket_open(state->ifindex[i], link.ident);
-        if (link.fd < 0) {
-            linkfan_log(LINKFAN_LOG_ERROR, "no probe socket for %s: %s\n", info.pppoe_name,
-                        strerror(errno));
-            continue;
-        }
-        link.ifindex = state->ifindex[i];
-        link.addr = addr.s_addr;
+        follow_all_down(state, family);
     }
-    follow_all_down(state);
 }
 
-int linkfan_track_usable(const linkfan_state &state, int i)
+int linkfan_track_usable(const linkfan_state &state, int family, int i)
 {
     const linkfan_track &track = state.track;
-    return track.count == 0 || !track.links[i].down || track.all_down;
+    return track.targets.count[family] == 0 || !track.links[family][i].down ||
+           track.all_down[family];
 }
 
 long long linkfan_track_service(linkfan_state *state, long long now)
 {
     const linkfan_track &track = state->track;
-    if (track.count == 0)
+    if (!linkfan_tracking(*state))
         return LLONG_MAX;
     if (track.round_open && now - track.round_sent_usec >= linkfan_answer_usec)
         close_round(state, now);
@@ -275,11 +317,10 @@ void linkfan_track_read(linkfan_state *state, const struct pollfd *fds, int coun
     for (int k = 0; k < count; k++) {
         if (!(fds[k].revents & POLLIN))
             continue;
-        for (int i = 0; i < LINKFAN_MAX_LINKS; i++)
-            if (state->track.links[i].fd == fds[k].fd) {
-                read_link(state, i, now);
-                break;
-            }
+        for (int family = 0; family < LINKFAN_FAMILIES; family++)
+            for (int i = 0; i < LINKFAN_MAX_LINKS; i++)
+                if (state->track.links[family][i].fd == fds[k].fd)
+                    read_link(state, family, i, now);
     }
 }
 
@@ -291,13 +332,14 @@ int linkfan_track_fds(const linkfan_state &state, struct pollfd *fds, int room)
     int n = 0;
     if (!state.track.round_open)
         return 0;
-    for (const linkfan_track_link &link : state.track.links) {
-        if (link.fd < 0 || !link.probed || link.judged || n >= room)
-            continue;
-        fds[n].fd = link.fd;
-        fds[n].events = POLLIN;
-        fds[n].revents = 0;
-        n++;
-    }
+    for (int family = 0; family < LINKFAN_FAMILIES; family++)
+        for (const linkfan_track_link &link : state.track.links[family]) {
+            if (link.fd < 0 || !link.probed || link.judged || n >= room)
+                continue;
+            fds[n].fd = link.fd;
+            fds[n].events = POLLIN;
+            fds[n].revents = 0;
+            n++;
+        }
     return n;
 }

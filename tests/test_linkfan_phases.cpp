@@ -87,6 +87,18 @@ pppoe_info prepared(unsigned n, bool ipv6 = true, bool gateway = true)
     return info;
 }
 
+// The targets of -t for a list of addresses.
+linkfan_targets targets_of(const strings &addresses)
+{
+    linkfan_targets targets{};
+    for (const std::string &text : addresses) {
+        int family = has(text, ":") ? LINKFAN_IPV6 : LINKFAN_IPV4;
+        inet_pton(family == LINKFAN_IPV4 ? AF_INET : AF_INET6, text.c_str(),
+                  targets.addr[family][targets.count[family]++]);
+    }
+    return targets;
+}
+
 strings concat(std::initializer_list<strings> parts)
 {
     strings out;
@@ -159,9 +171,17 @@ TEST_F(LinkfanPhases, ProbeTable)
         {"ip tuntap add dev ppp9 mode tun && "
          "ip -6 addr add 2001:db8:9::1 peer 2001:db8:9::2 dev ppp9 nodad",
          "ppp9", "ppp9", "", "", "", "2001:db8:9::1/64", "00:00:00:00:00:00"},
-        // Only a link-local address: it is still taken, with "/64".
+        // Only a link-local address: nothing to route by.
         {"ip tuntap add dev ppp8 mode tun && ip -6 addr add fe80::8/10 dev ppp8 nodad", "ppp8",
-         "ppp8", "", "", "", "fe80::8/64", "00:00:00:00:00:00"},
+         "ppp8", "", "", "", "", "00:00:00:00:00:00"},
+        // Link-local, tentative (no carrier: duplicate detection never ends)
+        // and deprecated addresses before the one it is routed by.
+        {"ip tuntap add dev ppp6 mode tap && ip link set ppp6 address 02:00:00:00:00:06 && "
+         "ip link set ppp6 up && ip -6 addr add fe80::6/64 dev ppp6 nodad && "
+         "ip -6 addr add 2001:db8:6::1/64 dev ppp6 && "
+         "ip -6 addr add 2001:db8:6::2/64 dev ppp6 nodad preferred_lft 0 && "
+         "ip -6 addr add 2001:db8:6::3/64 dev ppp6 nodad",
+         "ppp6", "", "ppp6", "", "", "2001:db8:6::3/64", "02:00:00:00:00:06"},
     };
     for (const probe_case &c : cases) {
         ASSERT_EQ(sandbox_sh(c.setup), 0) << c.setup;
@@ -219,6 +239,27 @@ TEST_F(LinkfanPhases, CommandLineTable)
         {{"-m", "--track=1.2.3.4,5.6.7.8,9.9.9.9,8.8.4.4"}, 0, 0, 1, 1, false,
          {"1.2.3.4", "5.6.7.8", "9.9.9.9", "8.8.4.4"}},
         {{"-t", "9.9.9.9", "-d", "-t", "1.1.1.1"}, 0, 1, 0, 0, false, {"1.1.1.1"}},
+        // Up to 4 of each family, in any order; listed IPv4 first here.
+        {{"-t", "2400:3200::1,223.5.5.5,2001:4860:4860::8888,1.1.1.1,1.0.0.1,8.8.8.8,2::2,3::3"},
+         0, 0, 0, 0, false,
+         {"223.5.5.5", "1.1.1.1", "1.0.0.1", "8.8.8.8", "2400:3200::1", "2001:4860:4860::8888",
+          "2::2", "3::3"}},
+        {{"-t", "2001:db8::1,2001:db8::2,2001:db8::3,2001:db8::4,2001:db8::5"}, 1, 0, 0, 0, true,
+         {}, "bad -t list: \"2001:db8::5\" is one IPv6 address more than the 4 allowed"},
+        {{"-t", "1.1.1.1,::1"}, 1, 0, 0, 0, true, {}, "bad -t list: \"::1\" is a loopback address"},
+        {{"-t", "::"}, 1, 0, 0, 0, true, {}, "bad -t list: \"::\" is the unspecified address"},
+        {{"-t", "fe80::1"}, 1, 0, 0, 0, true, {},
+         "bad -t list: \"fe80::1\" is a link-local address"},
+        {{"-t", "ff02::1"}, 1, 0, 0, 0, true, {},
+         "bad -t list: \"ff02::1\" is a multicast address"},
+        {{"-t", "::ffff:192.0.2.1"}, 1, 0, 0, 0, true, {},
+         "bad -t list: \"::ffff:192.0.2.1\" is an IPv4-mapped address"},
+        {{"-t", "2400:3200::/32"}, 1, 0, 0, 0, true, {},
+         "bad -t list: \"2400:3200::/32\" is a prefix, not an address"},
+        {{"-t", "2400:3200:::1"}, 1, 0, 0, 0, true, {},
+         "bad -t list: \"2400:3200:::1\" is not an IPv6 address"},
+        {{"-t", "1.2.3.4/32"}, 1, 0, 0, 0, true, {},
+         "bad -t list: \"1.2.3.4/32\" is not an IPv4 address in dotted-quad form"},
         // A bad list refuses the start before anything runs, -m's sysctls too.
         {{"-m", "-t", "dns.example"}, 1, 0, 0, 0, true, {},
          "bad -t list: \"dns.example\" is not an IPv4 address in dotted-quad form"},
@@ -268,7 +309,7 @@ TEST_F(LinkfanPhases, CommandLineTable)
         "  -h, --help               Print this help and exit\n"
         "  -d, --debug              debug mode\n"
         "  -m, --multipath-routing  enable multipath routing\n"
-        "  -t, --track=LIST         track link health, LIST: 1 to 4 IPv4 addresses, "
+        "  -t, --track=LIST         track link health, LIST: up to 4 IPv4 and 4 IPv6 addresses, "
         "comma-separated\n"
         "      --metrics=FILE       write metrics for node_exporter's textfile collector to FILE\n"
         "  example: ./kivo_linkfan -d -m\n";
@@ -276,7 +317,7 @@ TEST_F(LinkfanPhases, CommandLineTable)
         std::vector<std::string> words = {"/sbin/kivo_linkfan"};
         words.insert(words.end(), c.args.begin(), c.args.end());
         std::vector<char *> argv = argv_of(words);
-        linkfan_options options{7, 7, 7, {}, "stale"};
+        linkfan_options options{7, 7, {{7, 7}, {}}, "stale"};
         recording_reset();
         optind = 0;  // glibc: start a fresh scan
         opterr = 0;
@@ -295,6 +336,7 @@ TEST_F(LinkfanPhases, CommandLineTable)
         for (int k = 0; k < c.sysctl_pairs; k++) {
             sysctls.push_back("sysctl -w net.ipv4.fib_multipath_hash_policy=1");
             sysctls.push_back("sysctl -w net.ipv4.fib_multipath_use_neigh=1");
+            sysctls.push_back("sysctl -w net.ipv6.fib_multipath_hash_policy=1");
         }
         EXPECT_EQ(recorded_commands, sysctls) << where;
         EXPECT_EQ(out.find(usage) != std::string::npos, c.usage) << where << ": " << out;
@@ -303,11 +345,13 @@ TEST_F(LinkfanPhases, CommandLineTable)
         else
             EXPECT_EQ(err, "") << where;
         strings targets;
-        for (int k = 0; result == 0 && k < options.track_count; k++) {
-            char text[16];
-            inet_ntop(AF_INET, &options.track_targets[k], text, sizeof text);
-            targets.push_back(text);
-        }
+        for (int family : {LINKFAN_IPV4, LINKFAN_IPV6})
+            for (int k = 0; result == 0 && k < options.targets.count[family]; k++) {
+                char text[INET6_ADDRSTRLEN];
+                inet_ntop(family == LINKFAN_IPV4 ? AF_INET : AF_INET6,
+                          options.targets.addr[family][k], text, sizeof text);
+                targets.push_back(text);
+            }
         EXPECT_EQ(targets, c.targets) << where;
         EXPECT_EQ(options.metrics_path, c.metrics) << where;
     }
@@ -325,6 +369,7 @@ TEST_F(LinkfanPhases, MultipathSysctlsChangeOnlyTheTestNamespace)
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(sandbox_output("sysctl -n net.ipv4.fib_multipath_hash_policy"), "1\n");
     EXPECT_EQ(sandbox_output("sysctl -n net.ipv4.fib_multipath_use_neigh"), "1\n");
+    EXPECT_EQ(sandbox_output("sysctl -n net.ipv6.fib_multipath_hash_policy"), "1\n");
 }
 
 // ---------------------------------------------------------------- run log
@@ -454,44 +499,58 @@ TEST_F(LinkfanPhases, ListRewriteOnAFullDiskKeepsTheSystemList)
 
 // ---------------------------------------------------------------- per-link routing
 
-TEST_F(LinkfanPhases, FirstCycleConfiguresEveryFullLinkInOrder)
+TEST_F(LinkfanPhases, FirstCycleRoutesEveryLinkInOrderByTheFamiliesItHas)
 {
     ASSERT_EQ(scene_add_link(0), 0);
     ASSERT_EQ(scene_add_link(1, false), 0);
-    ASSERT_EQ(scene_add_link(2), 0);
-    sandbox_write_file("/etc/iproute2/rt_tables", "10 ppp0\n20 ppp1\n30 ppp2\n");
-    for (unsigned n = 0; n < 3; n++)
+    ASSERT_EQ(scene_add_link(2, true, false), 0);
+    // Routed by a link-local address once: that rule goes.
+    ASSERT_EQ(sandbox_sh("ip tuntap add dev ppp3 mode tun && "
+                         "ip addr add 10.0.3.2 peer 10.0.3.1 dev ppp3 && "
+                         "ip -6 addr add fe80::3/64 dev ppp3 nodad && ip link set ppp3 up && "
+                         "ip -6 rule add to fe80::3/64 lookup 40 pref 200"),
+              0);
+    sandbox_write_file("/etc/iproute2/rt_tables", "10 ppp0\n20 ppp1\n30 ppp2\n40 ppp3\n");
+    for (unsigned n = 0; n < 4; n++)
         ASSERT_EQ(if_fetch(("ppp" + std::to_string(n)).c_str(), &state.g_array_info_new[n]), 0);
     state.g_chang_ip |= linkfan_link_route(state);
     linkfan_shell_settle();
     EXPECT_EQ(state.g_chang_ip, 1);
-    EXPECT_EQ(recorded_commands, concat({expected_link_commands(0), expected_link_commands(2)}));
+    EXPECT_EQ(recorded_commands,
+              concat({expected_link_commands(0), expected_link_commands(1, true, false),
+                      expected_link_commands(2, false, true), expected_link_commands(3, true, false)}));
     EXPECT_EQ(log_messages(),
               (strings{"[INFO]: update ppp0 route rule.", "[INFO]: update ppp0 ipv6 route rule.",
-                       "[INFO]: update ppp2 route rule.", "[INFO]: update ppp2 ipv6 route rule."}));
+                       "[INFO]: update ppp1 route rule.", "[INFO]: clear ppp1 ipv6 route rule.",
+                       "[INFO]: clear ppp2 route rule.", "[INFO]: update ppp2 ipv6 route rule.",
+                       "[INFO]: update ppp3 route rule.", "[INFO]: clear ppp3 ipv6 route rule."}));
 
     // What the kernel holds afterwards.
-    EXPECT_NE(sandbox_output("ip rule").find("1000:\tfrom 10.0.0.2 lookup ppp0"), std::string::npos);
-    EXPECT_EQ(sandbox_output("ip rule").find("10.0.1.2"), std::string::npos);
-    EXPECT_NE(sandbox_output("ip -6 rule").find("200:\tfrom 2001:db8:2::2/64 lookup ppp2"),
-              std::string::npos);
-    EXPECT_NE(sandbox_output("ip -6 rule").find("200:\tfrom all to 2001:db8:2::2/64 lookup ppp2"),
-              std::string::npos);
-    EXPECT_NE(sandbox_output("ip route show table ppp0").find("default dev ppp0"), std::string::npos);
-    EXPECT_NE(sandbox_output("ip -6 route show table ppp2").find("default dev ppp2"),
-              std::string::npos);
-    EXPECT_NE(sandbox_output("ip link show ppp0").find("qlen 1000"), std::string::npos);
-    EXPECT_NE(sandbox_output("ip link show ppp1").find("qlen 500"), std::string::npos);
+    const std::string rules = sandbox_output("ip rule"), rules6 = sandbox_output("ip -6 rule");
+    for (unsigned n : {0u, 1u, 3u})
+        EXPECT_TRUE(has(rules, "1000:\tfrom " + scene_ipv4(n) + " lookup ppp" + std::to_string(n)))
+            << rules;
+    EXPECT_FALSE(has(rules, "lookup ppp2")) << rules;
+    for (unsigned n : {0u, 2u})
+        EXPECT_TRUE(has(rules6, "200:\tfrom all to " + scene_ipv6(n) + " lookup ppp" +
+                                    std::to_string(n)))
+            << rules6;
+    EXPECT_FALSE(has(rules6, "fe80")) << rules6;
+    EXPECT_FALSE(has(rules6, "ppp1")) << rules6;
+    EXPECT_TRUE(has(sandbox_output("ip route show table ppp1"), "default dev ppp1"));
+    EXPECT_TRUE(has(sandbox_output("ip -6 route show table ppp2"), "default dev ppp2"));
+    for (unsigned n = 0; n < 4; n++)
+        EXPECT_TRUE(has(sandbox_output("ip link show ppp" + std::to_string(n)), "qlen 1000")) << n;
 
     // Configuring again leaves one copy of each rule, not two.
     state.g_chang_ip |= linkfan_link_route(state);
     linkfan_shell_settle();
-    std::string rules = sandbox_output("ip rule") + sandbox_output("ip -6 rule");
+    std::string again = sandbox_output("ip rule") + sandbox_output("ip -6 rule");
     size_t count = 0;
-    for (size_t at = rules.find("lookup ppp0"); at != std::string::npos;
-         at = rules.find("lookup ppp0", at + 1))
+    for (size_t at = again.find("lookup ppp0"); at != std::string::npos;
+         at = again.find("lookup ppp0", at + 1))
         count++;
-    EXPECT_EQ(count, 3u) << rules;
+    EXPECT_EQ(count, 3u) << again;
 }
 
 struct change_case {
@@ -500,17 +559,21 @@ struct change_case {
     const char *new_ip;
     const char *new_ipv6;
     int new_ifindex;  // the old interface has index 7
-    bool configured;
+    size_t commands;  // 0: not configured
 };
 
 TEST_F(LinkfanPhases, LaterCyclesConfigureOnlyChangedLinks)
 {
     const change_case cases[] = {
-        {"unchanged", 1000, "10.0.0.2", "2001:db8::2/64", 7, false},
-        {"queue length not yet set", 500, "10.0.0.2", "2001:db8::2/64", 7, true},
-        {"new IPv4 address", 1000, "10.0.0.9", "2001:db8::2/64", 7, true},
-        {"new IPv6 address", 1000, "10.0.0.2", "2001:db8::9/64", 7, true},
-        {"re-created interface", 1000, "10.0.0.2", "2001:db8::2/64", 8, true},
+        {"unchanged", 1000, "10.0.0.2", "2001:db8::2/64", 7, 0},
+        {"queue length not yet set", 500, "10.0.0.2", "2001:db8::2/64", 7, 12},
+        {"new IPv4 address", 1000, "10.0.0.9", "2001:db8::2/64", 7, 12},
+        {"new IPv6 address", 1000, "10.0.0.2", "2001:db8::9/64", 7, 12},
+        {"re-created interface", 1000, "10.0.0.2", "2001:db8::2/64", 8, 12},
+        // Its IPv4 routing, and the four deletions of its IPv6 rules.
+        {"IPv6 address lost", 1000, "10.0.0.2", "", 7, 9},
+        // Its IPv4 rule's deletion and the queue length, then its IPv6 routing.
+        {"IPv4 address lost", 1000, "", "2001:db8::2/64", 7, 9},
     };
     for (const change_case &c : cases) {
         recording_reset();
@@ -526,10 +589,10 @@ TEST_F(LinkfanPhases, LaterCyclesConfigureOnlyChangedLinks)
         state.ifindex[0] = 7;
         state.ifindex_new[0] = c.new_ifindex;
         state.g_chang_ip |= linkfan_link_route(state);
-        EXPECT_EQ(state.g_chang_ip, c.configured ? 1 : 0) << c.name;
-        EXPECT_EQ(recorded_commands.size(), c.configured ? 12u : 0u) << c.name;
+        EXPECT_EQ(state.g_chang_ip, c.commands ? 1 : 0) << c.name;
+        EXPECT_EQ(recorded_commands.size(), c.commands) << c.name;
         strings logged = log_messages();
-        if (c.configured) {
+        if (c.commands) {
             ASSERT_EQ(logged.size(), 3u) << c.name;
             EXPECT_EQ(logged[0], std::string("[INFO]: chang_ip, ppp0 : 10.0.0.2 -------> ") +
                                      c.new_ip + " | 2001:db8::2/64 ------> " + c.new_ipv6 + "!")
@@ -538,18 +601,6 @@ TEST_F(LinkfanPhases, LaterCyclesConfigureOnlyChangedLinks)
             EXPECT_TRUE(logged.empty()) << c.name;
         }
     }
-}
-
-TEST_F(LinkfanPhases, ALinkWithoutIpv6IsNeverConfigured)
-{
-    for (int first : {1, 0}) {
-        state.g_first = first;
-        state.g_array_info_new[4] = prepared(4, false);
-        state.g_array_info_new[4].txqueuelen = 500;
-        state.g_chang_ip |= linkfan_link_route(state);
-    }
-    EXPECT_EQ(state.g_chang_ip, 0);
-    EXPECT_TRUE(recorded_commands.empty());
 }
 
 // ---------------------------------------------------------------- default routes
@@ -608,7 +659,7 @@ TEST_F(LinkfanPhases, SingleTableRebuildSpreadsOverEveryNextHop)
                 std::string::npos);
 }
 
-TEST_F(LinkfanPhases, MultipathRebuildLeadsWithTheFirstFullLink)
+TEST_F(LinkfanPhases, MultipathRebuildLeadsWithTheFirstNextHopWithOrWithoutIpv6)
 {
     ASSERT_EQ(scene_add_link(0, false), 0);
     ASSERT_EQ(scene_add_link(1), 0);
@@ -626,13 +677,13 @@ TEST_F(LinkfanPhases, MultipathRebuildLeadsWithTheFirstFullLink)
                        "iptables -t nat -I POSTROUTING -o ppp0 -j MASQUERADE",
                        "iptables -t nat -D POSTROUTING -o ppp1 -j MASQUERADE",
                        "iptables -t nat -I POSTROUTING -o ppp1 -j MASQUERADE",
-                       "ip route del default", "ip route replace default via 10.0.1.1 dev ppp1",
+                       "ip route del default", "ip route replace default via 10.0.0.1 dev ppp0",
                        "ip route del table balance default", balance, "ip rule del priority 100",
-                       "ip rule add from 10.0.1.2 dport 1-1023 ipproto tcp table balance "
+                       "ip rule add from 10.0.0.2 dport 1-1023 ipproto tcp table balance "
                        "priority 100",
                        "ip route flush cache", "ip route flush cache table balance"}));
-    EXPECT_NE(sandbox_output("ip route").find("default via 10.0.1.1 dev ppp1"), std::string::npos);
-    EXPECT_NE(sandbox_output("ip rule").find("100:\tfrom 10.0.1.2 ipproto tcp dport 1-1023 lookup "
+    EXPECT_NE(sandbox_output("ip route").find("default via 10.0.0.1 dev ppp0"), std::string::npos);
+    EXPECT_NE(sandbox_output("ip rule").find("100:\tfrom 10.0.0.2 ipproto tcp dport 1-1023 lookup "
                                              "balance"),
               std::string::npos);
     // A second rebuild replaces rather than stacks.
@@ -645,10 +696,10 @@ TEST_F(LinkfanPhases, MultipathRebuildLeadsWithTheFirstFullLink)
     EXPECT_EQ(rules.find("100:"), rules.rfind("100:")) << rules;
 }
 
-TEST_F(LinkfanPhases, RebuildWithoutAFullLinkRunsNothing)
+TEST_F(LinkfanPhases, RebuildWithoutANextHopRunsNothing)
 {
-    state.g_array_info[0] = prepared(0, false);
-    state.g_array_info[1] = prepared(1, false);
+    state.g_array_info[0] = prepared(0, true, false);
+    state.g_array_info[1] = prepared(1, false, false);
     for (int mode : {0, 1}) {
         state.g_multipath_routing = mode;
         linkfan_default_route_rebuild(state, &state.route);
@@ -785,7 +836,7 @@ TEST_F(LinkfanPhases, RescanFindsNewLinksAndKeepsNumbers)
                                      {"< ip route", "ip route del default",
                                       "ip route replace default nexthop via 10.0.1.1 dev ppp1 "
                                       "weight 1 nexthop via 10.0.2.1 dev ppp2 weight 1 ",
-                                      "ip route flush cache"}});
+                                      "ip route flush cache", expected_ipv6_route({1, 2})}});
     EXPECT_EQ(recorded_commands, expected);
     const pppoe_info zero{};
     EXPECT_EQ(std::memcmp(&state.g_array_info[0], &zero, sizeof zero), 0);
@@ -832,10 +883,13 @@ struct golden_case {
     int multipath;
     const char *file;
     int track = 0;  // with -t: while every link is up, the same commands
+    const char *families = "";  // as scene_add_links takes them
 };
 
 // The commands of the first two cycles, as recorded from the program before
-// its command path was reworked: "# cycle 2" separates the cycles.
+// its command path was reworked (with the IPv6 default route since added,
+// the last command of the first cycle): "# cycle 2" separates the cycles.
+// The mixed box's links have IPv4 and IPv6, IPv4 only, IPv6 only, both.
 TEST_F(LinkfanPhases, FirstTwoCyclesRunTheRecordedCommands)
 {
     const golden_case cases[] = {
@@ -844,6 +898,8 @@ TEST_F(LinkfanPhases, FirstTwoCyclesRunTheRecordedCommands)
         {128, 1, "linkfan_128_links_multipath.txt"},
         {2, 1, "linkfan_2_links_multipath.txt", 1},
         {2, 0, "linkfan_2_links_single.txt", 1},
+        {4, 1, "linkfan_mixed_box_multipath.txt", 0, "d46d"},
+        {4, 1, "linkfan_mixed_box_multipath.txt", 1, "d46d"},
     };
     for (const golden_case &c : cases) {
         std::string golden = sandbox_read_file(std::string(LINKFAN_GOLDEN_DIR "/") + c.file);
@@ -853,11 +909,11 @@ TEST_F(LinkfanPhases, FirstTwoCyclesRunTheRecordedCommands)
         ASSERT_EQ(scene_enter(&scene, "255\tlocal\n"), 0);
         close(inet_sock);
         ASSERT_EQ(linkfan_probe_open(), 0);
-        ASSERT_EQ(scene_add_links(c.links), 0);
+        ASSERT_EQ(scene_add_links(c.links, c.families), 0);
         recording_reset();
         linkfan_cycle_init(&state, c.multipath);
-        uint32_t target = htonl(0xc0000201);
-        linkfan_track_init(&state, &target, c.track);
+        linkfan_track_init(&state, c.track ? targets_of({"192.0.2.1", "2001:db8:ffff::1"})
+                                           : targets_of({}));
         linkfan_discover(&state);
         strings got;
         for (int cycle = 1; cycle <= 2; cycle++) {
@@ -877,7 +933,7 @@ TEST_F(LinkfanPhases, FirstTwoCyclesRunTheRecordedCommands)
         if (c.track) {
             struct stat st;
             EXPECT_EQ(stat((scene.work_dir / "linkfan.status").c_str(), &st), 0) << c.file;
-            EXPECT_GE(state.track.links[1].fd, 0) << c.file;
+            EXPECT_GE(state.track.links[LINKFAN_IPV4][1].fd, 0) << c.file;
         }
     }
 }
@@ -1106,8 +1162,7 @@ protected:
     void SetUp() override
     {
         LinkfanPhases::SetUp();
-        uint32_t target = htonl(0xc0000201);
-        linkfan_track_init(&state, &target, 1);
+        linkfan_track_init(&state, targets_of({"192.0.2.1"}));
         dummy = open("/dev/null", O_RDONLY);
         ASSERT_GE(dummy, 0);
     }
@@ -1124,8 +1179,8 @@ protected:
     {
         for (unsigned n = 0; n < count; n++) {
             state.g_array_info[n] = prepared(n);
-            state.track.links[n].fd = dummy;
-            state.track.links[n].rtt_tenths = -1;
+            state.track.links[LINKFAN_IPV4][n].fd = dummy;
+            state.track.links[LINKFAN_IPV4][n].rtt_tenths = -1;
         }
     }
 };
@@ -1134,7 +1189,7 @@ TEST_F(LinkfanTracked, ADownLinkIsNoNextHopAndTheNextUpLinkLeads)
 {
     tracked(3);
     state.g_multipath_routing = 1;
-    state.track.links[0].down = 1;
+    state.track.links[LINKFAN_IPV4][0].down = 1;
     linkfan_default_route_rebuild(state, &state.route);
     recording_reset();
     linkfan_default_route_rebuild(state, &state.route);
@@ -1157,8 +1212,8 @@ TEST_F(LinkfanTracked, ADownLinkIsNoNextHopAndTheNextUpLinkLeads)
 
     // Single-table mode: the one default route leaves it out.
     state.g_multipath_routing = 0;
-    state.track.links[0].down = 0;
-    state.track.links[1].down = 1;
+    state.track.links[LINKFAN_IPV4][0].down = 0;
+    state.track.links[LINKFAN_IPV4][1].down = 1;
     recording_reset();
     linkfan_default_route_rebuild(state, &state.route);
     EXPECT_EQ(recorded_commands,
@@ -1173,47 +1228,62 @@ TEST_F(LinkfanTracked, EveryLinkDownKeepsThemAllAsWithoutTracking)
     tracked(3);
     state.g_multipath_routing = 1;
     for (unsigned n = 0; n < 3; n++)
-        state.track.links[n].down = 1;
-    state.track.all_down = 1;
+        state.track.links[LINKFAN_IPV4][n].down = 1;
+    state.track.all_down[LINKFAN_IPV4] = 1;
     recording_reset();
     linkfan_default_route_rebuild(state, &state.route);
     EXPECT_EQ(recorded_commands, expected_multipath_rebuild(3));
     // Not tracking at all: the same.
-    state.track.count = 0;
-    state.track.all_down = 0;
+    state.track.targets.count[LINKFAN_IPV4] = 0;
+    state.track.all_down[LINKFAN_IPV4] = 0;
     recording_reset();
     linkfan_default_route_rebuild(state, &state.route);
     EXPECT_EQ(recorded_commands, expected_multipath_rebuild(3));
 }
 
-TEST_F(LinkfanTracked, StatusFileHasOneLinePerLink)
+TEST_F(LinkfanTracked, StatusFileHasOneLinePerLinkAndFamily)
 {
     tracked(2);
+    state.track.targets = targets_of({"192.0.2.1", "2001:db8:ffff::1"});
     state.g_array_info[2] = prepared(2, true, false);
     state.g_array_info[5] = prepared(5);
     state.g_array_info[5].pppoe_ip[0] = '\0';
+    state.g_array_info[6] = prepared(6, true, false);
+    state.g_array_info[6].pppoe_ip[0] = '\0';
+    linkfan_text_copy(state.route.ipv6_gateway[0], "fe80::1");
     long long now = linkfan_monotonic_usec();
-    linkfan_track_link &one = state.track.links[1];
+    linkfan_track_link &one = state.track.links[LINKFAN_IPV4][1];
     one.down = 1;
     one.history = 0x1c;
     one.rtt_tenths = 123;
     one.changed_usec = now - 7500000;
-    state.track.links[0].history = 0x01;
-    state.track.links[0].rtt_tenths = 4;
-    state.track.links[0].changed_usec = now - 61000000;
+    state.track.links[LINKFAN_IPV4][0].history = 0x01;
+    state.track.links[LINKFAN_IPV4][0].rtt_tenths = 4;
+    state.track.links[LINKFAN_IPV4][0].changed_usec = now - 61000000;
+    // ppp0's IPv6 upstream is silent, its IPv4 one answers.
+    linkfan_track_link &six = state.track.links[LINKFAN_IPV6][0];
+    six = state.track.links[LINKFAN_IPV4][0];
+    six.down = 1;
+    six.history = 0x07;
+    six.changed_usec = now - 3000000;
     ASSERT_EQ(linkfan_status_write(state, now), 0);
     EXPECT_EQ(sandbox_read_file(scene.work_dir / "linkfan.status"),
-              "# name address gateway state lost_of_5 rtt_ms since_s\n"
-              "ppp0 10.0.0.2 10.0.0.1 up 1 0.4 61\n"
-              "ppp1 10.0.1.2 10.0.1.1 down 3 12.3 7\n"
-              "ppp2 10.0.2.2 - untracked - - -\n"
-              "ppp5 - 10.0.5.1 untracked - - -\n");
+              "# name address gateway state lost_of_5 rtt_ms since_s family\n"
+              "ppp0 10.0.0.2 10.0.0.1 up 1 0.4 61 ipv4\n"
+              "ppp0 2001:db8::2 fe80::1 down 3 0.4 3 ipv6\n"
+              "ppp1 10.0.1.2 10.0.1.1 down 3 12.3 7 ipv4\n"
+              "ppp1 2001:db8:1::2 - untracked - - - ipv6\n"
+              "ppp2 10.0.2.2 - untracked - - - ipv4\n"
+              "ppp2 2001:db8:2::2 - untracked - - - ipv6\n"
+              "ppp5 - 10.0.5.1 untracked - - - ipv4\n"
+              "ppp5 2001:db8:5::2 - untracked - - - ipv6\n"
+              "ppp6 2001:db8:6::2 - untracked - - - ipv6\n");
     struct stat st;
     EXPECT_NE(stat((scene.work_dir / "linkfan.status.tmp").c_str(), &st), 0);
     // awk '$4 == "down"' names the failing links.
-    EXPECT_EQ(sandbox_output("awk '$4 == \"down\" {print $1}' " + scene.work_dir.path +
+    EXPECT_EQ(sandbox_output("awk '$4 == \"down\" {print $1, $8}' " + scene.work_dir.path +
                              "/linkfan.status"),
-              "ppp1\n");
+              "ppp0 ipv6\nppp1 ipv4\n");
 }
 
 TEST_F(LinkfanTracked, SyncOpensSocketsForNextHopsAndStartsARecreatedLinkUp)
@@ -1229,31 +1299,31 @@ TEST_F(LinkfanTracked, SyncOpensSocketsForNextHopsAndStartsARecreatedLinkUp)
     long long now = linkfan_monotonic_usec();
     linkfan_track_sync(&state, now);
     const linkfan_track &track = state.track;
-    EXPECT_GE(track.links[0].fd, 0);
-    EXPECT_GE(track.links[1].fd, 0);  // no IPv6 needed to be a next hop
-    EXPECT_EQ(track.links[2].fd, -1);
-    EXPECT_NE(track.links[0].ident, track.links[1].ident);
+    EXPECT_GE(track.links[LINKFAN_IPV4][0].fd, 0);
+    EXPECT_GE(track.links[LINKFAN_IPV4][1].fd, 0);  // no IPv6 needed to be a next hop
+    EXPECT_EQ(track.links[LINKFAN_IPV4][2].fd, -1);
+    EXPECT_NE(track.links[LINKFAN_IPV4][0].ident, track.links[LINKFAN_IPV4][1].ident);
     EXPECT_EQ(track.rebuild_due, 0);
 
     // Down, then re-created: a new interface index is a new link.
-    state.track.links[0].down = 1;
-    state.track.links[0].history = 0x1f;
-    int old_fd = track.links[0].fd;
+    state.track.links[LINKFAN_IPV4][0].down = 1;
+    state.track.links[LINKFAN_IPV4][0].history = 0x1f;
+    int old_fd = track.links[LINKFAN_IPV4][0].fd;
     ASSERT_EQ(sandbox_sh("ip link del ppp0"), 0);
     ASSERT_EQ(scene_add_link(0), 0);
     ASSERT_EQ(if_fetch_indexed("ppp0", &state.g_array_info[0], &state.ifindex[0]), 0);
     linkfan_track_sync(&state, now + 1);
-    EXPECT_EQ(track.links[0].down, 0);
-    EXPECT_EQ(track.links[0].history, 0);
-    EXPECT_EQ(track.links[0].changed_usec, now + 1);
-    EXPECT_GE(track.links[0].fd, 0);
-    EXPECT_EQ(fcntl(old_fd, F_GETFD) == -1 || track.links[0].fd == old_fd, true);
+    EXPECT_EQ(track.links[LINKFAN_IPV4][0].down, 0);
+    EXPECT_EQ(track.links[LINKFAN_IPV4][0].history, 0);
+    EXPECT_EQ(track.links[LINKFAN_IPV4][0].changed_usec, now + 1);
+    EXPECT_GE(track.links[LINKFAN_IPV4][0].fd, 0);
+    EXPECT_EQ(fcntl(old_fd, F_GETFD) == -1 || track.links[LINKFAN_IPV4][0].fd == old_fd, true);
     EXPECT_EQ(track.rebuild_due, 1);
 
     // A link that is no next hop any more is not tracked.
     state.g_array_info[1].gateway[0] = '\0';
     linkfan_track_sync(&state, now + 2);
-    EXPECT_EQ(track.links[1].fd, -1);
+    EXPECT_EQ(track.links[LINKFAN_IPV4][1].fd, -1);
 }
 
 TEST_F(LinkfanTracked, UnansweredRoundsTakeALinkDownAndRebuildAtMostOnceASecond)
@@ -1263,25 +1333,25 @@ TEST_F(LinkfanTracked, UnansweredRoundsTakeALinkDownAndRebuildAtMostOnceASecond)
     ASSERT_EQ(if_fetch_indexed("ppp0", &state.g_array_info[0], &state.ifindex[0]), 0);
     long long now = 1000000000;
     linkfan_track_sync(&state, now);
-    ASSERT_GE(state.track.links[0].fd, 0);
+    ASSERT_GE(state.track.links[LINKFAN_IPV4][0].fd, 0);
     for (int round = 1; round <= 3; round++) {
         // Sent at once, judged a second later, the next one two seconds on.
         EXPECT_EQ(linkfan_track_service(&state, now), now + linkfan_answer_usec) << round;
         EXPECT_EQ(state.track.sequence, round);
-        EXPECT_EQ(state.track.links[0].probed, 1);
+        EXPECT_EQ(state.track.links[LINKFAN_IPV4][0].probed, 1);
         EXPECT_EQ(linkfan_track_service(&state, now + linkfan_answer_usec - 1),
                   now + linkfan_answer_usec);
-        EXPECT_EQ(state.track.links[0].rounds, round - 1);
+        EXPECT_EQ(state.track.links[LINKFAN_IPV4][0].rounds, round - 1);
         long long next = linkfan_track_service(&state, now + linkfan_answer_usec);
-        EXPECT_EQ(state.track.links[0].rounds, round);
+        EXPECT_EQ(state.track.links[LINKFAN_IPV4][0].rounds, round);
         if (round < 3) {
             EXPECT_EQ(next, now + linkfan_round_usec) << round;
         }
         now += linkfan_round_usec;
     }
-    EXPECT_EQ(state.track.links[0].down, 1);
-    EXPECT_EQ(linkfan_track_lost(state.track.links[0]), 3);
-    EXPECT_EQ(state.track.all_down, 1);
+    EXPECT_EQ(state.track.links[LINKFAN_IPV4][0].down, 1);
+    EXPECT_EQ(linkfan_track_lost(state.track.links[LINKFAN_IPV4][0]), 3);
+    EXPECT_EQ(state.track.all_down[LINKFAN_IPV4], 1);
     strings messages = log_messages();
     EXPECT_NE(std::find(messages.begin(), messages.end(),
                         "[ERROR]: link ppp0 (10.0.0.2) is down: 3 of the last 5 rounds lost, last "
@@ -1290,7 +1360,7 @@ TEST_F(LinkfanTracked, UnansweredRoundsTakeALinkDownAndRebuildAtMostOnceASecond)
     EXPECT_NE(std::find(messages.begin(), messages.end(),
                         "[ERROR]: every tracked link is down: the default routes keep them all"),
               messages.end());
-    const linkfan_track_link &link = state.track.links[0];
+    const linkfan_track_link &link = state.track.links[LINKFAN_IPV4][0];
     EXPECT_EQ(link.requests, 3u);
     EXPECT_EQ(link.replies, 0u);
     EXPECT_EQ(link.changes, 1u);
@@ -1335,7 +1405,7 @@ TEST_F(LinkfanTracked, UnansweredRoundsTakeALinkDownAndRebuildAtMostOnceASecond)
 
 TEST_F(LinkfanTracked, WithoutTrackingTheRestIsAPlainPause)
 {
-    state.track.count = 0;
+    state.track.targets.count[LINKFAN_IPV4] = 0;
     linkfan_events_rest(&state, 20000);
     EXPECT_EQ(recorded_pauses, std::vector<unsigned long>{20000});
 }
@@ -1387,7 +1457,7 @@ TEST_F(LinkfanTracked, MetricsTellEveryLinkSeenAndTheCycle)
         {5, 0, 0, -1, 0, 12, 12, 2},  // counted before it went
     };
     for (const link_setup &u : setups) {
-        linkfan_track_link &link = state.track.links[u.link];
+        linkfan_track_link &link = state.track.links[LINKFAN_IPV4][u.link];
         link.down = u.down;
         link.history = u.history;
         link.rtt_tenths = u.rtt_tenths;
@@ -1397,6 +1467,8 @@ TEST_F(LinkfanTracked, MetricsTellEveryLinkSeenAndTheCycle)
         link.changes = u.changes;
     }
     state.route.next_hop[0] = state.route.next_hop[5] = 1;
+    state.route.ipv6_next_hop[1] = 1;
+    state.tally.seen_ipv6[0] = state.tally.seen_ipv6[1] = 1;
     state.tally.cycles = 4;
     state.tally.rebuilds[LINKFAN_CAUSE_LINK] = 2;
     state.tally.rebuilds[LINKFAN_CAUSE_HEALTH] = 1;
@@ -1420,24 +1492,31 @@ TEST_F(LinkfanTracked, MetricsTellEveryLinkSeenAndTheCycle)
         {"kivo_linkfan_link_present{link=\"ppp2\"}", 1},
         {"kivo_linkfan_link_present{link=\"ppp5\"}", 0},
         {"kivo_linkfan_link_present{link=\"ppp3\"}", NAN},  // never seen
-        {"kivo_linkfan_link_next_hop{link=\"ppp0\"}", 1},
-        {"kivo_linkfan_link_next_hop{link=\"ppp1\"}", 0},
-        {"kivo_linkfan_link_next_hop{link=\"ppp5\"}", 0},  // gone, whatever was built
+        {"kivo_linkfan_link_next_hop{link=\"ppp0\",family=\"ipv4\"}", 1},
+        {"kivo_linkfan_link_next_hop{link=\"ppp1\",family=\"ipv4\"}", 0},
+        {"kivo_linkfan_link_next_hop{link=\"ppp5\",family=\"ipv4\"}", 0},  // gone, whatever was built
         {"kivo_linkfan_link_table{link=\"ppp2\"}", 30},
         {"kivo_linkfan_link_table{link=\"ppp5\"}", NAN},
-        {"kivo_linkfan_link_up{link=\"ppp0\"}", 1},
-        {"kivo_linkfan_link_up{link=\"ppp1\"}", 0},
-        {"kivo_linkfan_link_up{link=\"ppp2\"}", 0},  // not tracked: no health known
-        {"kivo_linkfan_link_lost_rounds{link=\"ppp1\"}", 3},
-        {"kivo_linkfan_link_lost_rounds{link=\"ppp2\"}", NAN},
-        {"kivo_linkfan_link_round_trip_seconds{link=\"ppp0\"}", 0.0004},
-        {"kivo_linkfan_link_round_trip_seconds{link=\"ppp1\"}", 0.0123},
-        {"kivo_linkfan_link_echo_requests_total{link=\"ppp1\"}", 30},
-        {"kivo_linkfan_link_echo_replies_total{link=\"ppp1\"}", 21},
-        {"kivo_linkfan_link_echo_replies_total{link=\"ppp5\"}", 12},
-        {"kivo_linkfan_link_state_changes_total{link=\"ppp5\"}", 2},
-        {"kivo_linkfan_link_since_change_seconds{link=\"ppp1\"}", 7.5},
-        {"kivo_linkfan_link_since_change_seconds{link=\"ppp2\"}", NAN},
+        {"kivo_linkfan_link_up{link=\"ppp0\",family=\"ipv4\"}", 1},
+        {"kivo_linkfan_link_up{link=\"ppp1\",family=\"ipv4\"}", 0},
+        {"kivo_linkfan_link_up{link=\"ppp2\",family=\"ipv4\"}", 0},  // not tracked: no health known
+        {"kivo_linkfan_link_lost_rounds{link=\"ppp1\",family=\"ipv4\"}", 3},
+        {"kivo_linkfan_link_lost_rounds{link=\"ppp2\",family=\"ipv4\"}", NAN},
+        {"kivo_linkfan_link_round_trip_seconds{link=\"ppp0\",family=\"ipv4\"}", 0.0004},
+        {"kivo_linkfan_link_round_trip_seconds{link=\"ppp1\",family=\"ipv4\"}", 0.0123},
+        {"kivo_linkfan_link_echo_requests_total{link=\"ppp1\",family=\"ipv4\"}", 30},
+        {"kivo_linkfan_link_echo_replies_total{link=\"ppp1\",family=\"ipv4\"}", 21},
+        {"kivo_linkfan_link_echo_replies_total{link=\"ppp5\",family=\"ipv4\"}", 12},
+        {"kivo_linkfan_link_state_changes_total{link=\"ppp5\",family=\"ipv4\"}", 2},
+        {"kivo_linkfan_link_since_change_seconds{link=\"ppp1\",family=\"ipv4\"}", 7.5},
+        {"kivo_linkfan_link_since_change_seconds{link=\"ppp2\",family=\"ipv4\"}", NAN},
+        // IPv6, which -t does not track here: its links count as up.
+        {"kivo_linkfan_link_next_hop{link=\"ppp0\",family=\"ipv6\"}", 0},
+        {"kivo_linkfan_link_next_hop{link=\"ppp1\",family=\"ipv6\"}", 1},
+        {"kivo_linkfan_link_next_hop{link=\"ppp2\",family=\"ipv6\"}", NAN},
+        {"kivo_linkfan_link_up{link=\"ppp1\",family=\"ipv6\"}", 1},
+        {"kivo_linkfan_link_lost_rounds{link=\"ppp1\",family=\"ipv6\"}", NAN},
+        {"kivo_linkfan_link_table{link=\"ppp1\"}", 20},
     });
     EXPECT_TRUE(log_messages().empty());
 }
@@ -1511,10 +1590,10 @@ TEST_F(LinkfanPhases, CyclesCountTheirRebuildsAndCommandsInTheMetrics)
         {"kivo_linkfan_default_route_rebuilds_total{cause=\"missing_route\"}", 1},
         {"kivo_linkfan_commands_total", static_cast<double>(recorded_commands.size())},
         {"kivo_linkfan_link_present{link=\"ppp1\"}", 1},
-        {"kivo_linkfan_link_next_hop{link=\"ppp0\"}", 1},
-        {"kivo_linkfan_link_next_hop{link=\"ppp1\"}", 1},
+        {"kivo_linkfan_link_next_hop{link=\"ppp0\",family=\"ipv4\"}", 1},
+        {"kivo_linkfan_link_next_hop{link=\"ppp1\",family=\"ipv4\"}", 1},
         {"kivo_linkfan_link_table{link=\"ppp0\"}", 10},
-        {"kivo_linkfan_link_up{link=\"ppp1\"}", 1},
+        {"kivo_linkfan_link_up{link=\"ppp1\",family=\"ipv4\"}", 1},
     });
     double took = 0;
     ASSERT_TRUE(node_exporter_value(text, "kivo_linkfan_cycle_duration_seconds", &took));

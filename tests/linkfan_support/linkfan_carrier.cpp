@@ -1,12 +1,13 @@
 // Stand-in for the carriers' side of the links: it makes each link as a tun
 // device named pppN that it holds open, with the addresses scene_add_link
-// gives, and answers the echo requests that leave through it. Told on
-// standard input, one command a line, it changes what a link's far end does:
-//   add N [noipv6]   make link N (answers at first)       -> "added N"
-//   answer N         answer its echo requests again       -> "ok N"
-//   swallow N        take them and answer nothing         -> "ok N"
-//   close N          close the device: the link is gone   -> "closed N"
-//   count N          echo requests seen through link N    -> "count N <requests>"
+// gives, and answers the echo requests, IPv4 and IPv6, that leave through it.
+// Told on standard input, one command a line, it changes what a link's far
+// end does (FAMILY, ipv4 or ipv6, limits it to that family's requests):
+//   add N [noipv6|noipv4]  make link N (answers at first)       -> "added N"
+//   answer N [FAMILY]      answer its echo requests again       -> "ok N"
+//   swallow N [FAMILY]     take them and answer nothing         -> "ok N"
+//   close N                close the device: the link is gone   -> "closed N"
+//   count N [FAMILY]       echo requests seen through link N    -> "count N <requests>"
 // It prints "ready" once it reads commands.
 #include "linkfan_scene.h"
 #include "sandbox.h"
@@ -26,8 +27,8 @@ namespace {
 
 struct far_end {
     int fd = -1;
-    bool swallow = false;
-    long requests = 0;
+    bool swallow[2] = {false, false};  // IPv4, IPv6
+    long requests[2] = {0, 0};
 };
 
 far_end ends[128];
@@ -53,7 +54,7 @@ int open_tun(unsigned n)
     return fd;
 }
 
-bool add_link(unsigned n, bool ipv6)
+bool add_link(unsigned n, bool ipv6, bool ipv4)
 {
     ends[n] = far_end{};
     ends[n].fd = open_tun(n);
@@ -62,23 +63,33 @@ bool add_link(unsigned n, bool ipv6)
     // An open tun has a carrier: no link-local address, so the link's first
     // IPv6 address stays the one given here.
     std::string cmd = "sysctl -qw net.ipv6.conf.ppp" + std::to_string(n) + ".addr_gen_mode=1 && ";
-    return sandbox_sh(cmd + scene_address_link(n, ipv6)) == 0;
+    return sandbox_sh(cmd + scene_address_link(n, ipv6, ipv4)) == 0;
 }
 
-// One packet that left through link n: an IPv4 echo request is counted and,
-// unless the far end swallows, answered from its target.
-void far_end_sees(unsigned n, unsigned char *packet, ssize_t len)
+uint16_t fold(uint32_t sum)
 {
-    if (len < 28 || (packet[0] >> 4) != 4 || packet[9] != 1)
-        return;
+    while (sum >> 16)
+        sum = (sum & 0xffff) + (sum >> 16);
+    return static_cast<uint16_t>(~sum);
+}
+
+uint32_t sum_words(const unsigned char *data, size_t len, uint32_t sum)
+{
+    for (size_t k = 0; k + 1 < len; k += 2)
+        sum += static_cast<uint32_t>(data[k] << 8 | data[k + 1]);
+    if (len & 1)
+        sum += static_cast<uint32_t>(data[len - 1] << 8);
+    return sum;
+}
+
+// An IPv4 echo request: its addresses swapped leave the header's checksum as
+// it was; the type's change from 8 to 0 is mended in place (RFC 1624).
+bool answer_ipv4(unsigned char *packet, ssize_t len)
+{
     size_t ihl = static_cast<size_t>(packet[0] & 0x0f) * 4;
-    if (ihl < 20 || static_cast<size_t>(len) < ihl + 8 || packet[ihl] != 8)
-        return;
-    ends[n].requests++;
-    if (ends[n].swallow)
-        return;
-    // Swapped addresses leave the header's checksum as it was; the type's
-    // change from 8 to 0 is mended in place (RFC 1624).
+    if (len < 28 || packet[9] != 1 || ihl < 20 || static_cast<size_t>(len) < ihl + 8 ||
+        packet[ihl] != 8)
+        return false;
     unsigned char addr[4];
     std::memcpy(addr, packet + 12, 4);
     std::memcpy(packet + 12, packet + 16, 4);
@@ -88,7 +99,45 @@ void far_end_sees(unsigned n, unsigned char *packet, ssize_t len)
     uint32_t sum = static_cast<uint16_t>(~(icmp[2] << 8 | icmp[3])) + 0xf7ffu;
     sum = (sum & 0xffff) + (sum >> 16);
     put16(icmp + 2, static_cast<uint16_t>(~sum));
-    ssize_t ignored = write(ends[n].fd, packet, static_cast<size_t>(len));
+    return true;
+}
+
+// An ICMPv6 echo request right after the fixed header: answered from its
+// target with the checksum made anew over the pseudo-header.
+bool answer_ipv6(unsigned char *packet, ssize_t len)
+{
+    if (len < 48 || packet[6] != 58 || packet[40] != 128)
+        return false;
+    unsigned char addr[16];
+    std::memcpy(addr, packet + 8, 16);
+    std::memcpy(packet + 8, packet + 24, 16);
+    std::memcpy(packet + 24, addr, 16);
+    unsigned char *icmp = packet + 40;
+    const size_t icmp_len = static_cast<size_t>(len) - 40;
+    icmp[0] = 129;
+    icmp[2] = icmp[3] = 0;
+    uint32_t sum = sum_words(packet + 8, 32, 0) + static_cast<uint32_t>(icmp_len) + 58;
+    put16(icmp + 2, fold(sum_words(icmp, icmp_len, sum)));
+    return true;
+}
+
+// One packet that left through link n: an echo request is counted and,
+// unless the far end swallows its family, answered from its target.
+void far_end_sees(unsigned n, unsigned char *packet, ssize_t len)
+{
+    if (len < 1)
+        return;
+    const int family = (packet[0] >> 4) == 6 ? 1 : 0;
+    if ((packet[0] >> 4) != 4 && family == 0)
+        return;
+    unsigned char answer[2048];
+    std::memcpy(answer, packet, static_cast<size_t>(len));
+    if (!(family ? answer_ipv6(answer, len) : answer_ipv4(answer, len)))
+        return;
+    ends[n].requests[family]++;
+    if (ends[n].swallow[family])
+        return;
+    ssize_t ignored = write(ends[n].fd, answer, static_cast<size_t>(len));
     (void)ignored;
 }
 
@@ -100,12 +149,18 @@ void command(const char *line)
         std::printf("bad %s", line);
         return;
     }
-    std::string what = word;
+    std::string what = word, family = extra;
+    // Both families unless one is named.
+    const bool ipv4 = family != "ipv6", ipv6 = family != "ipv4";
     if (what == "add")
-        std::printf(add_link(n, std::strcmp(extra, "noipv6") != 0) ? "added %u\n" : "failed %u\n",
+        std::printf(add_link(n, family != "noipv6", family != "noipv4") ? "added %u\n"
+                                                                        : "failed %u\n",
                     n);
     else if (what == "answer" || what == "swallow") {
-        ends[n].swallow = what == "swallow";
+        if (ipv4)
+            ends[n].swallow[0] = what == "swallow";
+        if (ipv6)
+            ends[n].swallow[1] = what == "swallow";
         std::printf("ok %u\n", n);
     } else if (what == "close") {
         if (ends[n].fd >= 0)
@@ -113,7 +168,8 @@ void command(const char *line)
         ends[n].fd = -1;
         std::printf("closed %u\n", n);
     } else if (what == "count")
-        std::printf("count %u %ld\n", n, ends[n].requests);
+        std::printf("count %u %ld\n", n,
+                    (ipv4 ? ends[n].requests[0] : 0) + (ipv6 ? ends[n].requests[1] : 0));
     else
         std::printf("bad %s", line);
 }

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 
 const char scene_rt_tables_head[] = "# reserved values\n255\tlocal\n254\tmain\n253\tdefault\n"
@@ -46,32 +47,44 @@ std::string scene_ipv6(unsigned n)
     return n == 0 ? "2001:db8::2/64" : "2001:db8:" + std::to_string(n) + "::2/64";
 }
 
-std::string scene_address_link(unsigned n, bool ipv6)
+const char scene_ipv6_peer[] = "fe80::1";
+
+std::string scene_address_link(unsigned n, bool ipv6, bool ipv4)
 {
     std::string dev = "ppp" + std::to_string(n);
-    std::string cmd = "ip addr add " + scene_ipv4(n) + " peer " + scene_peer(n) + " dev " + dev;
+    std::string cmd = "true";
+    if (ipv4)
+        cmd += " && ip addr add " + scene_ipv4(n) + " peer " + scene_peer(n) + " dev " + dev;
     if (ipv6)
-        cmd += " && ip -6 addr add " + scene_ipv6(n) + " dev " + dev + " nodad";
+        cmd += " && ip -6 addr add " + scene_ipv6(n) + " dev " + dev + " nodad && ip -6 addr add " +
+               "fe80::2 peer " + scene_ipv6_peer + " dev " + dev + " nodad";
     else
         cmd += " && sysctl -qw net.ipv6.conf." + dev + ".disable_ipv6=1";
     return cmd + " && ip link set " + dev + " up";
 }
 
-int scene_add_link(unsigned n, bool ipv6)
+int scene_add_link(unsigned n, bool ipv6, bool ipv4)
 {
     std::string cmd = "ip tuntap add dev ppp" + std::to_string(n) + " mode tun && ";
-    return sandbox_sh(cmd + scene_address_link(n, ipv6)) == 0 ? 0 : -1;
+    return sandbox_sh(cmd + scene_address_link(n, ipv6, ipv4)) == 0 ? 0 : -1;
 }
 
-int scene_add_links(unsigned count)
+int scene_add_links(unsigned count, const char *families)
 {
     // One ip process for all of them: 128 links take a moment, not minutes.
     std::string batch;
+    const size_t named = std::strlen(families);
     for (unsigned n = 0; n < count; n++) {
         std::string dev = "ppp" + std::to_string(n);
+        const char family = n < named ? families[n] : 'd';
         batch += "tuntap add dev " + dev + " mode tun\n";
-        batch += "addr add " + scene_ipv4(n) + " peer " + scene_peer(n) + " dev " + dev + "\n";
-        batch += "addr add " + scene_ipv6(n) + " dev " + dev + " nodad\n";
+        if (family != '6')
+            batch += "addr add " + scene_ipv4(n) + " peer " + scene_peer(n) + " dev " + dev + "\n";
+        if (family != '4') {
+            batch += "addr add " + scene_ipv6(n) + " dev " + dev + " nodad\n";
+            batch += "addr add fe80::2 peer " + std::string(scene_ipv6_peer) + " dev " + dev +
+                     " nodad\n";
+        }
         batch += "link set " + dev + " up\n";
     }
     temp_dir dir("linkfan-links");
@@ -95,22 +108,35 @@ std::vector<std::string> scene_shim_tools(const std::string &dir,
             "LINKFAN_SHIM_LOG=" + dir + "/commands", "LINKFAN_SHIM_CALLS=" + dir + "/calls"};
 }
 
-std::vector<std::string> expected_link_commands(unsigned n)
+std::vector<std::string> expected_link_commands(unsigned n, bool ipv4, bool ipv6)
 {
     std::string dev = "ppp" + std::to_string(n);
-    std::vector<std::string> cmds = {
-        "ip route flush table " + dev,
-        "ip route add 0/0 dev " + dev + " table " + dev,
-        "ip rule del table " + dev,
-        "ip rule add from " + scene_ipv4(n) + " table " + dev + " priority 1000",
-        "ip link set dev " + dev + " txqueuelen 1000",
-        "ip -6 route add default dev " + dev + " table " + dev,
-    };
+    std::vector<std::string> cmds;
+    if (ipv4)
+        cmds = {"ip route flush table " + dev, "ip route add 0/0 dev " + dev + " table " + dev,
+                "ip rule del table " + dev,
+                "ip rule add from " + scene_ipv4(n) + " table " + dev + " priority 1000",
+                "ip link set dev " + dev + " txqueuelen 1000"};
+    else
+        cmds = {"ip rule del table " + dev, "ip link set dev " + dev + " txqueuelen 1000"};
+    if (ipv6)
+        cmds.push_back("ip -6 route add default dev " + dev + " table " + dev);
     for (int k = 0; k < 4; k++)
         cmds.push_back("ip -6 rule del table " + dev);
-    cmds.push_back("ip -6 rule add from " + scene_ipv6(n) + " table " + dev + " pref 200");
-    cmds.push_back("ip -6 rule add to " + scene_ipv6(n) + " lookup " + dev + " pref 200");
+    if (ipv6) {
+        cmds.push_back("ip -6 rule add from " + scene_ipv6(n) + " table " + dev + " pref 200");
+        cmds.push_back("ip -6 rule add to " + scene_ipv6(n) + " lookup " + dev + " pref 200");
+    }
     return cmds;
+}
+
+std::string expected_ipv6_route(const std::vector<unsigned> &links)
+{
+    std::string route = "ip -6 route replace default metric 512 ";
+    for (unsigned n : links)
+        route += "nexthop via " + std::string(scene_ipv6_peer) + " dev ppp" + std::to_string(n) +
+                 " weight 1 ";
+    return route;
 }
 
 std::vector<std::string> expected_multipath_rebuild(unsigned count)
@@ -139,6 +165,7 @@ std::vector<std::string> expected_two_link_multipath_run(int cycles, const std::
 {
     std::vector<std::string> cmds = {"sysctl -w net.ipv4.fib_multipath_hash_policy=1",
                                      "sysctl -w net.ipv4.fib_multipath_use_neigh=1",
+                                     "sysctl -w net.ipv6.fib_multipath_hash_policy=1",
                                      "cp ./rt_tables /etc/iproute2/rt_tables"};
     auto append = [&cmds](const std::vector<std::string> &more) {
         cmds.insert(cmds.end(), more.begin(), more.end());
@@ -154,6 +181,8 @@ std::vector<std::string> expected_two_link_multipath_run(int cycles, const std::
         cmds.push_back(read_mark + "ip route list table balance");
         if (cycle <= 2)
             append(expected_multipath_rebuild(2));
+        if (cycle == 1)
+            cmds.push_back(expected_ipv6_route({0, 1}));
     }
     return cmds;
 }

@@ -25,16 +25,20 @@ struct linkfan_scene {
 // file when null), over /etc/iproute2 and enters its working directory. 0 or -1.
 int scene_enter(linkfan_scene *scene, const char *rt_tables_text);
 
-// Adds pppN with 10.0.N.2 peer 10.0.N.1 and, with ipv6, 2001:db8:N::2/64.
-// The device has no carrier, so it never gets a link-local address.
-int scene_add_link(unsigned n, bool ipv6 = true);
+// Adds pppN with, with ipv4, 10.0.N.2 peer 10.0.N.1 and, with ipv6,
+// 2001:db8:N::2/64 and the link-local pair pppd gives a link, fe80::2 peer
+// fe80::1. The device has no carrier, so the kernel gives it no link-local
+// address of its own.
+int scene_add_link(unsigned n, bool ipv6 = true, bool ipv4 = true);
 
 // The shell commands that give an existing pppN what scene_add_link gives it
 // and bring it up.
-std::string scene_address_link(unsigned n, bool ipv6);
+std::string scene_address_link(unsigned n, bool ipv6, bool ipv4 = true);
 
-// Adds ppp0 to ppp(count-1) as scene_add_link does, with IPv6, in one batch.
-int scene_add_links(unsigned count);
+// Adds ppp0 to ppp(count-1) as scene_add_link does, in one batch; link N has
+// the families that the Nth letter of families names ('4', '6' or 'd' for
+// both), both when there is none.
+int scene_add_links(unsigned count, const char *families = "");
 
 // Links the recording shim into dir (made when missing) under each tool's name
 // and returns the environment that sends those tools to it: each command is
@@ -53,9 +57,14 @@ inline bool has(const std::string &text, const std::string &part)
 std::string scene_ipv4(unsigned n);
 std::string scene_peer(unsigned n);
 std::string scene_ipv6(unsigned n);  // with "/64"
+extern const char scene_ipv6_peer[];  // every link's peer, its IPv6 gateway
 
-// The commands the tool runs to configure link N (per-link policy routing).
-std::vector<std::string> expected_link_commands(unsigned n);
+// The commands the tool runs to configure link N (per-link policy routing),
+// by the families it has.
+std::vector<std::string> expected_link_commands(unsigned n, bool ipv4 = true, bool ipv6 = true);
+
+// The IPv6 default route over the given links.
+std::string expected_ipv6_route(const std::vector<unsigned> &links);
 
 // The rebuild of the default routes in multipath mode over links 0..count-1,
 // all of them full links.

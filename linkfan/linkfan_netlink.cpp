@@ -1,0 +1,60 @@
+// A netlink dump on a socket of its own.
+#include "linkfan_netlink.h"
+
+#include <errno.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// Closes a socket when the call that opened it returns.
+struct socket_owner {
+    int fd;
+    ~socket_owner() { close(fd); }
+};
+
+}  // namespace
+
+int linkfan_netlink_dump(int type, const void *query, size_t query_size, size_t min_size,
+                         int (*on_message)(const struct nlmsghdr *msg, void *ctx), void *ctx)
+{
+    int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+    if (fd < 0)
+        return -1;
+    socket_owner owner{fd};
+    int one = 1;
+    setsockopt(fd, SOL_NETLINK, NETLINK_GET_STRICT_CHK, &one, sizeof one);
+    struct {
+        struct nlmsghdr header;
+        char query[64];
+    } request = {};
+    if (query_size > sizeof request.query)
+        return -1;
+    memcpy(request.query, query, query_size);
+    request.header.nlmsg_len = static_cast<unsigned>(NLMSG_LENGTH(query_size));
+    request.header.nlmsg_type = static_cast<unsigned short>(type);
+    request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    request.header.nlmsg_seq = 1;
+    if (send(fd, &request, request.header.nlmsg_len, 0) !=
+        static_cast<ssize_t>(request.header.nlmsg_len))
+        return -1;
+    alignas(struct nlmsghdr) static char answer[32768];
+    for (;;) {
+        ssize_t got = recv(fd, answer, sizeof answer, 0);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return -1;
+        int len = static_cast<int>(got);
+        for (const struct nlmsghdr *msg = reinterpret_cast<const struct nlmsghdr *>(answer);
+             linkfan_nlmsg_ok(msg, len); msg = NLMSG_NEXT(msg, len)) {
+            if (msg->nlmsg_type == NLMSG_DONE)
+                return 0;
+            if (msg->nlmsg_type == NLMSG_ERROR)
+                return -1;
+            if (msg->nlmsg_len >= NLMSG_LENGTH(min_size) && on_message(msg, ctx))
+                return 0;
+        }
+    }
+}
