@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <set>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -120,10 +121,15 @@ TEST_F(LinkfanEndToEnd, TwoLinksInMultipathModeRunTheExpectedCommands)
     per_link.push_back("ip -force -batch -");
     std::string calls = "sysctl -w net.ipv4.fib_multipath_hash_policy=1\n"
                         "sysctl -w net.ipv4.fib_multipath_use_neigh=1\n"
+                        "sysctl -w net.ipv6.fib_multipath_hash_policy=1\n"
                         "cp ./rt_tables /etc/iproute2/rt_tables\n";
-    for (int cycle = 0; cycle < 2; cycle++)
+    for (int cycle = 0; cycle < 2; cycle++) {
         for (const std::string &call : per_link)
             calls += call + "\n";
+        // The first cycle ends with the IPv6 default route.
+        if (cycle == 0)
+            calls += "ip -6 -force -batch -\n";
+    }
     EXPECT_EQ(sandbox_read_file(shims + "/calls"), calls);
 
     EXPECT_EQ(rt_tables(), std::string(scene_rt_tables_head) + "6\tbalance\n10 ppp0\n20 ppp1\n");
@@ -139,8 +145,11 @@ TEST_F(LinkfanEndToEnd, TwoLinksInMultipathModeRunTheExpectedCommands)
               "-P POSTROUTING ACCEPT\n-A POSTROUTING -o ppp1 -j MASQUERADE\n"
               "-A POSTROUTING -o ppp0 -j MASQUERADE\n");
     EXPECT_EQ(sandbox_output("sysctl -n net.ipv4.fib_multipath_hash_policy "
-                             "net.ipv4.fib_multipath_use_neigh"),
-              "1\n1\n");
+                             "net.ipv4.fib_multipath_use_neigh net.ipv6.fib_multipath_hash_policy"),
+              "1\n1\n1\n");
+    // The IPv6 default route is the same as without -m.
+    EXPECT_TRUE(has(sandbox_output("ip -6 route show default metric 512"),
+                    "nexthop via fe80::1 dev ppp1 weight 1"));
 
     strings messages = log_messages();
     EXPECT_TRUE(logged(messages, "[INFO]: chang_ip, ppp1 : 10.0.1.2 -------> 10.0.1.2 | "
@@ -149,22 +158,99 @@ TEST_F(LinkfanEndToEnd, TwoLinksInMultipathModeRunTheExpectedCommands)
                                  "dev ppp0"));
 }
 
-TEST_F(LinkfanEndToEnd, ALinkWithoutIpv6IsOnlyANextHop)
+TEST_F(LinkfanEndToEnd, ABoxWithoutIpv6HasItsDefaultRouteInTheFirstCycle)
 {
     ASSERT_EQ(scene_add_link(0, false), 0);
-    ASSERT_EQ(scene_add_link(1), 0);
+    ASSERT_EQ(scene_add_link(1, false), 0);
     start({});
     ASSERT_TRUE(wait_cycles(1, 20));
     stop();
-    std::string rules = sandbox_output("ip rule");
-    EXPECT_FALSE(has(rules, "10.0.0.2")) << rules;
-    EXPECT_TRUE(has(rules, "1000:\tfrom 10.0.1.2 lookup ppp1")) << rules;
-    EXPECT_TRUE(has(sandbox_output("ip link show ppp0"), "qlen 500"));
-    EXPECT_EQ(sandbox_output("ip route show table ppp0"), "");
     std::string route = sandbox_output("ip route show default");
     EXPECT_TRUE(has(route, "nexthop via 10.0.0.1 dev ppp0 weight 1")) << route;
     EXPECT_TRUE(has(route, "nexthop via 10.0.1.1 dev ppp1 weight 1")) << route;
+    std::string rules = sandbox_output("ip rule");
+    EXPECT_TRUE(has(rules, "1000:\tfrom 10.0.0.2 lookup ppp0")) << rules;
+    EXPECT_TRUE(has(rules, "1000:\tfrom 10.0.1.2 lookup ppp1")) << rules;
+    EXPECT_TRUE(has(sandbox_output("ip route show table ppp0"), "default dev ppp0"));
+    EXPECT_TRUE(has(sandbox_output("ip link show ppp0"), "qlen 1000"));
+    EXPECT_EQ(sandbox_output("ip -6 route show default"), "");
     EXPECT_TRUE(logged(log_messages(), "[INFO]: g_array_info[i].pppoe_ipv6 = "));
+}
+
+// ppp0 has both families, ppp1 IPv4 only, ppp2 IPv6 only and ppp3 IPv4 and a
+// link-local address only; the kernel learnt defaults from router
+// advertisements through ppp0 and ppp3.
+TEST_F(LinkfanEndToEnd, EachLinkIsRoutedByItsFamiliesAndIpv6LeavesThroughTheLinksWithIt)
+{
+    ASSERT_EQ(scene_add_link(0), 0);
+    ASSERT_EQ(scene_add_link(1, false), 0);
+    ASSERT_EQ(scene_add_link(2, true, false), 0);
+    ASSERT_EQ(sandbox_sh("ip tuntap add dev ppp3 mode tun && "
+                         "ip addr add 10.0.3.2 peer 10.0.3.1 dev ppp3 && "
+                         "ip -6 addr add fe80::3/64 dev ppp3 nodad && ip link set ppp3 up && "
+                         "ip -6 route add default via fe80::99 dev ppp3 proto ra metric 1024 && "
+                         "ip -6 route add default via fe80::98 dev ppp0 proto ra metric 1025"),
+              0);
+    start({});
+    ASSERT_TRUE(wait_cycles(1, 20));
+    stop();
+    const std::string rules = sandbox_output("ip rule"), rules6 = sandbox_output("ip -6 rule");
+    for (unsigned n : {0u, 1u, 3u})
+        EXPECT_TRUE(has(rules, "1000:\tfrom " + scene_ipv4(n) + " lookup ppp" + std::to_string(n)))
+            << rules;
+    for (unsigned n : {0u, 2u})
+        EXPECT_TRUE(has(rules6, "200:\tfrom " + scene_ipv6(n) + " lookup ppp" + std::to_string(n)))
+            << rules6;
+    EXPECT_FALSE(has(rules6, "ppp1") || has(rules6, "ppp3") || has(rules6, "fe80")) << rules6;
+    EXPECT_TRUE(has(sandbox_output("ip -6 route show table ppp2"), "default dev ppp2"));
+    std::string route = sandbox_output("ip route show default");
+    EXPECT_TRUE(has(route, "dev ppp3 weight 1") && !has(route, "ppp2")) << route;
+    // A next hop's gateway: its router where the kernel learnt one, else its peer.
+    std::string route6 = sandbox_output("ip -6 route show default metric 512");
+    EXPECT_TRUE(has(route6, "nexthop via fe80::98 dev ppp0 weight 1")) << route6;
+    EXPECT_TRUE(has(route6, "nexthop via fe80::1 dev ppp2 weight 1")) << route6;
+    EXPECT_FALSE(has(route6, "ppp3")) << route6;
+    EXPECT_TRUE(has(sandbox_output("ip -6 route show default"), "via fe80::99 dev ppp3 proto ra"));
+    // 64 destinations: every one through a link with IPv6, spread over both.
+    std::set<std::string> devices;
+    for (int k = 1; k <= 64; k++) {
+        std::string got =
+            sandbox_output("ip -6 route get 2001:db8:ffff::" + std::to_string(k) + " 2>&1");
+        size_t at = got.find(" dev ");
+        devices.insert(at == std::string::npos ? got : got.substr(at + 5, 4));
+    }
+    EXPECT_EQ(devices, (std::set<std::string>{"ppp0", "ppp2"}));
+}
+
+TEST_F(LinkfanEndToEnd, ALinkGainingIpv6JoinsAndOneLosingItLeavesWithItsRulesWithinACycle)
+{
+    ASSERT_EQ(scene_add_link(0), 0);
+    ASSERT_EQ(scene_add_link(1, false), 0);
+    ASSERT_EQ(sandbox_sh("sysctl -qw net.ipv6.conf.ppp1.disable_ipv6=0"), 0);
+    start({});
+    ASSERT_TRUE(wait_cycles(1, 20));
+    ASSERT_FALSE(has(sandbox_output("ip -6 route show default metric 512"), "ppp1"));
+    // A global address ends the pause; a link-local one alone would not.
+    ASSERT_EQ(sandbox_sh("ip -6 addr add fe80::2 peer fe80::1 dev ppp1 nodad && "
+                         "ip -6 addr add 2001:db8:1::2/64 dev ppp1 nodad"),
+              0);
+    ASSERT_TRUE(wait_cycles(finished() + 2, 30));
+    std::string route6 = sandbox_output("ip -6 route show default metric 512");
+    EXPECT_TRUE(has(route6, "dev ppp0 ") && has(route6, "dev ppp1 ")) << route6;
+    EXPECT_TRUE(has(sandbox_output("ip -6 rule"), "200:\tfrom 2001:db8:1::2/64 lookup ppp1"));
+
+    ASSERT_EQ(sandbox_sh("ip -6 addr del 2001:db8::2/64 dev ppp0"), 0);
+    ASSERT_TRUE(wait_cycles(finished() + 2, 30));
+    stop();
+    std::string rules6 = sandbox_output("ip -6 rule");
+    EXPECT_FALSE(has(rules6, "2001:db8::2/64")) << rules6;
+    EXPECT_TRUE(has(rules6, "lookup ppp1")) << rules6;
+    route6 = sandbox_output("ip -6 route show default metric 512");
+    EXPECT_TRUE(has(route6, "via fe80::1 dev ppp1 ") && !has(route6, "ppp0")) << route6;
+    // Its IPv4 routing stays.
+    EXPECT_TRUE(has(sandbox_output("ip rule"), "1000:\tfrom 10.0.0.2 lookup ppp0"));
+    EXPECT_TRUE(has(sandbox_output("ip route show default"), "dev ppp0 weight 1"));
+    EXPECT_TRUE(logged(log_messages(), "[INFO]: clear ppp0 ipv6 route rule."));
 }
 
 TEST_F(LinkfanEndToEnd, RescanFindsALateLinkAndAChangedAddress)
@@ -355,7 +441,8 @@ TEST_F(LinkfanEndToEnd, AMetricsFileInAMissingFolderIsLoggedOnceAndWrittenOnceIt
     double value = -1;
     // Without -t every present link counts as up, and no probe figure shows.
     for (unsigned n = 0; n < 4; n++) {
-        std::string series = "kivo_linkfan_link_up{link=\"ppp" + std::to_string(n) + "\"}";
+        std::string series =
+            "kivo_linkfan_link_up{link=\"ppp" + std::to_string(n) + "\",family=\"ipv4\"}";
         EXPECT_TRUE(node_exporter_value(text, series, &value) && value == 1) << series << text;
     }
     EXPECT_FALSE(has(text, "kivo_linkfan_link_echo_requests_total")) << text;
@@ -375,8 +462,8 @@ TEST_F(LinkfanEndToEnd, HelpPrintsTheUsageAndEndsWithOne)
                   "  -h, --help               Print this help and exit\n"
                   "  -d, --debug              debug mode\n"
                   "  -m, --multipath-routing  enable multipath routing\n"
-                  "  -t, --track=LIST         track link health, LIST: 1 to 4 IPv4 addresses, "
-                  "comma-separated\n"
+                  "  -t, --track=LIST         track link health, LIST: up to 4 IPv4 and 4 IPv6 "
+                  "addresses, comma-separated\n"
                   "      --metrics=FILE       write metrics for node_exporter's textfile "
                   "collector to FILE\n"
                   "  example: ./kivo_linkfan -d -m\n");

@@ -25,10 +25,11 @@ using namespace linkfan_e2e;
 using clock_type = std::chrono::steady_clock;
 
 const char targets[] = "192.0.2.1,198.51.100.7";
+const char both_targets[] = "198.51.100.1,2001:db8:ffff::1";
 
 // One line of linkfan.status, by field.
 struct status_line {
-    std::string addr, gateway, state, lost, rtt, since;
+    std::string addr, gateway, state, lost, rtt, since, family;
 };
 
 class LinkfanTracking : public LinkfanEndToEnd {
@@ -42,9 +43,10 @@ protected:
         ASSERT_TRUE(child_expect(&carrier, "ready", nullptr, 5000));
     }
 
-    void tell(const std::string &what, unsigned n, const std::string &answer)
+    void tell(const std::string &what, unsigned n, const std::string &answer,
+              const std::string &family = "")
     {
-        child_tell(&carrier, what + " " + std::to_string(n));
+        child_tell(&carrier, what + " " + std::to_string(n) + (family.empty() ? "" : " " + family));
         std::string line;
         ASSERT_TRUE(child_expect(&carrier, answer + " " + std::to_string(n), &line, 10000))
             << what << " " << n;
@@ -67,6 +69,8 @@ protected:
         return std::stol(line.substr(line.rfind(' ') + 1));
     }
 
+    // The lines of linkfan.status by link name, an IPv6 line's name followed
+    // by " ipv6".
     std::map<std::string, status_line> status()
     {
         std::map<std::string, status_line> out;
@@ -78,9 +82,10 @@ protected:
             std::istringstream fields(row);
             std::string name, extra;
             status_line s;
-            fields >> name >> s.addr >> s.gateway >> s.state >> s.lost >> s.rtt >> s.since;
-            if (!s.since.empty() && !(fields >> extra))
-                out[name] = s;
+            fields >> name >> s.addr >> s.gateway >> s.state >> s.lost >> s.rtt >> s.since >>
+                s.family;
+            if (!s.family.empty() && !(fields >> extra))
+                out[s.family == "ipv6" ? name + " ipv6" : name] = s;
         }
         return out;
     }
@@ -105,12 +110,18 @@ protected:
         return -1;
     }
 
+    // Every link's IPv4 line, and its IPv6 line where that family is tracked,
+    // up and answered.
     bool all_answered(unsigned count)
     {
         auto all = status();
         for (unsigned n = 0; n < count; n++) {
             auto it = all.find("ppp" + std::to_string(n));
             if (it == all.end() || it->second.state != "up" || it->second.rtt == "-")
+                return false;
+            it = all.find("ppp" + std::to_string(n) + " ipv6");
+            if (it != all.end() && it->second.state != "untracked" &&
+                (it->second.state != "up" || it->second.rtt == "-"))
                 return false;
         }
         return true;
@@ -131,6 +142,7 @@ protected:
 };
 
 std::string main_default() { return sandbox_output("ip route show default"); }
+std::string ipv6_default() { return sandbox_output("ip -6 route show default metric 512"); }
 std::string balance_default() { return sandbox_output("ip route show table 6 default"); }
 
 // A route through link n: a next hop of it, or its only one, which the
@@ -191,6 +203,88 @@ TEST_F(LinkfanTracking, ASwallowingFarEndLeavesTheDefaultRouteAndComesBack)
     EXPECT_EQ(count_of(messages, "[INFO]: link ppp1 (10.0.1.2) is up: "), 1u);
     EXPECT_EQ(count_of(messages, "[ERROR]: link ppp0"), 0u);
     EXPECT_EQ(count_of(messages, "[ERROR]: every tracked link is down"), 0u);
+}
+
+struct family_case {
+    const char *family, *other;  // the family whose far end goes silent, and the other
+};
+
+// Each family of ppp1 goes silent on its own: it leaves that family's default
+// route only, the status file and the metrics tell which, and it comes back.
+TEST_F(LinkfanTracking, AFamilyGoneSilentLeavesOnlyItsOwnDefaultRouteAndComesBack)
+{
+    temp_dir folder("linkfan-metrics");
+    const std::string file = folder / "kivo_linkfan.prom";
+    start_three({"-t", both_targets, "--metrics=" + file});
+    auto route = [](const std::string &family) {
+        return family == "ipv6" ? ipv6_default() : main_default();
+    };
+    auto through = [&route](const std::string &family, unsigned n) {
+        return has(route(family), " dev ppp" + std::to_string(n) + " ");
+    };
+    auto line = [this](const std::string &family) {
+        return status()[family == "ipv6" ? "ppp1 ipv6" : "ppp1"];
+    };
+    auto up = [&file](const std::string &family) {
+        double v = -1;
+        node_exporter_value(sandbox_read_file(file),
+                            "kivo_linkfan_link_up{link=\"ppp1\",family=\"" + family + "\"}", &v);
+        return v;
+    };
+    const family_case cases[] = {{"ipv6", "ipv4"}, {"ipv4", "ipv6"}};
+    for (const family_case &c : cases) {
+        ASSERT_TRUE(through(c.family, 1) && through(c.other, 1)) << c.family;
+        some_point_of_a_round();
+        tell("swallow", 1, "ok", c.family);
+        double out = within(12, [&] { return !through(c.family, 1); });
+        std::printf("ppp1 out of the %s default route after %.2f s\n", c.family, out);
+        EXPECT_GE(out, 0) << c.family << route(c.family);
+        EXPECT_LE(out, 8.0) << c.family;
+        EXPECT_TRUE(through(c.family, 0) && through(c.family, 2)) << route(c.family);
+        EXPECT_TRUE(through(c.other, 1)) << c.family << route(c.other);
+        EXPECT_EQ(line(c.family).state, "down") << c.family;
+        EXPECT_EQ(line(c.other).state, "up") << c.family;
+        EXPECT_GE(within(3, [&] { return up(c.family) == 0 && up(c.other) == 1; }), 0)
+            << sandbox_read_file(file);
+
+        some_point_of_a_round();
+        tell("answer", 1, "ok", c.family);
+        double back = within(12, [&] { return through(c.family, 1); });
+        std::printf("ppp1 back in the %s default route after %.2f s\n", c.family, back);
+        EXPECT_GE(back, 0) << c.family << route(c.family);
+        EXPECT_LE(back, 8.0) << c.family;
+        EXPECT_GE(within(3, [&] { return line(c.family).state == "up"; }), 0) << c.family;
+    }
+    stop();
+    strings messages = log_messages();
+    EXPECT_EQ(count_of(messages, "[ERROR]: link ppp1 (2001:db8:1::2) is down: "), 1u);
+    EXPECT_EQ(count_of(messages, "[ERROR]: link ppp1 (10.0.1.2) is down: "), 1u);
+    EXPECT_EQ(count_of(messages, "[INFO]: link ppp1 (2001:db8:1::2) is up: "), 1u);
+}
+
+TEST_F(LinkfanTracking, WithEveryIpv6UpstreamSilentTheIpv6RouteKeepsAllLinks)
+{
+    start_three({"-t", both_targets});
+    for (unsigned n = 0; n < 3; n++)
+        tell("swallow", n, "ok", "ipv6");
+    ASSERT_GE(within(14, [this] {
+                  auto all = status();
+                  return all["ppp0 ipv6"].state == "down" && all["ppp1 ipv6"].state == "down" &&
+                         all["ppp2 ipv6"].state == "down";
+              }),
+              0)
+        << sandbox_read_file(scene.work_dir / "linkfan.status");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    std::string route6 = ipv6_default(), route = main_default();
+    for (unsigned n = 0; n < 3; n++) {
+        EXPECT_TRUE(has(route6, " dev ppp" + std::to_string(n) + " ")) << route6;
+        EXPECT_TRUE(hop(route, n)) << route;
+        EXPECT_EQ(status()["ppp" + std::to_string(n)].state, "up") << n;
+    }
+    stop();
+    EXPECT_EQ(count_of(log_messages(), "[ERROR]: every tracked link is down for IPv6: the IPv6 "
+                                       "default route keeps them all"),
+              1u);
 }
 
 TEST_F(LinkfanTracking, TheFirstLinkSwallowingHandsTheMainRouteAndPortRuleOn)
@@ -293,8 +387,8 @@ long reverse_path_drops()
 }
 
 // Reverse-path filtering, loose or strict, must not drop what the probes see,
-// not even for a link with no table of its own (no IPv6 address) that in
-// multipath mode carries no main default route.
+// not even for a link with no source rule of its own (taken away here) that
+// in multipath mode carries no main default route.
 class LinkfanTrackingFilter : public LinkfanTracking,
                               public ::testing::WithParamInterface<int> {};
 
@@ -309,6 +403,7 @@ TEST_P(LinkfanTrackingFilter, ProbesAreAnsweredAtOneRequestPerTargetAndRound)
     ASSERT_TRUE(wait_cycles(2, 30));
     EXPECT_TRUE(all_answered(3))
         << sandbox_read_file(scene.work_dir / "linkfan.status");
+    ASSERT_EQ(sandbox_sh("ip rule del table ppp2"), 0);
     long before[3];
     for (unsigned n = 0; n < 3; n++)
         before[n] = requests(n);
@@ -394,8 +489,8 @@ TEST_F(LinkfanTracking, MetricsThroughTheNodeExporterShowTheSwallowingLinkDown)
     };
     double out = within(12, [&] {
         page = node_exporter_scrape(port);
-        return value("kivo_linkfan_link_up{link=\"ppp1\"}") == 0 &&
-               value("kivo_linkfan_link_next_hop{link=\"ppp1\"}") == 0;
+        return value("kivo_linkfan_link_up{link=\"ppp1\",family=\"ipv4\"}") == 0 &&
+               value("kivo_linkfan_link_next_hop{link=\"ppp1\",family=\"ipv4\"}") == 0;
     });
     reader.stop();
     std::printf("metrics file read whole %ld times of %ld, in %zu versions\n",
@@ -408,15 +503,21 @@ TEST_F(LinkfanTracking, MetricsThroughTheNodeExporterShowTheSwallowingLinkDown)
     EXPECT_EQ(value("node_textfile_scrape_error"), 0) << page;
     for (unsigned n = 0; n < 3; n++) {
         std::string link = "{link=\"ppp" + std::to_string(n) + "\"}";
+        std::string ipv4 = "{link=\"ppp" + std::to_string(n) + "\",family=\"ipv4\"}";
+        std::string ipv6 = "{link=\"ppp" + std::to_string(n) + "\",family=\"ipv6\"}";
         EXPECT_EQ(value("kivo_linkfan_link_present" + link), 1) << n;
         EXPECT_EQ(value("kivo_linkfan_link_table" + link), 10.0 * (n + 1)) << n;
-        EXPECT_EQ(value("kivo_linkfan_link_up" + link), n == 1 ? 0 : 1) << n;
-        EXPECT_EQ(value("kivo_linkfan_link_next_hop" + link), n == 1 ? 0 : 1) << n;
-        EXPECT_GT(value("kivo_linkfan_link_echo_requests_total" + link), 0) << n;
-        EXPECT_GT(value("kivo_linkfan_link_echo_replies_total" + link), 0) << n;
-        EXPECT_EQ(value("kivo_linkfan_link_state_changes_total" + link), n == 1 ? 1 : 0) << n;
+        EXPECT_EQ(value("kivo_linkfan_link_up" + ipv4), n == 1 ? 0 : 1) << n;
+        EXPECT_EQ(value("kivo_linkfan_link_next_hop" + ipv4), n == 1 ? 0 : 1) << n;
+        EXPECT_GT(value("kivo_linkfan_link_echo_requests_total" + ipv4), 0) << n;
+        EXPECT_GT(value("kivo_linkfan_link_echo_replies_total" + ipv4), 0) << n;
+        EXPECT_EQ(value("kivo_linkfan_link_state_changes_total" + ipv4), n == 1 ? 1 : 0) << n;
+        // IPv6, untracked here: every link with it up and a next hop.
+        EXPECT_EQ(value("kivo_linkfan_link_up" + ipv6), 1) << n;
+        EXPECT_EQ(value("kivo_linkfan_link_next_hop" + ipv6), 1) << n;
+        EXPECT_EQ(value("kivo_linkfan_link_echo_requests_total" + ipv6), -1) << n;
     }
-    EXPECT_GE(value("kivo_linkfan_link_lost_rounds{link=\"ppp1\"}"), 3);
+    EXPECT_GE(value("kivo_linkfan_link_lost_rounds{link=\"ppp1\",family=\"ipv4\"}"), 3);
     EXPECT_GE(value("kivo_linkfan_default_route_rebuilds_total{cause=\"health_change\"}"), 1);
     EXPECT_GE(value("kivo_linkfan_cycles_total"), 2);
     std::string lint;
@@ -528,14 +629,19 @@ TEST_F(LinkfanTracking, TheUnitAllowsEverythingARunDoes)
     ASSERT_EQ(unit_umask.size(), 1u);
     add_links(3);
     mode_t test_umask = umask(static_cast<mode_t>(std::stoul(unit_umask[0], nullptr, 8)));
-    start({"-m", "-t", targets, "--metrics=" + (own / "kivo_linkfan.prom")}, wrapper);
+    start({"-m", "-t", std::string(targets) + ",2001:db8:ffff::1",
+           "--metrics=" + (own / "kivo_linkfan.prom")},
+          wrapper);
     umask(test_umask);
     ASSERT_TRUE(wait_cycles(2, 30)) << sandbox_read_file(run.err_path);
     EXPECT_TRUE(all_answered(3)) << sandbox_read_file(scene.work_dir / "linkfan.status");
     stop();
     EXPECT_TRUE(has(sandbox_output("iptables -t nat -S POSTROUTING"), "-o ppp2 -j MASQUERADE"));
-    EXPECT_EQ(sandbox_output("sysctl -n net.ipv4.fib_multipath_hash_policy"), "1\n");
+    EXPECT_EQ(sandbox_output("sysctl -n net.ipv4.fib_multipath_hash_policy "
+                             "net.ipv6.fib_multipath_hash_policy"),
+              "1\n1\n");
     EXPECT_TRUE(has(sandbox_output("ip link show ppp2"), "qlen 1000"));
+    EXPECT_TRUE(has(ipv6_default(), "dev ppp2 "));
     EXPECT_TRUE(has(rt_tables(), "30 ppp2\n"));
     // Every user's ip reads rt_tables, node_exporter the metrics file.
     for (const std::string &path : strings{"/etc/iproute2/rt_tables", own / "kivo_linkfan.prom"}) {
