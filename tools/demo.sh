@@ -7,8 +7,9 @@
 # Everything runs inside private mount, network and process-id namespaces that
 # the script makes itself: local stand-ins play DNSPod and the five address-echo
 # services (their names resolved through a hosts file bind-mounted over
-# /etc/hosts), two simulated ppp links, whose far ends a stand-in plays, carry
-# kivo_linkfan's routing and health probes until one far end goes silent, and a
+# /etc/hosts), two simulated dual-stack ppp links, whose far ends a stand-in
+# plays, carry kivo_linkfan's routing and health probes until one far end's IPv6
+# side goes silent, and a
 # reference traffic agent receives the reports of a preloaded program and of
 # kivo_trafficd, which counts a static server the preload cannot see. At the end
 # Debian's node_exporter serves the three tools' metrics files. When the script
@@ -204,7 +205,7 @@ cp -a /etc/iproute2/. "$demo/iproute2/"
 mount --bind "$demo/iproute2" /etc/iproute2
 say "a copy of /etc/iproute2 bind-mounted over it; working directory $demo/linkfan"
 # The carriers' side: it makes each link as a tun device and answers the echo
-# requests that leave through it, until told to swallow them.
+# requests, IPv4 and IPv6, that leave through it, until told to swallow them.
 coproc CARRIER { exec "$build/bin/linkfan_carrier" 2>"$demo/carrier.err"; }
 pids+=($CARRIER_PID)
 carrier() {
@@ -218,11 +219,11 @@ for n in 0 1; do
     say "ppp$n: 10.0.$n.2 peer 10.0.$n.1, $(ip -6 -o addr show dev ppp$n scope global | awk '{print $4}')" \
         "(a tun device: point-to-point; its far end answers echo requests)"
 done
-(cd "$demo/linkfan" && exec "$build/bin/kivo_linkfan" -m -t 192.0.2.1 \
+(cd "$demo/linkfan" && exec "$build/bin/kivo_linkfan" -m -t 192.0.2.1,2001:db8:ffff::1 \
     --metrics="$demo/metrics/kivo_linkfan.prom" >"$demo/linkfan.out" 2>&1) &
 linkfan=$!
 pids+=($linkfan)
-say "started: kivo_linkfan -m -t 192.0.2.1 --metrics=$demo/metrics/kivo_linkfan.prom"
+say "started: kivo_linkfan -m -t 192.0.2.1,2001:db8:ffff::1 --metrics=$demo/metrics/kivo_linkfan.prom"
 wait_for 20 "the first cycle" grep -q 'finish!!!!' "$demo/linkfan/linkfan.log"
 say "first cycle done; from its records in linkfan.log:"
 sed -n 's/^[-0-9]* [0-9:.]* \[[A-Z]*\]: //p' "$demo/linkfan/linkfan.log" |
@@ -238,26 +239,31 @@ say "ip route (main table):"
 ip route | show
 say "ip route show table balance:"
 ip route show table balance | show
+say "ip -6 route show default (the box's own IPv6, over every link with IPv6):"
+ip -6 route show default | show
 for n in 0 1; do
     say "table ppp$n: $(ip route show table ppp$n | tr '\n' ' ')| ipv6: $(ip -6 route show table ppp$n | tr '\n' ' ')"
 done
 say "iptables -t nat -S POSTROUTING:"
 iptables -t nat -S POSTROUTING | show
 say "sysctl: fib_multipath_hash_policy=$(sysctl -n net.ipv4.fib_multipath_hash_policy)" \
-    "fib_multipath_use_neigh=$(sysctl -n net.ipv4.fib_multipath_use_neigh)"
+    "fib_multipath_use_neigh=$(sysctl -n net.ipv4.fib_multipath_use_neigh)" \
+    "ipv6 fib_multipath_hash_policy=$(sysctl -n net.ipv6.fib_multipath_hash_policy)"
 qlen() { ip -o link show "$1" | sed -n 's/.* qlen \([0-9]*\).*/\1/p'; }
 say "txqueuelen: ppp0 $(qlen ppp0), ppp1 $(qlen ppp1)"
-say "linkfan.status (every 2 s each link probes 192.0.2.1 through its own device):"
+say "linkfan.status (every 2 s each link probes 192.0.2.1 and 2001:db8:ffff::1 through its own device):"
 show <"$demo/linkfan/linkfan.status"
-carrier "swallow 1" ok
-say "ppp1's far end now swallows the probes: 3 rounds lost of 5 take the link down"
-wait_for 20 "ppp1 to be judged down" grep -q '^kivo_linkfan_link_up{link="ppp1"} 0' \
-    "$demo/metrics/kivo_linkfan.prom"
-wait_for 5 "the default routes to leave ppp1" sh -c '! ip route show table balance | grep -q ppp1'
+carrier "swallow 1 ipv6" ok
+say "ppp1's far end now swallows the IPv6 probes only: 3 rounds lost of 5 take its IPv6 down"
+wait_for 20 "ppp1's IPv6 to be judged down" \
+    grep -q '^kivo_linkfan_link_up{link="ppp1",family="ipv6"} 0' "$demo/metrics/kivo_linkfan.prom"
+wait_for 5 "the IPv6 default route to leave ppp1" sh -c '! ip -6 route show default metric 512 | grep -q ppp1'
 say "$(sed -n 's/^[-0-9]* [0-9:.]* \[[A-Z]*\]: //p' "$demo/linkfan/linkfan.log" | grep -m1 'link ppp1 .* is down')"
 say "linkfan.status:"
 show <"$demo/linkfan/linkfan.status"
-say "ip route show table balance (ppp1 carries no default route while it is down):"
+say "ip -6 route show default (ppp1 carries no IPv6 default route while its IPv6 is down):"
+ip -6 route show default | show
+say "ip route show table balance (its IPv4 still answers: ppp1 stays in the IPv4 routes):"
 ip route show table balance | show
 
 # --- Back to the counted servers: their reports. ---
