@@ -171,6 +171,8 @@ int linkfan_ipv6_default_sync(const linkfan_state &state, linkfan_route_scratch 
 {
     static kernel_view view;
     static hop wanted[LINKFAN_MAX_LINKS];
+    // What the kernel holds once every command so far has run.
+    linkfan_settle();
     if (read_kernel(&view) != 0)
         return 0;
     const pppoe_info *links = state.g_array_info;

@@ -21,8 +21,9 @@ void linkfan_run(const char *line);
 // output ended (or the command could not be started).
 int linkfan_read(const char *line, int (*on_line)(const char *text, void *ctx), void *ctx);
 
-// Returns once every command run so far has ended (an open batch of ip
-// commands included), so that what the cycle logs as done is done.
+// Returns once every command run so far has ended (the open batches of ip
+// commands included), so that what the cycle logs as done is done and what
+// the kernel is asked next shows it.
 void linkfan_settle(void);
 
 // Sleeps for the given number of microseconds.

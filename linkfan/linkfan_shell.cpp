@@ -23,12 +23,17 @@ constexpr int batch_max_words = 100;
 // Room for the next-hop route over every link (6 words a link).
 constexpr int plain_max_words = 1024;
 
-// The open batch: its kind (0 when none is open: 4 or 6 for ip commands of
-// that family, batch_nat for NAT rule changes) and its lines.
-constexpr int batch_nat = 'n';
-static int batch_family;
-static char batch_text[16384];
-static size_t batch_used;
+// The open batches: the ip commands of each address family, or the NAT rule
+// changes, never both. IPv4 and IPv6 commands touch none of each other's
+// routes and rules, so the two families' batches stay open side by side, each
+// in its own order, and one ip process runs each: not one process for every
+// change of family, which a link configured for both makes twice.
+enum { batch_ipv4, batch_ipv6, batch_nat, batch_kinds };
+struct batch {
+    char text[65536];
+    size_t used;
+};
+static batch batches[batch_kinds];
 // The lines of a NAT batch as they came (for running them one by one should
 // the whole batch fail), and the rule each adds or deletes.
 constexpr int nat_max_lines = 512;
@@ -234,7 +239,7 @@ static bool strike(const char *const *rules, uint8_t *alive, int count, const ch
 static void settle_nat()
 {
     static char table[262144];
-    static char input[sizeof batch_text + 32];
+    static char input[sizeof batches[batch_nat].text + 32];
     static const char *listed[4096], *lines[nat_max_lines];
     static uint8_t listed_alive[4096], added_alive[nat_max_lines];
     char iptables[] = "iptables", t[] = "-t", nat[] = "nat", list[] = "-S";
@@ -242,8 +247,9 @@ static void settle_nat()
     char restore[] = "iptables-restore", noflush[] = "--noflush";
     char *restore_argv[] = {restore, noflush, nullptr};
 
-    batch_text[batch_used] = '\0';
-    int count = split_lines(batch_text, lines, nat_max_lines);
+    batch &nat_batch = batches[batch_nat];
+    nat_batch.text[nat_batch.used] = '\0';
+    int count = split_lines(nat_batch.text, lines, nat_max_lines);
     int listed_count = -1;
     if (run_with(list_argv, "", 0, table, sizeof table) == 1 && strlen(table) < sizeof table - 1)
         listed_count = split_lines(table, listed, 4096);
@@ -269,28 +275,50 @@ static void settle_nat()
             run_alone(one);
     nat_lines_used = 0;
     nat_count = 0;
+    nat_batch.used = 0;
+}
+
+// Runs the open batch of one kind, if any.
+static void settle(int kind)
+{
+    batch &open = batches[kind];
+    if (!open.used)
+        return;
+    double start = now_seconds();
+    if (kind == batch_nat) {
+        settle_nat();
+        linkfan_shell_cost.seconds[LINKFAN_TOOL_IPTABLES] += now_seconds() - start;
+        return;
+    }
+    char ip[] = "ip", six[] = "-6", force[] = "-force", batch_word[] = "-batch", dash[] = "-";
+    char *argv4[] = {ip, force, batch_word, dash, nullptr};
+    char *argv6[] = {ip, six, force, batch_word, dash, nullptr};
+    if (run_with(kind == batch_ipv6 ? argv6 : argv4, open.text, open.used, nullptr, 0) >= 0)
+        linkfan_shell_cost.batches++;
+    open.used = 0;
+    linkfan_shell_cost.seconds[LINKFAN_TOOL_IP] += now_seconds() - start;
 }
 
 void linkfan_shell_settle()
 {
-    if (!batch_family)
-        return;
-    double start = now_seconds();
-    if (batch_family == batch_nat) {
-        batch_family = 0;
-        settle_nat();
-        batch_used = 0;
-        linkfan_shell_cost.seconds[LINKFAN_TOOL_IPTABLES] += now_seconds() - start;
-        return;
-    }
-    char ip[] = "ip", six[] = "-6", force[] = "-force", batch[] = "-batch", dash[] = "-";
-    char *argv4[] = {ip, force, batch, dash, nullptr};
-    char *argv6[] = {ip, six, force, batch, dash, nullptr};
-    if (run_with(batch_family == 6 ? argv6 : argv4, batch_text, batch_used, nullptr, 0) >= 0)
-        linkfan_shell_cost.batches++;
-    batch_family = 0;
-    batch_used = 0;
-    linkfan_shell_cost.seconds[LINKFAN_TOOL_IP] += now_seconds() - start;
+    settle(batch_nat);
+    settle(batch_ipv4);
+    settle(batch_ipv6);
+}
+
+// Appends a line to a batch of kind, running that batch first when the line
+// would not fit. False when the line alone does not fit a batch.
+static bool append(int kind, const char *line, size_t n)
+{
+    batch &open = batches[kind];
+    if (open.used + n + 2 > sizeof open.text)
+        settle(kind);
+    if (n + 2 > sizeof open.text)
+        return false;
+    memcpy(open.text + open.used, line, n);
+    open.used += n;
+    open.text[open.used++] = '\n';
+    return true;
 }
 
 void linkfan_shell_run(const char *line)
@@ -300,15 +328,12 @@ void linkfan_shell_run(const char *line)
     const char *rest;
     if (nat_batchable(line, &rest)) {
         size_t n = strlen(rest), whole = strlen(line);
+        settle(batch_ipv4);
+        settle(batch_ipv6);
         // A batch's lines fit the restore's input and its count of lines.
-        if (batch_family != batch_nat || batch_used + n + 2 > sizeof batch_text ||
-            nat_lines_used + whole + 1 > sizeof nat_lines || nat_count == nat_max_lines)
-            linkfan_shell_settle();
-        if (n + 2 <= sizeof batch_text && whole + 1 <= sizeof nat_lines) {
-            batch_family = batch_nat;
-            memcpy(batch_text + batch_used, rest, n);
-            batch_used += n;
-            batch_text[batch_used++] = '\n';
+        if (nat_lines_used + whole + 1 > sizeof nat_lines || nat_count == nat_max_lines)
+            settle(batch_nat);
+        if (whole + 1 <= sizeof nat_lines && append(batch_nat, rest, n)) {
             memcpy(nat_lines + nat_lines_used, line, whole + 1);
             nat_lines_used += whole + 1;
             nat_count++;
@@ -316,17 +341,9 @@ void linkfan_shell_run(const char *line)
         }
     }
     if (batchable(line, &family, &rest)) {
-        size_t n = strlen(rest);
-        if (batch_family != family || batch_used + n + 1 > sizeof batch_text)
-            linkfan_shell_settle();
-        if (n + 1 <= sizeof batch_text) {
-            batch_family = family;
-            // The line's terminator is overwritten by its line feed.
-            memcpy(batch_text + batch_used, rest, n + 1);
-            batch_used += n;
-            batch_text[batch_used++] = '\n';
+        settle(batch_nat);
+        if (append(family == 6 ? batch_ipv6 : batch_ipv4, rest, strlen(rest)))
             return;
-        }
     }
     linkfan_shell_settle();
     run_alone(line);

@@ -2,10 +2,12 @@
 // everything else one at a time, each to its end before the next.
 #pragma once
 
-// Runs a command line. An ip command joins the open batch: consecutive ip
-// commands of one address family go to a single "ip -force -batch -" (or
+// Runs a command line. An ip command joins its address family's open batch:
+// the ip commands of each family go to a single "ip -force -batch -" (or
 // "ip -6 -force -batch -") process, in their order, failures passed over as
-// when each ran alone. Consecutive NAT rule changes ("iptables -t nat" with
+// when each ran alone; the two families' batches stay open side by side (the
+// IPv4 one, which takes the commands of no family such as "ip link", runs
+// first) until another command, a read or a pause. Consecutive NAT rule changes ("iptables -t nat" with
 // -D, -I or -A) go to one "iptables-restore --noflush", in one transaction,
 // after one "iptables -t nat -S" tells which deletions would find their rule:
 // those that would not are left out, as alone they would fail; the rules that
@@ -20,7 +22,7 @@ void linkfan_shell_run(const char *line);
 // until that returns nonzero. Returns that value, or 0.
 int linkfan_shell_read(const char *line, int (*on_line)(const char *text, void *ctx), void *ctx);
 
-// Runs the open batch and waits for it; nothing is pending afterwards.
+// Runs the open batches and waits for them; nothing is pending afterwards.
 void linkfan_shell_settle();
 
 // What the runs cost, for the benchmark and the metrics file: command lines

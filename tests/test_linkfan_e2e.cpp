@@ -96,35 +96,47 @@ TEST_F(LinkfanEndToEnd, TwoLinksInMultipathModeRunTheExpectedCommands)
     ASSERT_TRUE(wait_cycles(2, 40));
     stop();
 
-    // The shell drops the trailing space of the next-hop commands. The NAT
-    // rules go in one restore after a look at the table; on the fresh box the
-    // first one's deletions have no rule to find and are left out.
-    strings expected = expected_two_link_multipath_run(2, "");
-    std::string want;
+    // As the tools see them: between two commands of other tools or reads, a
+    // family's ip commands run in their order, the IPv4 ones first. The shell
+    // drops the trailing space of the next-hop commands. The NAT rules go in
+    // one restore after a look at the table; on the fresh box the first one's
+    // deletions have no rule to find and are left out.
+    strings expected = expected_two_link_multipath_run(2, "< ");
+    std::string want, ipv6;
     int nat_batch = 0;
     for (std::string &cmd : expected) {
         cmd.erase(cmd.find_last_not_of(' ') + 1);
+        // The IPv6 default route comes after the routes before it have run,
+        // and the pause after it runs it.
+        if (cmd.rfind("ip -6 ", 0) == 0 && !has(cmd, "default metric 512")) {
+            ipv6 += cmd + "\n";
+            continue;
+        }
+        if (cmd.rfind("ip ", 0) != 0 || has(cmd, "default metric 512")) {
+            want += ipv6;
+            ipv6.clear();
+        }
         if (has(cmd, "-D POSTROUTING -o ppp0")) {
             nat_batch++;
             want += "iptables -t nat -S\n";
         }
         if (nat_batch == 1 && has(cmd, "-D POSTROUTING"))
             continue;
-        want += cmd + "\n";
+        want += (cmd.rfind("< ", 0) == 0 ? cmd.substr(2) : cmd) + "\n";
     }
+    want += ipv6;
     EXPECT_EQ(sandbox_read_file(shims + "/commands"), want);
-    // The processes behind them: one ip per run of one family's commands.
-    strings per_link = {"ip -force -batch -", "ip -6 -force -batch -", "ip -force -batch -",
-                        "ip -6 -force -batch -", "ip route", "ip route list table balance"};
-    per_link.push_back("iptables -t nat -S");
-    per_link.push_back("iptables-restore --noflush");
-    per_link.push_back("ip -force -batch -");
+    // The processes behind them: one ip for each family's commands.
+    const strings per_cycle = {"ip -force -batch -",  "ip -6 -force -batch -",
+                               "ip route",            "ip route list table balance",
+                               "iptables -t nat -S",  "iptables-restore --noflush",
+                               "ip -force -batch -"};
     std::string calls = "sysctl -w net.ipv4.fib_multipath_hash_policy=1\n"
                         "sysctl -w net.ipv4.fib_multipath_use_neigh=1\n"
                         "sysctl -w net.ipv6.fib_multipath_hash_policy=1\n"
                         "cp ./rt_tables /etc/iproute2/rt_tables\n";
     for (int cycle = 0; cycle < 2; cycle++) {
-        for (const std::string &call : per_link)
+        for (const std::string &call : per_cycle)
             calls += call + "\n";
         // The first cycle ends with the IPv6 default route.
         if (cycle == 0)
