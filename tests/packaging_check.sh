@@ -311,15 +311,20 @@ check_demo() {
         "nexthop via 10.0.1.1 dev ppp1 weight 1" \
         "-A POSTROUTING -o ppp0 -j MASQUERADE" \
         "counted exactly" \
-        "link ppp1 (10.0.1.2) is down" \
-        'kivo_linkfan_link_up{link="ppp1"} 0' \
+        "link ppp1 (2001:db8:1::2) is down" \
+        'kivo_linkfan_link_up{family="ipv6",link="ppp1"} 0' \
+        'kivo_linkfan_link_up{family="ipv4",link="ppp1"} 1' \
         'kivo_ddns_address_info{address="198.51.100.20"' \
         "node_textfile_scrape_error 0"; do
         grep -qF -- "$line" "$work/demo.out" || fail "the demonstration does not show: $line"
     done
-    # After ppp1 went down, the balance table's default leads through ppp0 alone.
-    sed -n '/ppp1 carries no default route/,/^$/p' "$work/demo.out" | grep -q 'dev ppp1' &&
-        fail "the demonstration's balance table still leads through ppp1 once it is down"
+    # After ppp1's IPv6 went down, the IPv6 default leads through ppp0 alone, and
+    # the balance table's IPv4 one through both.
+    sed -n '/ppp1 carries no IPv6 default route/,/its IPv4 still answers/p' "$work/demo.out" |
+        grep -q 'dev ppp1' &&
+        fail "the demonstration's IPv6 default route still leads through ppp1 once it is down"
+    sed -n '/its IPv4 still answers/,/^$/p' "$work/demo.out" | grep -q 'dev ppp1' ||
+        fail "the demonstration's balance table lost ppp1 with its IPv6"
     if [ -x "$build/bin/kivo_trafficd" ]; then
         for line in "counted in the kernel" 'kivo_trafficd_sent_bytes_total{cp="kwai"'; do
             grep -qF -- "$line" "$work/demo.out" || fail "the demonstration does not show: $line"
