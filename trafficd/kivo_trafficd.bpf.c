@@ -1,8 +1,12 @@
 // The kernel side of kivo_trafficd: counts the socket bytes of the processes
-// whose environment holds "KIVO_CP", per process and link (the one that holds
-// the socket's local address), from the socket layer's own send and receive
-// tracepoints. Programs of any build reach them: Go's runtime, static binaries
-// and io_uring alike. Attached through BTF (tp_btf), so no tracefs is needed.
+// whose environment holds "KIVO_CP", per process and link, from the socket
+// layer's own send and receive tracepoints. Programs of any build reach them:
+// Go's runtime, static binaries and io_uring alike. Attached through BTF
+// (tp_btf, fexit), so no tracefs is needed. A stream's bytes count for the
+// link that holds the socket's local address; a datagram's for the link of the
+// local address that datagram itself used, which the route lookup of its send
+// and the queue it was taken from tell (a socket bound to 0.0.0.0 or :: sends
+// and receives over every uplink).
 #include <linux/types.h>
 #include <linux/bpf.h>
 #include <bpf/bpf_helpers.h>
@@ -54,8 +58,26 @@ struct sock_common {
     __u32 skc_rcv_saddr;
     struct in6_addr skc_v6_rcv_saddr;
 };
+struct sk_buff;
+struct sk_buff_head {
+    struct sk_buff *next;
+    struct sk_buff *prev;
+    __u32 qlen;
+};
 struct sock {
     struct sock_common __sk_common;
+    struct sk_buff_head sk_receive_queue;
+    unsigned short sk_type;
+    unsigned short sk_protocol;
+};
+struct udp_sock {
+    struct sk_buff_head reader_queue;
+};
+struct sk_buff {
+    struct sock *sk;
+    unsigned char *head;
+    __u16 network_header;
+    __u16 protocol;
 };
 struct linux_binprm;
 #pragma clang attribute pop
@@ -63,6 +85,11 @@ struct linux_binprm;
 #define AF_INET 2
 #define AF_INET6 10
 #define MSG_PEEK 2
+#define SOCK_DGRAM 2
+#define ETH_P_IP 0x0800
+#define ETH_P_IPV6 0x86DD
+#define IPPROTO_UDP 17
+#define IPPROTO_UDPLITE 136
 #define TICK_NS 10000000ULL  // USER_HZ is 100 on every architecture Linux runs here
 
 char LICENSE[] SEC("license") = "GPL";
@@ -134,43 +161,146 @@ static __always_inline int in_our_netns(struct task_struct *task)
     return BPF_CORE_READ(task, nsproxy, net_ns, ns.inum) == netns_inum;
 }
 
-// The link of the socket's local address. Loopback addresses need no lookup;
-// an IPv4 peer of a dual-stack socket has its address mapped into IPv6.
-static __always_inline __u32 link_of(struct sock *sk, unsigned short family)
+// The link of a local IPv4 address (network order). Loopback needs no lookup.
+static __always_inline __u32 link_of_v4(__u32 v4)
 {
+    if (v4 == 0)
+        return TRAFFICD_LINK_OTHER;
+    if ((v4 & bpf_htonl(0xff000000)) == bpf_htonl(0x7f000000))
+        return TRAFFICD_LINK_LO;
     struct trafficd_address local = {.family = AF_INET};
-    // A typed tracepoint argument is read directly, without a helper call.
-    __u32 v4 = sk->__sk_common.skc_rcv_saddr;
-    if (family == AF_INET6) {
-        __u32 w0 = sk->__sk_common.skc_v6_rcv_saddr.in6_u.u6_addr32[0];
-        __u32 w1 = sk->__sk_common.skc_v6_rcv_saddr.in6_u.u6_addr32[1];
-        __u32 w2 = sk->__sk_common.skc_v6_rcv_saddr.in6_u.u6_addr32[2];
-        __u32 w3 = sk->__sk_common.skc_v6_rcv_saddr.in6_u.u6_addr32[3];
-        if (w0 == 0 && w1 == 0 && w2 == bpf_htonl(0xffff)) {
-            v4 = w3;
-        } else {
-            if ((w0 | w1 | w2) == 0 && (w3 == 0 || w3 == bpf_htonl(1)))
-                return w3 ? TRAFFICD_LINK_LO : TRAFFICD_LINK_OTHER;
-            local.family = AF_INET6;
-            __builtin_memcpy(local.bytes, &w0, 4);
-            __builtin_memcpy(local.bytes + 4, &w1, 4);
-            __builtin_memcpy(local.bytes + 8, &w2, 4);
-            __builtin_memcpy(local.bytes + 12, &w3, 4);
-        }
-    }
-    if (local.family == AF_INET) {
-        if (v4 == 0)
-            return TRAFFICD_LINK_OTHER;
-        if ((v4 & bpf_htonl(0xff000000)) == bpf_htonl(0x7f000000))
-            return TRAFFICD_LINK_LO;
-        __builtin_memcpy(local.bytes, &v4, 4);
-    }
+    __builtin_memcpy(local.bytes, &v4, 4);
     __u32 *link = bpf_map_lookup_elem(&links, &local);
     return link ? *link : TRAFFICD_LINK_OTHER;
 }
 
-static __always_inline void count(struct sock *sk, int ret, int sent)
+// The same for IPv6; an IPv4 peer of a dual-stack socket has its address
+// mapped into IPv6.
+static __always_inline __u32 link_of_v6(__u32 w0, __u32 w1, __u32 w2, __u32 w3)
 {
+    if (w0 == 0 && w1 == 0 && w2 == bpf_htonl(0xffff))
+        return link_of_v4(w3);
+    if ((w0 | w1 | w2) == 0 && (w3 == 0 || w3 == bpf_htonl(1)))
+        return w3 ? TRAFFICD_LINK_LO : TRAFFICD_LINK_OTHER;
+    struct trafficd_address local = {.family = AF_INET6};
+    __builtin_memcpy(local.bytes, &w0, 4);
+    __builtin_memcpy(local.bytes + 4, &w1, 4);
+    __builtin_memcpy(local.bytes + 8, &w2, 4);
+    __builtin_memcpy(local.bytes + 12, &w3, 4);
+    __u32 *link = bpf_map_lookup_elem(&links, &local);
+    return link ? *link : TRAFFICD_LINK_OTHER;
+}
+
+// The link of the socket's own local address.
+static __always_inline __u32 link_of(struct sock *sk, unsigned short family)
+{
+    // A typed tracepoint argument is read directly, without a helper call.
+    if (family == AF_INET6)
+        return link_of_v6(sk->__sk_common.skc_v6_rcv_saddr.in6_u.u6_addr32[0],
+                          sk->__sk_common.skc_v6_rcv_saddr.in6_u.u6_addr32[1],
+                          sk->__sk_common.skc_v6_rcv_saddr.in6_u.u6_addr32[2],
+                          sk->__sk_common.skc_v6_rcv_saddr.in6_u.u6_addr32[3]);
+    return link_of_v4(sk->__sk_common.skc_rcv_saddr);
+}
+
+// The source address of the datagram a thread is sending, noted as its packet
+// leaves, for the socket layer's tracepoint that follows in the same thread
+// and call.
+struct sent_hint {
+    __u64 sk;  // the socket that sent it; 0: none
+    struct trafficd_address local;
+};
+struct {
+    __uint(type, BPF_MAP_TYPE_TASK_STORAGE);
+    __uint(map_flags, BPF_F_NO_PREALLOC);
+    __type(key, int);
+    __type(value, struct sent_hint);
+} sent_hints SEC(".maps");
+
+// The links of the datagrams waiting in a socket bound to no address, in the
+// order of its queue: each as it is queued, taken as a receive takes the
+// datagram. The entries are numbered, so one that was written over (more
+// datagrams waiting than there is room for) or never written is known as
+// such; the receive then falls back to the socket's own address.
+#define QUEUE_ROOM 256
+struct queued_links {
+    __u32 queued;  // datagrams noted so far
+    __u32 taken;   // datagrams received so far
+    __u32 entry[QUEUE_ROOM];  // the number of the datagram (low 24 bits) << 8 | its link
+};
+struct {
+    __uint(type, BPF_MAP_TYPE_SK_STORAGE);
+    __uint(map_flags, BPF_F_NO_PREALLOC);
+    __type(key, int);
+    __type(value, struct queued_links);
+} queues SEC(".maps");
+
+#define LINK_UNKNOWN 0xffu
+
+// The link of a local address as a packet's header holds it.
+static __always_inline __u32 link_of_header(__u16 protocol, const unsigned char *address)
+{
+    __u32 w[4] = {};
+    if (protocol == bpf_htons(ETH_P_IP)) {
+        bpf_probe_read_kernel(w, 4, address);
+        return link_of_v4(w[0]);
+    }
+    bpf_probe_read_kernel(w, 16, address);
+    return link_of_v6(w[0], w[1], w[2], w[3]);
+}
+
+static __always_inline int unbound(struct sock *sk)
+{
+    if (sk->__sk_common.skc_family == AF_INET6)
+        return (sk->__sk_common.skc_v6_rcv_saddr.in6_u.u6_addr32[0] |
+                sk->__sk_common.skc_v6_rcv_saddr.in6_u.u6_addr32[1] |
+                sk->__sk_common.skc_v6_rcv_saddr.in6_u.u6_addr32[2] |
+                sk->__sk_common.skc_v6_rcv_saddr.in6_u.u6_addr32[3]) == 0;
+    return sk->__sk_common.skc_rcv_saddr == 0;
+}
+
+// A datagram socket's bytes: sent, the source its packet left with; received,
+// the destination of the datagram at the head of its queue. The socket's own
+// address when neither is known.
+static __always_inline __u32 link_of_datagram(struct sock *sk, unsigned short family, int ret,
+                                              int flags, int sent)
+{
+    __u32 link = LINK_UNKNOWN;
+    if (sent) {
+        struct sent_hint *hint =
+            bpf_task_storage_get(&sent_hints, bpf_get_current_task_btf(), 0, 0);
+        if (hint && hint->sk == (__u64)sk) {
+            hint->sk = 0;
+            __u32 w[4];
+            __builtin_memcpy(w, hint->local.bytes, sizeof w);
+            link = hint->local.family == AF_INET ? link_of_v4(w[0])
+                                                 : link_of_v6(w[0], w[1], w[2], w[3]);
+        }
+    } else if (ret >= 0 && !(flags & MSG_PEEK)) {
+        // Any datagram taken, an empty one too, is its queue's head.
+        struct queued_links *queue = bpf_sk_storage_get(&queues, sk, 0, 0);
+        if (queue) {
+            __u32 number = __sync_fetch_and_add(&queue->taken, 1);
+            __u32 entry = queue->entry[number & (QUEUE_ROOM - 1)];
+            if (entry >> 8 == (number & 0xffffff))
+                link = entry & 0xff;
+            // An empty queue has nothing noted: whatever was noted out of
+            // step (a datagram a receive took before it was noted) is dropped.
+            struct udp_sock *udp = (struct udp_sock *)sk;
+            if (sk->sk_receive_queue.qlen == 0 && BPF_CORE_READ(udp, reader_queue.qlen) == 0)
+                queue->taken = queue->queued;
+        }
+    }
+    return link != LINK_UNKNOWN ? link : link_of(sk, family);
+}
+
+static __always_inline void count(struct sock *sk, int ret, int flags, int sent)
+{
+    // A datagram socket's hint is taken whatever the call's result, so that
+    // a failed send leaves none behind for the next.
+    int datagram = sk->sk_type == SOCK_DGRAM;
+    if (ret <= 0 && !datagram)
+        return;
     __u32 tgid = bpf_get_current_pid_tgid() >> 32;
     struct trafficd_watch *watch = bpf_map_lookup_elem(&watched, &tgid);
     if (!watch)
@@ -178,9 +308,13 @@ static __always_inline void count(struct sock *sk, int ret, int sent)
     unsigned short family = sk->__sk_common.skc_family;
     if (family != AF_INET && family != AF_INET6)
         return;
+    __u32 link = datagram ? link_of_datagram(sk, family, ret, flags, sent) : link_of(sk, family);
+    // A peek leaves the bytes queued; the read that takes them counts them.
+    if (ret <= 0 || (flags & MSG_PEEK))
+        return;
     // The entries are the process's own: the daemon removes them after the
     // process, so an id that a new process takes over finds none.
-    struct trafficd_key key = {.tgid = tgid, .link = link_of(sk, family), .start = watch->start};
+    struct trafficd_key key = {.tgid = tgid, .link = link, .start = watch->start};
     struct trafficd_total *total = bpf_map_lookup_elem(&totals, &key);
     if (!total) {
         struct trafficd_total zero = {};
@@ -207,17 +341,77 @@ static __always_inline void count(struct sock *sk, int ret, int sent)
 SEC("tp_btf/sock_send_length")
 int BPF_PROG(trafficd_send, struct sock *sk, int ret, int flags)
 {
-    if (ret > 0)
-        count(sk, ret, 1);
+    count(sk, ret, 0, 1);
     return 0;
 }
 
 SEC("tp_btf/sock_recv_length")
 int BPF_PROG(trafficd_recv, struct sock *sk, int ret, int flags)
 {
-    // A peek leaves the bytes queued; the read that takes them counts them.
-    if (ret > 0 && !(flags & MSG_PEEK))
-        count(sk, ret, 0);
+    count(sk, ret, flags, 0);
+    return 0;
+}
+
+// A packet on its way out: a datagram socket's own (it owns the buffer) tells
+// the source address the kernel chose for it, by route or by the sender's
+// IP_PKTINFO or IPV6_PKTINFO. It leaves in the sending thread, before the
+// send returns; a datagram held back until its neighbour answers is not seen.
+SEC("tp_btf/net_dev_queue")
+int BPF_PROG(trafficd_packet_out, struct sk_buff *skb)
+{
+    struct sock *sk = skb->sk;
+    if (!sk || sk->sk_type != SOCK_DGRAM)
+        return 0;
+    __u16 protocol = skb->protocol;
+    if (protocol != bpf_htons(ETH_P_IP) && protocol != bpf_htons(ETH_P_IPV6))
+        return 0;
+    __u32 tgid = bpf_get_current_pid_tgid() >> 32;
+    if (!bpf_map_lookup_elem(&watched, &tgid))
+        return 0;
+    struct sent_hint *hint = bpf_task_storage_get(&sent_hints, bpf_get_current_task_btf(), 0,
+                                                  BPF_LOCAL_STORAGE_GET_F_CREATE);
+    if (!hint)
+        return 0;
+    const unsigned char *header = skb->head + skb->network_header;
+    __builtin_memset(hint->local.bytes, 0, sizeof hint->local.bytes);
+    // The source: offset 12 of an IPv4 header, 8 of an IPv6 one.
+    if (protocol == bpf_htons(ETH_P_IP)) {
+        hint->local.family = AF_INET;
+        bpf_probe_read_kernel(hint->local.bytes, 4, header + 12);
+    } else {
+        hint->local.family = AF_INET6;
+        bpf_probe_read_kernel(hint->local.bytes, 16, header + 8);
+    }
+    hint->sk = (__u64)sk;
+    return 0;
+}
+
+// A datagram just queued to a socket bound to no address: its destination,
+// the last in the queue, is noted for the receive that will take it.
+SEC("tp_btf/sk_data_ready")
+int BPF_PROG(trafficd_queued, struct sock *sk)
+{
+    if (sk->sk_type != SOCK_DGRAM || (sk->sk_protocol != IPPROTO_UDP &&
+                                      sk->sk_protocol != IPPROTO_UDPLITE) || !unbound(sk))
+        return 0;
+    struct queued_links *queue =
+        bpf_sk_storage_get(&queues, sk, 0, BPF_LOCAL_STORAGE_GET_F_CREATE);
+    if (!queue)
+        return 0;
+    __u32 link = LINK_UNKNOWN;
+    struct sk_buff *last = sk->sk_receive_queue.prev;
+    // A receive on another processor may have taken it already.
+    if (sk->sk_receive_queue.qlen != 0 && last) {
+        __u16 protocol = BPF_CORE_READ(last, protocol);
+        const unsigned char *header = BPF_CORE_READ(last, head) + BPF_CORE_READ(last, network_header);
+        // The destination: offset 16 of an IPv4 header, 24 of an IPv6 one.
+        if (protocol == bpf_htons(ETH_P_IP))
+            link = link_of_header(protocol, header + 16);
+        else if (protocol == bpf_htons(ETH_P_IPV6))
+            link = link_of_header(protocol, header + 24);
+    }
+    __u32 number = __sync_fetch_and_add(&queue->queued, 1);
+    queue->entry[number & (QUEUE_ROOM - 1)] = (number << 8) | (link & 0xff);
     return 0;
 }
 

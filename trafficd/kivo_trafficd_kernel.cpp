@@ -14,6 +14,8 @@
 const char *const trafficd_tracepoints[] = {
     "sock:sock_send_length",
     "sock:sock_recv_length",
+    "net:net_dev_queue",
+    "skb:consume_skb",
     "sched:sched_process_exec",
     "sched:sched_process_fork",
     "sched:sched_process_exit",
