@@ -111,6 +111,20 @@ struct {
     __type(value, struct trafficd_total);
 } totals SEC(".maps");
 
+struct {
+    __uint(type, BPF_MAP_TYPE_HASH);
+    __uint(max_entries, TRAFFICD_MAX_PROCESSES);
+    __type(key, struct trafficd_key);
+    __type(value, struct trafficd_mark);
+} marks SEC(".maps");
+
+struct {
+    __uint(type, BPF_MAP_TYPE_ARRAY);
+    __uint(max_entries, 1);
+    __type(key, __u32);
+    __type(value, __u64);
+} layout SEC(".maps");
+
 // Kept by the daemon from the kernel's address table: the link of each local
 // address, so that bytes count for the link that holds the address as they
 // are counted, whatever holds it later.

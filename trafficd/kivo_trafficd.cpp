@@ -169,8 +169,17 @@ int main(int argc, char **argv)
         trafficd_log("cannot read the kernel's event ring: %s", strerror(errno));
         return trafficd_exit_failure;
     }
-    // Attached first, then the processes already running: none falls between.
+    // What a daemon before counted, then what the kernel watches, then the
+    // processes already running: none falls between.
+    int taken = trafficd_run.took_over ? trafficd_table_take_over() : 0;
+    if (trafficd_run.took_over)
+        trafficd_table_sync();
     trafficd_table_scan_proc();
+    if (trafficd_run.took_over) {
+        trafficd_table_baseline();
+        trafficd_log("took over what the daemon before counted in %s: %d processes",
+                     trafficd_run.pin_folder, taken);
+    }
     // A daemon that just started shows up at once, with nothing counted yet.
     trafficd_metrics_write();
     trafficd_log("started: counting processes with KIVO_CP in network namespace %u", netns);

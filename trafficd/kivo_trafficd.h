@@ -50,10 +50,14 @@ struct trafficd_run_info {
     kivo_trafficd_bpf *skel;
     int watched_fd;
     int totals_fd;
+    int marks_fd;
     int faults_fd;
     int cpus;
     int signal_fd;   // SIGTERM and SIGINT; a reply wait ends when it is readable
     bool stopping;   // a stop signal is waiting: the cycle under way ends now
+    char pin_folder[128];  // its maps in bpffs; empty when nothing is pinned
+    int pin_lock_fd;       // the folder, locked while the daemon runs
+    bool took_over;        // the maps are those a daemon before left
 };
 extern trafficd_run_info trafficd_run;
 
@@ -69,14 +73,18 @@ enum trafficd_outcome {
     trafficd_outcomes = 3,
 };
 
+// The link names the metrics keep a series for: every name a link slot had
+// since the daemon started, so a link that went away keeps its counters.
+constexpr int trafficd_series = 256;
+
 // What one report name has done since the daemon started: its processes'
-// bytes per link, folded in as the kernel's totals grew, so that a process
-// that ended and was forgotten keeps its share.
+// bytes per link name, folded in as the kernel's totals grew, so that a
+// process that ended and was forgotten, or a link that went away, keeps its share.
 struct trafficd_name_sums {
     bool seen;                         // a process of this name was counted here
-    bool link_seen[TRAFFICD_LINKS];    // ... and counted bytes over this link
-    unsigned long long sent[TRAFFICD_LINKS];
-    unsigned long long received[TRAFFICD_LINKS];
+    bool link_seen[trafficd_series];   // ... and counted bytes over this link
+    unsigned long long sent[trafficd_series];
+    unsigned long long received[trafficd_series];
     unsigned long long reports[trafficd_outcomes];
 };
 
@@ -96,21 +104,45 @@ extern trafficd_metrics_info trafficd_metrics;
 struct trafficd_address_entry {
     trafficd_address address;
     unsigned int ifindex;
-    unsigned int link;
-    bool seen;  // in the dump under way
+    unsigned int link;  // other: its interface has no slot (link-local addresses only)
+    bool seen;          // in the dump under way
+};
+
+// A link number of the kernel side. "other" and "lo" are fixed; the others
+// go to interfaces as they first hold an address that is not link-local, and
+// come free once the interface is gone and its bytes are in the metrics.
+enum trafficd_slot_state {
+    trafficd_slot_free = 0,
+    trafficd_slot_live = 1,  // its interface exists
+    trafficd_slot_gone = 2,  // its interface went away; freed at the next fold
+};
+
+struct trafficd_link_slot {
+    char name[IFNAMSIZ];
+    unsigned int ifindex;
+    trafficd_slot_state state;
+    unsigned long long gone_fold;  // the folds done when its interface went away
+    int series;                    // its name's series in the metrics
 };
 
 struct trafficd_links_info {
-    char names[TRAFFICD_LINKS][IFNAMSIZ];  // "other", "lo", then interfaces as first seen
-    int name_count;
+    trafficd_link_slot slots[TRAFFICD_LINKS];
+    // The slots that ever counted bytes here, so the totals of each are read.
+    bool used[TRAFFICD_LINKS];
+    // "other", "lo", then every name a slot had, as first seen.
+    char series[trafficd_series][IFNAMSIZ];
+    int series_count;
     // An address held by two interfaces counts for the one that took it last,
     // the last of them here.
     trafficd_address_entry addresses[TRAFFICD_MAX_ADDRESSES];
     int address_count;
     int news_fd;  // the kernel's address news; -1 without
     int map_fd;   // the kernel side's links map
+    bool dump_wanted;  // the table must be read again whole (a dump failed)
+    unsigned long long folds;           // report cycles that read every total
     unsigned long long addresses_full;  // addresses left unmapped for want of room
-    unsigned long long names_full;      // interfaces counted as other for want of numbers
+    unsigned long long names_full;      // interfaces counted as other for want of slots
+    unsigned long long series_full;     // link names shown as other for want of series
 };
 extern trafficd_links_info trafficd_links;
 
@@ -134,13 +166,29 @@ int trafficd_kernel_check(const char *const *names, int count, char *message, si
 extern const char *const trafficd_tracepoints[];
 extern const int trafficd_tracepoint_count;
 
-// Loads and attaches the kernel side for the network namespace netns_inum; 0 or -1.
+// Where bpffs is mounted; the maps are pinned in kivo_trafficd/netN under it.
+constexpr char trafficd_pin_root[] = "/sys/fs/bpf";
+
+// Loads and attaches the kernel side for the network namespace netns_inum,
+// with the maps that a daemon before left pinned when there are; 0 or -1.
 int trafficd_attach(unsigned int netns_inum, char *message, size_t size);
 // Reads the kernel's address table into the links map (map_fd) and opens its
 // news; 0, or -1 with a message (bytes then count as lo or other).
 int trafficd_links_open(int map_fd, char *message, size_t size);
-// Takes the address news waiting, so the links map follows the kernel's table.
+// Takes the address news waiting, so the links map follows the kernel's table;
+// reads the whole table again when news were lost or a reading failed.
 void trafficd_links_read(void);
+// A fold read every process's totals: slots whose interface went away before
+// it are free again.
+void trafficd_links_folded(void);
+// One reading of the kernel's whole address table, fed the replies as they
+// arrive: part gives 1 while more are to come, 0 at the end of a whole one,
+// -1 for an error or a reading the kernel says was interrupted by a change
+// (it is then done again); end, after a whole one only, drops the addresses
+// and the interfaces that it no longer held.
+void trafficd_links_dump_begin(void);
+int trafficd_links_dump_part(const char *buffer, size_t length);
+void trafficd_links_dump_end(void);
 // The kernel side's failure counters (zeros before the load).
 void trafficd_kernel_faults(unsigned long long counts[TRAFFICD_FAULTS]);
 
@@ -171,6 +219,14 @@ void trafficd_table_sync(void);
 void trafficd_table_scan_proc(void);
 // Marks ended processes and those the library took over.
 void trafficd_table_review(void);
+// Writes a process's mark (its name and what the agent accepted), so that a
+// daemon taking over knows it.
+void trafficd_table_mark(const trafficd_process *proc);
+// Takes the processes a daemon before reported, from its marks, and notes
+// the links its totals were counted under; then baseline reads every
+// process's totals as they stand, so the metrics count only what comes after.
+int trafficd_table_take_over(void);
+void trafficd_table_baseline(void);
 // Reads the kernel's totals of every process counted here, per link, into
 // link_sent and link_received (counted_sent and counted_received their sums),
 // and adds what they grew by to their names' sums.

@@ -43,6 +43,21 @@ struct trafficd_address {
     unsigned char bytes[16];
 };
 
+// marks: kept by the daemon for each process it reports, keyed like totals
+// with link 0: its report name and what the agent accepted of it so far, so
+// that a daemon taking over from one that died reports only the rest.
+struct trafficd_mark {
+    char name[TRAFFICD_CP_SIZE];
+    long long accepted_sent;
+    long long accepted_received;
+};
+
+// The maps watched, totals, marks and events outlive the daemon, pinned in
+// bpffs, with this mark of their layout in the map layout: a daemon whose
+// records or map sizes differ starts afresh. Count it up with any change of
+// those records, or of what their fields mean.
+#define TRAFFICD_LAYOUT 1
+
 // watched: one record per process counted, keyed by thread-group id.
 struct trafficd_watch {
     unsigned long long start;

@@ -5,8 +5,13 @@
 #include <bpf/btf.h>
 #include <bpf/libbpf.h>
 #include <errno.h>
+#include <fcntl.h>
+#include <linux/magic.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include "kivo_trafficd.skel.h"
@@ -74,6 +79,133 @@ int trafficd_kernel_check(const char *const *names, int count, char *message, si
     return 0;
 }
 
+// The maps that outlive the daemon, pinned in bpffs: what the kernel counted,
+// what the agent accepted, the processes counted and the events not yet read.
+// The layout mark goes last, so a folder without it was never whole.
+constexpr const char *pinned_maps[] = {"watched", "totals", "marks", "events", "layout"};
+constexpr int pinned_count = static_cast<int>(sizeof pinned_maps / sizeof pinned_maps[0]);
+
+static bpf_map *pins_map(kivo_trafficd_bpf *skel, int i)
+{
+    return bpf_object__find_map_by_name(skel->obj, pinned_maps[i]);
+}
+
+// A pinned map that a daemon of this build made: the same kind and sizes,
+// and for the layout mark, this build's.
+static bool pins_fit(int fd, const bpf_map *map)
+{
+    bpf_map_info info{};
+    __u32 length = sizeof info;
+    if (bpf_obj_get_info_by_fd(fd, &info, &length) != 0 ||
+        info.type != static_cast<__u32>(bpf_map__type(map)) ||
+        info.key_size != bpf_map__key_size(map) || info.value_size != bpf_map__value_size(map) ||
+        info.max_entries != bpf_map__max_entries(map) || info.map_flags != bpf_map__map_flags(map))
+        return false;
+    if (strcmp(bpf_map__name(map), "layout") != 0)
+        return true;
+    __u32 key = 0;
+    __u64 mark = 0;
+    return bpf_map_lookup_elem(fd, &key, &mark) == 0 && mark == TRAFFICD_LAYOUT;
+}
+
+static void pins_path(char *path, size_t size, const char *name)
+{
+    snprintf(path, size, "%s/%s", trafficd_run.pin_folder, name);
+}
+
+// Finds the maps a daemon before left in the folder, and has the skeleton
+// take them; removes them when they are of another build. True when taken.
+static bool pins_take(kivo_trafficd_bpf *skel)
+{
+    int fds[pinned_count];
+    int found = 0;
+    bool fit = true;
+    for (int i = 0; i < pinned_count; i++) {
+        char path[sizeof trafficd_run.pin_folder + 16];
+        pins_path(path, sizeof path, pinned_maps[i]);
+        fds[i] = bpf_obj_get(path);
+        if (fds[i] >= 0) {
+            found++;
+            fit = fit && pins_fit(fds[i], pins_map(skel, i));
+        }
+    }
+    bool take = found == pinned_count && fit;
+    for (int i = 0; i < pinned_count; i++) {
+        if (take)
+            bpf_map__reuse_fd(pins_map(skel, i), fds[i]);
+        if (fds[i] >= 0)
+            close(fds[i]);
+    }
+    if (found > 0 && !take) {
+        for (int i = 0; i < pinned_count; i++) {
+            char path[sizeof trafficd_run.pin_folder + 16];
+            pins_path(path, sizeof path, pinned_maps[i]);
+            unlink(path);
+        }
+        trafficd_log("the maps pinned in %s are of another build; starting afresh",
+                     trafficd_run.pin_folder);
+    }
+    return take;
+}
+
+// Pins the maps a fresh start made, the layout mark last.
+static void pins_leave(kivo_trafficd_bpf *skel)
+{
+    __u32 key = 0;
+    __u64 mark = TRAFFICD_LAYOUT;
+    bpf_map_update_elem(bpf_map__fd(skel->maps.layout), &key, &mark, BPF_ANY);
+    for (int i = 0; i < pinned_count; i++) {
+        char path[sizeof trafficd_run.pin_folder + 16];
+        pins_path(path, sizeof path, pinned_maps[i]);
+        if (bpf_map__pin(pins_map(skel, i), path) != 0) {
+            trafficd_log("cannot pin the maps in %s: %s; what is counted goes with the daemon",
+                         trafficd_run.pin_folder, strerror(errno));
+            for (int k = 0; k < i; k++) {
+                pins_path(path, sizeof path, pinned_maps[k]);
+                unlink(path);
+            }
+            return;
+        }
+    }
+}
+
+// The daemon's folder in bpffs, one per network namespace, held locked while
+// it runs: 0, 1 without bpffs (nothing is pinned), -1 when another daemon
+// holds it.
+static int pins_folder(unsigned int netns_inum, char *message, size_t size)
+{
+    struct statfs fs;
+    if (statfs(trafficd_pin_root, &fs) != 0 || fs.f_type != BPF_FS_MAGIC) {
+        trafficd_log("no bpffs at %s: what is counted goes with the daemon", trafficd_pin_root);
+        return 1;
+    }
+    snprintf(trafficd_run.pin_folder, sizeof trafficd_run.pin_folder, "%s/kivo_trafficd",
+             trafficd_pin_root);
+    mkdir(trafficd_run.pin_folder, 0700);
+    size_t used = strlen(trafficd_run.pin_folder);
+    snprintf(trafficd_run.pin_folder + used, sizeof trafficd_run.pin_folder - used, "/net%u",
+             netns_inum);
+    if (mkdir(trafficd_run.pin_folder, 0700) != 0 && errno != EEXIST) {
+        trafficd_log("cannot make %s: %s; what is counted goes with the daemon",
+                     trafficd_run.pin_folder, strerror(errno));
+        trafficd_run.pin_folder[0] = '\0';
+        return 1;
+    }
+    int fd = open(trafficd_run.pin_folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK)
+            snprintf(message, size, "another kivo_trafficd counts network namespace %u (it holds %s)",
+                     netns_inum, trafficd_run.pin_folder);
+        else
+            snprintf(message, size, "cannot lock %s: %s", trafficd_run.pin_folder, strerror(errno));
+        if (fd >= 0)
+            close(fd);
+        return -1;
+    }
+    trafficd_run.pin_lock_fd = fd;  // held until the daemon ends
+    return 0;
+}
+
 int trafficd_attach(unsigned int netns_inum, char *message, size_t size)
 {
     kivo_trafficd_bpf *skel = kivo_trafficd_bpf__open();
@@ -82,12 +214,20 @@ int trafficd_attach(unsigned int netns_inum, char *message, size_t size)
         return -1;
     }
     skel->rodata->netns_inum = netns_inum;
+    int pins = pins_folder(netns_inum, message, size);
+    if (pins < 0) {
+        kivo_trafficd_bpf__destroy(skel);
+        return -1;
+    }
+    trafficd_run.took_over = pins == 0 && pins_take(skel);
     int err = kivo_trafficd_bpf__load(skel);
     if (err) {
         snprintf(message, size, "cannot load the BPF programs: %s", strerror(-err));
         kivo_trafficd_bpf__destroy(skel);
         return -1;
     }
+    if (pins == 0 && !trafficd_run.took_over)
+        pins_leave(skel);
     // The links of the local addresses are in place before the first byte counts.
     char links_message[256];
     if (trafficd_links_open(bpf_map__fd(skel->maps.links), links_message,
@@ -102,6 +242,7 @@ int trafficd_attach(unsigned int netns_inum, char *message, size_t size)
     trafficd_run.skel = skel;
     trafficd_run.watched_fd = bpf_map__fd(skel->maps.watched);
     trafficd_run.totals_fd = bpf_map__fd(skel->maps.totals);
+    trafficd_run.marks_fd = bpf_map__fd(skel->maps.marks);
     trafficd_run.faults_fd = bpf_map__fd(skel->maps.faults);
     trafficd_run.cpus = libbpf_num_possible_cpus();
     return 0;

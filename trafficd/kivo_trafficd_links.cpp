@@ -17,28 +17,104 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-trafficd_links_info trafficd_links = {{"other", "lo"}, 2, {}, 0, -1, -1, 0, 0};
+trafficd_links_info trafficd_links = [] {
+    trafficd_links_info links{};
+    trafficd_copy(links.slots[TRAFFICD_LINK_OTHER].name, IFNAMSIZ, "other");
+    trafficd_copy(links.slots[TRAFFICD_LINK_LO].name, IFNAMSIZ, "lo");
+    links.slots[TRAFFICD_LINK_OTHER].state = links.slots[TRAFFICD_LINK_LO].state =
+        trafficd_slot_live;
+    links.slots[TRAFFICD_LINK_LO].series = 1;
+    links.used[TRAFFICD_LINK_OTHER] = links.used[TRAFFICD_LINK_LO] = true;
+    trafficd_copy(links.series[0], IFNAMSIZ, "other");
+    trafficd_copy(links.series[1], IFNAMSIZ, "lo");
+    links.series_count = 2;
+    links.news_fd = links.map_fd = -1;
+    return links;
+}();
 
 // Room for the news of many addresses that change at once (a link with many
 // IPv6 addresses going away); a socket that still overflows is read anew whole.
 constexpr int news_buffer = 1 << 20;
+// A reading of the whole table that fails or is interrupted is done again at
+// once this many times, then at the next report cycle.
+constexpr int dump_attempts = 3;
 
-// The link number of an interface name, given one when it is new; other when
-// every number is taken.
-static unsigned int links_number(const char *name)
+// A link-local address (169.254.0.0/16, fe80::/10) gives no slot: every
+// interface has one, containers' too.
+static bool links_link_local(const trafficd_address &address)
 {
-    for (int i = 0; i < trafficd_links.name_count; i++)
-        if (strcmp(trafficd_links.names[i], name) == 0)
+    if (address.family == AF_INET)
+        return address.bytes[0] == 169 && address.bytes[1] == 254;
+    return address.bytes[0] == 0xfe && (address.bytes[1] & 0xc0) == 0x80;
+}
+
+// The series of a link name in the metrics; other when every one is taken.
+static int links_series(const char *name)
+{
+    for (int i = 0; i < trafficd_links.series_count; i++)
+        if (strcmp(trafficd_links.series[i], name) == 0)
+            return i;
+    if (trafficd_links.series_count >= trafficd_series) {
+        if (trafficd_links.series_full++ == 0)
+            trafficd_log("more than %d link names since the start; the metrics show %s and later "
+                         "ones as other",
+                         trafficd_series, name);
+        return 0;
+    }
+    trafficd_copy(trafficd_links.series[trafficd_links.series_count], IFNAMSIZ, name);
+    return trafficd_links.series_count++;
+}
+
+static void links_slot_gone(int slot)
+{
+    trafficd_link_slot &s = trafficd_links.slots[slot];
+    s.state = trafficd_slot_gone;
+    s.ifindex = 0;
+    s.gone_fold = trafficd_links.folds;
+    trafficd_note("%s is gone; its link slot is freed at the next cycle", s.name);
+}
+
+// The slot of an interface: the one it holds, the one its name had before
+// it went away, or, for an address that is not link-local, a free one.
+// Other when it has none.
+static unsigned int links_slot(unsigned int ifindex, const char *name, bool qualifies)
+{
+    if (strcmp(name, "lo") == 0)
+        return TRAFFICD_LINK_LO;
+    for (int i = TRAFFICD_LINK_LO + 1; i < TRAFFICD_LINKS; i++) {
+        trafficd_link_slot &s = trafficd_links.slots[i];
+        if (s.state != trafficd_slot_live || s.ifindex != ifindex)
+            continue;
+        if (strcmp(s.name, name) == 0)
             return static_cast<unsigned int>(i);
-    if (trafficd_links.name_count >= TRAFFICD_LINKS) {
+        links_slot_gone(i);  // renamed: the new name is another link
+    }
+    if (!qualifies)
+        return TRAFFICD_LINK_OTHER;
+    int free_slot = -1;
+    for (int i = TRAFFICD_LINK_LO + 1; i < TRAFFICD_LINKS; i++) {
+        trafficd_link_slot &s = trafficd_links.slots[i];
+        if (s.state == trafficd_slot_gone && strcmp(s.name, name) == 0) {
+            s.state = trafficd_slot_live;  // back before its slot was freed
+            s.ifindex = ifindex;
+            return static_cast<unsigned int>(i);
+        }
+        if (s.state == trafficd_slot_free && free_slot < 0)
+            free_slot = i;
+    }
+    if (free_slot < 0) {
         if (trafficd_links.names_full++ == 0)
-            trafficd_log("more than %d links; the bytes of %s and later ones count as other",
+            trafficd_log("more than %d links at once; the bytes of %s and later ones count as other",
                          TRAFFICD_LINKS - 2, name);
         return TRAFFICD_LINK_OTHER;
     }
-    int number = trafficd_links.name_count++;
-    trafficd_copy(trafficd_links.names[number], sizeof trafficd_links.names[number], name);
-    return static_cast<unsigned int>(number);
+    trafficd_link_slot &s = trafficd_links.slots[free_slot];
+    trafficd_copy(s.name, sizeof s.name, name);
+    s.ifindex = ifindex;
+    s.state = trafficd_slot_live;
+    s.series = links_series(name);
+    trafficd_links.used[free_slot] = true;
+    return static_cast<unsigned int>(free_slot);
 }
 
 static void links_address_text(const trafficd_address &address, char *text, size_t size)
@@ -57,7 +133,7 @@ static void links_publish(const trafficd_address &address)
             holder = &trafficd_links.addresses[i];
     if (trafficd_links.map_fd < 0)
         return;
-    if (holder)
+    if (holder && holder->link != TRAFFICD_LINK_OTHER)
         bpf_map_update_elem(trafficd_links.map_fd, &address, &holder->link, BPF_ANY);
     else
         bpf_map_delete_elem(trafficd_links.map_fd, &address);
@@ -85,30 +161,37 @@ static int links_find(const trafficd_address &address, unsigned int ifindex)
 
 static void links_add(const trafficd_address &address, unsigned int ifindex, const char *name)
 {
-    unsigned int link = links_number(name);
+    unsigned int link = links_slot(ifindex, name, !links_link_local(address));
     int at = links_find(address, ifindex);
-    if (at >= 0 && trafficd_links.addresses[at].link == link) {
-        trafficd_links.addresses[at].seen = true;
-        return;
+    if (at < 0 || trafficd_links.addresses[at].link != link) {
+        // New, or its interface has a new name: it goes last, as the newest holder.
+        if (at >= 0)
+            links_remove_at(at);
+        if (trafficd_links.address_count >= TRAFFICD_MAX_ADDRESSES) {
+            if (trafficd_links.addresses_full++ == 0)
+                trafficd_log("more than %d local addresses; the bytes of later ones count as other",
+                             TRAFFICD_MAX_ADDRESSES);
+            return;
+        }
+        at = trafficd_links.address_count++;
+        trafficd_address_entry &entry = trafficd_links.addresses[at];
+        entry.address = address;
+        entry.ifindex = ifindex;
+        entry.link = link;
+        links_publish(address);
+        char text[64];
+        links_address_text(address, text, sizeof text);
+        trafficd_note("%s holds %s", name, text);
     }
-    // New, or its interface has a new name: it goes last, as the newest holder.
-    if (at >= 0)
-        links_remove_at(at);
-    if (trafficd_links.address_count >= TRAFFICD_MAX_ADDRESSES) {
-        if (trafficd_links.addresses_full++ == 0)
-            trafficd_log("more than %d local addresses; the bytes of later ones count as other",
-                         TRAFFICD_MAX_ADDRESSES);
-        return;
+    trafficd_links.addresses[at].seen = true;
+    // The interface's link-local addresses follow it into a slot it just took.
+    for (int i = 0; link != TRAFFICD_LINK_OTHER && i < trafficd_links.address_count; i++) {
+        trafficd_address_entry &entry = trafficd_links.addresses[i];
+        if (entry.ifindex == ifindex && entry.link == TRAFFICD_LINK_OTHER) {
+            entry.link = link;
+            links_publish(entry.address);
+        }
     }
-    trafficd_address_entry &entry = trafficd_links.addresses[trafficd_links.address_count++];
-    entry.address = address;
-    entry.ifindex = ifindex;
-    entry.link = link;
-    entry.seen = true;
-    links_publish(address);
-    char text[64];
-    links_address_text(address, text, sizeof text);
-    trafficd_note("%s holds %s", name, text);
 }
 
 static void links_remove(const trafficd_address &address, unsigned int ifindex)
@@ -119,7 +202,7 @@ static void links_remove(const trafficd_address &address, unsigned int ifindex)
     char text[64];
     links_address_text(address, text, sizeof text);
     trafficd_note("%s is gone from %s", text,
-                  trafficd_links.names[trafficd_links.addresses[at].link]);
+                  trafficd_links.slots[trafficd_links.addresses[at].link].name);
     links_remove_at(at);
 }
 
@@ -184,6 +267,10 @@ static void links_link_message(const nlmsghdr *h)
         for (int i = trafficd_links.address_count - 1; i >= 0; i--)
             if (trafficd_links.addresses[i].ifindex == ifindex)
                 links_remove_at(i);
+        for (int i = TRAFFICD_LINK_LO + 1; i < TRAFFICD_LINKS; i++)
+            if (trafficd_links.slots[i].state == trafficd_slot_live &&
+                trafficd_links.slots[i].ifindex == ifindex)
+                links_slot_gone(i);
         return;
     }
     char name[IFNAMSIZ] = "";
@@ -194,9 +281,12 @@ static void links_link_message(const nlmsghdr *h)
                      static_cast<const char *>(RTA_DATA(rta)));
     if (name[0] == '\0')
         return;
+    // Its slot goes with its old name; its addresses count for the new one.
+    links_slot(ifindex, name, false);
     for (int i = 0; i < trafficd_links.address_count; i++) {
         const trafficd_address_entry &entry = trafficd_links.addresses[i];
-        if (entry.ifindex == ifindex && strcmp(trafficd_links.names[entry.link], name) != 0) {
+        if (entry.ifindex == ifindex && entry.link != TRAFFICD_LINK_OTHER &&
+            strcmp(trafficd_links.slots[entry.link].name, name) != 0) {
             trafficd_address address = entry.address;
             links_add(address, ifindex, name);
             i = -1;  // the entry moved; look again from the start
@@ -204,15 +294,19 @@ static void links_link_message(const nlmsghdr *h)
     }
 }
 
-// Handles the messages in buffer; false once the dump they belong to is over.
-static bool links_messages(const char *buffer, size_t length)
+// Handles the messages in buffer: 1 while more are to come, 0 at the end of a
+// dump, -1 for an error or a dump the kernel marks as interrupted.
+static int links_messages(const char *buffer, size_t length)
 {
     for (const nlmsghdr *h = reinterpret_cast<const nlmsghdr *>(buffer); NLMSG_OK(h, length);
          h = NLMSG_NEXT(h, length)) {
+        if (h->nlmsg_flags & NLM_F_DUMP_INTR)
+            return -1;
         switch (h->nlmsg_type) {
         case NLMSG_DONE:
+            return 0;
         case NLMSG_ERROR:
-            return false;
+            return -1;
         case RTM_NEWADDR:
         case RTM_DELADDR:
             links_address_message(h);
@@ -225,11 +319,38 @@ static bool links_messages(const char *buffer, size_t length)
             break;
         }
     }
-    return true;
+    return 1;
 }
 
-// Reads the kernel's whole address table; addresses no longer in it are dropped.
-static int links_dump(void)
+void trafficd_links_dump_begin(void)
+{
+    for (int i = 0; i < trafficd_links.address_count; i++)
+        trafficd_links.addresses[i].seen = false;
+}
+
+int trafficd_links_dump_part(const char *buffer, size_t length)
+{
+    return links_messages(buffer, length);
+}
+
+void trafficd_links_dump_end(void)
+{
+    for (int i = trafficd_links.address_count - 1; i >= 0; i--)
+        if (!trafficd_links.addresses[i].seen)
+            links_remove_at(i);
+    // Interfaces that went away, or took another name, while news were lost.
+    for (int i = TRAFFICD_LINK_LO + 1; i < TRAFFICD_LINKS; i++) {
+        char name[IF_NAMESIZE];
+        trafficd_link_slot &s = trafficd_links.slots[i];
+        if (s.state == trafficd_slot_live &&
+            (!if_indextoname(s.ifindex, name) || strcmp(name, s.name) != 0))
+            links_slot_gone(i);
+    }
+}
+
+// One reading of the kernel's whole address table: 0 when it was whole, -1
+// (errno set) when it failed or was interrupted.
+static int links_dump_once(void)
 {
     int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
     if (fd < 0)
@@ -248,32 +369,49 @@ static int links_dump(void)
     request.m.ifa_family = AF_UNSPEC;
     sockaddr_nl kernel{};
     kernel.nl_family = AF_NETLINK;
-    for (int i = 0; i < trafficd_links.address_count; i++)
-        trafficd_links.addresses[i].seen = false;
-    bool whole = false;
+    trafficd_links_dump_begin();
+    int state = -1;
+    errno = EIO;
     if (sendto(fd, &request, sizeof request, 0, reinterpret_cast<sockaddr *>(&kernel),
                sizeof kernel) == static_cast<ssize_t>(sizeof request)) {
         alignas(nlmsghdr) static char buffer[65536];
-        for (;;) {
+        for (state = 1; state == 1;) {
             ssize_t got = recv(fd, buffer, sizeof buffer, 0);
-            if (got <= 0)
-                break;
-            if (!links_messages(buffer, static_cast<size_t>(got))) {
-                whole = true;
+            if (got <= 0) {
+                state = -1;
                 break;
             }
+            state = trafficd_links_dump_part(buffer, static_cast<size_t>(got));
         }
+        if (state == -1 && errno == 0)
+            errno = EIO;
     }
     int saved = errno;
     close(fd);
-    if (!whole) {
-        errno = saved ? saved : EIO;
+    errno = saved;
+    if (state != 0)
         return -1;
-    }
-    for (int i = trafficd_links.address_count - 1; i >= 0; i--)
-        if (!trafficd_links.addresses[i].seen)
-            links_remove_at(i);
+    trafficd_links_dump_end();
     return 0;
+}
+
+// Reads the whole table, again when a reading fails or is interrupted; never
+// takes a reading that did not end well as the table.
+static int links_dump(void)
+{
+    for (int attempt = 0; attempt < dump_attempts; attempt++) {
+        if (links_dump_once() == 0) {
+            if (trafficd_links.dump_wanted)
+                trafficd_log("the kernel's address table is read again");
+            trafficd_links.dump_wanted = false;
+            return 0;
+        }
+    }
+    if (!trafficd_links.dump_wanted)
+        trafficd_log("cannot read the kernel's address table: %s; tried again every cycle",
+                     strerror(errno));
+    trafficd_links.dump_wanted = true;
+    return -1;
 }
 
 int trafficd_links_open(int map_fd, char *message, size_t size)
@@ -290,13 +428,15 @@ int trafficd_links_open(int map_fd, char *message, size_t size)
     sockaddr_nl local{};
     local.nl_family = AF_NETLINK;
     local.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR;
-    // News first, then the dump: no change falls between the two.
-    if (bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0 || links_dump() != 0) {
-        snprintf(message, size, "cannot read the kernel's address table: %s", strerror(errno));
+    if (bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0) {
+        snprintf(message, size, "cannot read the kernel's address news: %s", strerror(errno));
         close(fd);
         return -1;
     }
+    // News first, then the dump: no change falls between the two. A dump
+    // that fails is tried again every cycle.
     trafficd_links.news_fd = fd;
+    links_dump();
     return 0;
 }
 
@@ -311,13 +451,27 @@ void trafficd_links_read(void)
             continue;
         if (got < 0 && errno == ENOBUFS) {
             // News were lost: the table is read anew whole.
-            if (links_dump() != 0)
-                trafficd_log("cannot read the kernel's address table again: %s",
-                             strerror(errno));
+            links_dump();
             continue;
         }
         if (got <= 0)
-            return;
+            break;
         links_messages(buffer, static_cast<size_t>(got));
     }
+}
+
+void trafficd_links_folded(void)
+{
+    trafficd_links.folds++;
+    for (int i = TRAFFICD_LINK_LO + 1; i < TRAFFICD_LINKS; i++) {
+        trafficd_link_slot &s = trafficd_links.slots[i];
+        if (s.state == trafficd_slot_gone && s.gone_fold < trafficd_links.folds) {
+            trafficd_note("link slot %d of %s is free", i, s.name);
+            s.state = trafficd_slot_free;
+            s.name[0] = '\0';
+        }
+    }
+    // A reading that failed is tried again once a cycle.
+    if (trafficd_links.dump_wanted)
+        links_dump();
 }

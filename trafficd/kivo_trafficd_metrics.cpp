@@ -41,11 +41,13 @@ void trafficd_metrics_count(int name_index, unsigned int link, unsigned long lon
 {
     if (name_index < 0 || name_index >= trafficd_names || link >= TRAFFICD_LINKS)
         return;
+    // The slot's bytes go to its name's series, which outlives the slot.
+    int series = trafficd_links.slots[link].series;
     trafficd_name_sums &sums = trafficd_metrics.names[name_index];
     sums.seen = true;
-    sums.link_seen[link] = true;
-    sums.sent[link] += sent;
-    sums.received[link] += received;
+    sums.link_seen[series] = true;
+    sums.sent[series] += sent;
+    sums.received[series] += received;
 }
 
 void trafficd_metrics_report(int name_index, trafficd_outcome outcome)
@@ -131,14 +133,14 @@ static void metrics_per_link(FILE *out, const char *metric, bool sent)
 {
     for (int i = 0; i < trafficd_names; i++) {
         const trafficd_name_sums &sums = trafficd_metrics.names[i];
-        for (int link = 0; link < trafficd_links.name_count; link++) {
-            if (!sums.link_seen[link])
+        for (int series = 0; series < trafficd_links.series_count; series++) {
+            if (!sums.link_seen[series])
                 continue;
             fprintf(out, "%s{cp=\"", metric);
             metrics_label(out, trafficd_name_text(i));
             fputs("\",link=\"", out);
-            metrics_label(out, trafficd_links.names[link]);
-            fprintf(out, "\"} %llu\n", sent ? sums.sent[link] : sums.received[link]);
+            metrics_label(out, trafficd_links.series[series]);
+            fprintf(out, "\"} %llu\n", sent ? sums.sent[series] : sums.received[series]);
         }
     }
 }

@@ -128,6 +128,7 @@ static bool report_process(trafficd_process *proc, long long deadline_ms)
         if (outcome == report_accepted) {
             proc->accepted_sent += sent;
             proc->accepted_received += received;
+            trafficd_table_mark(proc);
             trafficd_note("pid %u: cp=%s sb=%lld rb=%lld accepted on port %d", proc->tgid,
                           proc->name, sent, received, port);
             return true;

@@ -37,17 +37,32 @@ void trafficd_table_watch(const trafficd_process *proc, const char *cp)
                      tgid);
 }
 
+void trafficd_table_mark(const trafficd_process *proc)
+{
+    trafficd_key key = {proc->tgid, TRAFFICD_LINK_OTHER, proc->start};
+    trafficd_mark mark = {};
+    trafficd_copy(mark.name, sizeof mark.name, proc->name);
+    mark.accepted_sent = proc->accepted_sent;
+    mark.accepted_received = proc->accepted_received;
+    if (proc->owner == trafficd_own)
+        bpf_map_update_elem(trafficd_run.marks_fd, &key, &mark, BPF_ANY);
+}
+
 // Removes a process from the kernel's maps; its watched entry only while it is still its own.
 static void table_unwatch(const trafficd_process *proc, bool totals)
 {
     unsigned int tgid = proc->tgid;
+    trafficd_key mark_key = {proc->tgid, TRAFFICD_LINK_OTHER, proc->start};
+    if (totals)
+        bpf_map_delete_elem(trafficd_run.marks_fd, &mark_key);
     trafficd_watch watch;
     if (bpf_map_lookup_elem(trafficd_run.watched_fd, &tgid, &watch) == 0 &&
         watch.start == proc->start)
         bpf_map_delete_elem(trafficd_run.watched_fd, &tgid);
-    // Every link it may have counted over: the kernel side counts only over
-    // links numbered before.
-    for (int link = 0; totals && link < trafficd_links.name_count; link++) {
+    // Every link it may have counted over.
+    for (int link = 0; totals && link < TRAFFICD_LINKS; link++) {
+        if (!trafficd_links.used[link])
+            continue;
         trafficd_key key = {proc->tgid, static_cast<unsigned int>(link), proc->start};
         bpf_map_delete_elem(trafficd_run.totals_fd, &key);
     }
@@ -74,19 +89,22 @@ static bool table_totals(const trafficd_process *proc, unsigned int link,
 }
 
 // Takes the process's totals; what they grew by since the last read goes to
-// its name, per link.
-static void table_fold_one(trafficd_process *proc)
+// its name, per link (not for a baseline).
+static void table_fold_one(trafficd_process *proc, bool baseline = false)
 {
     long long sent = 0, received = 0;
-    for (int i = 0; i < trafficd_links.name_count; i++) {
+    for (int i = 0; i < TRAFFICD_LINKS; i++) {
+        if (!trafficd_links.used[i])
+            continue;
         unsigned int link = static_cast<unsigned int>(i);
         unsigned long long now_sent, now_received;
         // Totals only grow while their entry lives, and the entry goes only
         // with the record or with a reset of what was counted.
         if (table_totals(proc, link, &now_sent, &now_received) &&
             now_sent >= proc->link_sent[link] && now_received >= proc->link_received[link]) {
-            trafficd_metrics_count(proc->name_index, link, now_sent - proc->link_sent[link],
-                                   now_received - proc->link_received[link]);
+            if (!baseline)
+                trafficd_metrics_count(proc->name_index, link, now_sent - proc->link_sent[link],
+                                       now_received - proc->link_received[link]);
             proc->link_sent[link] = now_sent;
             proc->link_received[link] = now_received;
         }
@@ -117,10 +135,13 @@ static void table_leave_to_library(trafficd_process *proc)
 // A process's name, kept apart from the bytes counted under the name before.
 static void table_name(trafficd_process *proc, const char *name)
 {
-    if (proc->name[0] != '\0' && strcmp(proc->name, name) != 0 && proc->owner == trafficd_own)
+    bool renamed = strcmp(proc->name, name) != 0;
+    if (proc->name[0] != '\0' && renamed && proc->owner == trafficd_own)
         table_fold_one(proc);
     trafficd_copy(proc->name, sizeof proc->name, name);
     proc->name_index = trafficd_name_index(proc->name);
+    if (renamed)
+        trafficd_table_mark(proc);
 }
 
 // A process the full table cannot take: the kernel stops counting it.
@@ -320,9 +341,49 @@ void trafficd_table_review(void)
     }
 }
 
+int trafficd_table_take_over(void)
+{
+    int taken = 0;
+    trafficd_key key{}, next;
+    for (bool first = true;
+         bpf_map_get_next_key(trafficd_run.marks_fd, first ? nullptr : &key, &next) == 0;
+         first = false) {
+        key = next;
+        trafficd_mark mark;
+        if (bpf_map_lookup_elem(trafficd_run.marks_fd, &next, &mark) != 0)
+            continue;
+        mark.name[sizeof mark.name - 1] = '\0';
+        trafficd_process *proc = trafficd_table_add(next.tgid, next.start, mark.name, nullptr);
+        if (!proc)
+            break;
+        proc->accepted_sent = mark.accepted_sent;
+        proc->accepted_received = mark.accepted_received;
+        table_name(proc, mark.name);
+        trafficd_table_mark(proc);
+        taken++;
+    }
+    // Links this daemon has not numbered yet may hold totals: each is read.
+    for (bool first = true;
+         bpf_map_get_next_key(trafficd_run.totals_fd, first ? nullptr : &key, &next) == 0;
+         first = false) {
+        key = next;
+        if (next.link < TRAFFICD_LINKS)
+            trafficd_links.used[next.link] = true;
+    }
+    return taken;
+}
+
+void trafficd_table_baseline(void)
+{
+    for (int i = 0; i < trafficd_table.count; i++)
+        if (trafficd_table.records[i].owner == trafficd_own)
+            table_fold_one(&trafficd_table.records[i], true);
+}
+
 void trafficd_table_fold(void)
 {
     for (int i = 0; i < trafficd_table.count; i++)
         if (trafficd_table.records[i].owner == trafficd_own)
             table_fold_one(&trafficd_table.records[i]);
+    trafficd_links_folded();
 }
