@@ -12,6 +12,7 @@
 #include <set>
 
 #include "in_child.h"
+#include "kivo_trafficd.h"
 #include "temp_dir.h"
 #include "trafficd_fixture.h"
 #include "unit_check.h"
@@ -220,6 +221,55 @@ TEST_F(TrafficdTest, AnAgentDownForACycleLosesNothingAndSigtermSendsTheRest)
     trafficd_print("kwai, at SIGTERM", last, at_stop["kwai"]);
     EXPECT_EQ(at_stop["kwai"].sent, last.sent);
     EXPECT_EQ(at_stop["kwai"].received, last.received);
+}
+
+// A daemon killed with SIGKILL leaves what it counted and what the agent
+// accepted pinned in bpffs; the next one reports the rest. Maps of another
+// build are replaced, said in one record; a second daemon of the namespace is refused.
+TEST_F(TrafficdTest, ADaemonKilledWithSigkillLeavesItsCountsToTheNextOne)
+{
+    temp_dir site("trafficd-kill");
+    ASSERT_TRUE(trafficd_site(site.path));
+    const std::string folder =
+        "/sys/fs/bpf/kivo_trafficd/net" + std::to_string(trafficd_proc_netns(0));
+    ASSERT_EQ(0, sandbox_sh("mkdir -p " + folder + " && bpftool map create " + folder +
+                            "/totals type hash key 4 value 4 entries 1 name totals"));
+    child_process agent;
+    ASSERT_TRUE(traffic_start_agent(&agent, {"49193:ok"}));
+    child_process first, second;
+    std::string log;
+    ASSERT_TRUE(trafficd_start_daemon(&first, {}, &log));
+    EXPECT_EQ(log.find("kivo_trafficd: the maps pinned in " + folder +
+                       " are of another build; starting afresh\n"),
+              0u)
+        << log;
+    EXPECT_EQ(log.find("another build", log.find("another build") + 1), std::string::npos)
+        << "one record:\n" << log;
+    child_process busybox;
+    ASSERT_TRUE(trafficd_start_busybox(&busybox, site.path, 8082, "kwai"));
+    traffic_sums truth = trafficd_fetch_three(8082);
+    ASSERT_GT(truth.sent, 0);
+    ASSERT_EQ(kill(first.pid, SIGKILL), 0);
+    EXPECT_EQ(child_wait(&first, 2000), 128 + SIGKILL);
+
+    log.clear();
+    ASSERT_TRUE(trafficd_start_daemon(&second, {}, &log));
+    long long started = child_monotonic_ms();
+    EXPECT_NE(log.find("kivo_trafficd: took over what the daemon before counted in " + folder),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(sandbox_output(std::string("'") + KIVO_TRAFFICD + "' 2>&1; echo $?"),
+              "kivo_trafficd: another kivo_trafficd counts network namespace " +
+                  std::to_string(trafficd_proc_netns(0)) + " (it holds " + folder + ")\n1\n");
+    trafficd_curl more;
+    std::string url = trafficd_url(8082);
+    ASSERT_TRUE(trafficd_run_curl({"-o", "/dev/null", url, "-o", "/dev/null", url}, {}, &more));
+    truth.sent += more.header + more.download;
+    truth.received += more.request;
+    traffic_sums_by_name reported =
+        trafficd_collect(&agent, {{"kwai", truth}}, started + trafficd_first_cycle_limit_ms);
+    trafficd_print("kwai, five transfers over two daemons", truth, reported["kwai"]);
+    EXPECT_TRUE(trafficd_within(truth, reported["kwai"], 1.0));
 }
 
 // The unit's filter and capabilities hold what the daemon really does: a

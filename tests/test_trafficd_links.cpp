@@ -4,9 +4,19 @@
 // through each. Then ppp0 redials: deleted, made anew with a new address, while
 // ppp1 takes the address ppp0 had. Bytes counted before keep ppp0's name; the
 // bytes after follow the addresses to their new links. The agent's reports are
-// the same sums as before links were counted.
+// the same sums as before links were counted. Datagrams of a UDP server bound
+// to 0.0.0.0 and :: count for the link each one came by and left by; links
+// that came and went leave their slots free. A reading of the address table
+// that failed is not taken as the table.
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+
 #include <map>
 
+#include <cstdio>
+#include <cstring>
+
+#include "kivo_trafficd.h"
 #include "node_exporter.h"
 #include "temp_dir.h"
 #include "trafficd_fixture.h"
@@ -77,7 +87,202 @@ bool wait_for_notes(child_process *daemon, std::vector<std::string> holds, int t
     return holds.empty();
 }
 
+// A UDP server bound to 0.0.0.0 and :: that answers each datagram from the
+// address it came to (IP_PKTINFO, IPV6_PKTINFO), as QUIC and KCP servers do.
+constexpr char udp_server[] = R"(
+import select, socket
+v4 = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+v4.setsockopt(socket.SOL_IP, 8, 1)  # IP_PKTINFO
+v4.bind(('0.0.0.0', 9000))
+v6 = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM)
+v6.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
+v6.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_RECVPKTINFO, 1)
+v6.bind(('::', 9000))
+print('ready', flush=True)
+while True:
+    for s in select.select([v4, v6], [], [])[0]:
+        data, info, _, peer = s.recvmsg(2048, 256)
+        s.sendmsg([data], info, 0, peer)
+)";
+
+// From the client's namespace, count datagrams of 1000 bytes to each of
+// hosts, each answer awaited (a burst of them queued first, when burst):
+// what crossed is added to truth by the link that host is on.
+bool exchange(const client_side &client, int count, bool burst,
+              const std::map<std::string, std::string> &hosts,
+              std::map<std::string, traffic_sums> *truth)
+{
+    const char *script = R"(
+import socket, sys
+count, burst = int(sys.argv[1]), sys.argv[2] == 'burst'
+for host in sys.argv[3:]:
+    c = socket.socket(socket.AF_INET6 if ':' in host else socket.AF_INET, socket.SOCK_DGRAM)
+    c.settimeout(2)
+    sent = received = 0
+    for i in range(count):
+        sent += c.sendto(b'x' * 1000, (host, 9000))
+        if not burst: received += len(c.recv(2048))
+    while burst and received < sent: received += len(c.recv(2048))
+    print(host, sent, received, flush=True)
+)";
+    std::vector<std::string> argv = {"/usr/bin/nsenter", "--target",
+                                     std::to_string(client.holder.pid), "--net", "--",
+                                     "/usr/bin/python3", "-c", script, std::to_string(count),
+                                     burst ? "burst" : "one"};
+    for (const auto &[host, link] : hosts)
+        argv.push_back(host);
+    child_process run;
+    if (!traffic_start(&run, argv, {}, false))
+        return false;
+    std::string line;
+    size_t lines = 0;
+    while (child_next_line(&run, &line, 10000)) {
+        char host[64];
+        long long sent = 0, received = 0;
+        if (std::sscanf(line.c_str(), "%63s %lld %lld", host, &sent, &received) != 3)
+            return false;
+        // What the client sent the server received, and the other way round.
+        (*truth)[hosts.at(host)].sent += received;
+        (*truth)[hosts.at(host)].received += sent;
+        lines++;
+    }
+    return child_wait(&run, 5000) == 0 && lines == hosts.size();
+}
+
+// A netlink message: an IPv4 address of lo (RTM_NEWADDR), or the end of a
+// reading (NLMSG_DONE, NLMSG_ERROR), with the flags given.
+std::string netlink_message(int type, int flags, unsigned char last_byte = 0)
+{
+    alignas(nlmsghdr) char buf[NLMSG_SPACE(sizeof(ifaddrmsg) + RTA_SPACE(4))] = {};
+    auto *h = reinterpret_cast<nlmsghdr *>(buf);
+    h->nlmsg_type = static_cast<unsigned short>(type);
+    h->nlmsg_flags = static_cast<unsigned short>(flags);
+    h->nlmsg_len = NLMSG_LENGTH(sizeof(nlmsgerr));
+    if (type == RTM_NEWADDR) {
+        auto *a = static_cast<ifaddrmsg *>(NLMSG_DATA(h));
+        a->ifa_family = AF_INET;
+        a->ifa_index = 1;
+        auto *rta = IFA_RTA(a);
+        rta->rta_type = IFA_LOCAL;
+        rta->rta_len = RTA_LENGTH(4);
+        unsigned char address[4] = {192, 0, 2, last_byte};
+        std::memcpy(RTA_DATA(rta), address, 4);
+        h->nlmsg_len = NLMSG_LENGTH(sizeof(ifaddrmsg) + RTA_SPACE(4));
+    }
+    return std::string(buf, NLMSG_ALIGN(h->nlmsg_len));
+}
+
 } // namespace
+
+TEST(TrafficdLinks, AReadingThatFailsOrIsInterruptedIsNotTakenAsTheTable)
+{
+    struct {
+        const char *what;
+        std::string reading;
+        int result;
+        int addresses_after;
+    } cases[] = {
+        {"whole", netlink_message(RTM_NEWADDR, NLM_F_MULTI, 1) + netlink_message(NLMSG_DONE, 0),
+         0, 1},
+        {"error", netlink_message(RTM_NEWADDR, NLM_F_MULTI, 1) + netlink_message(NLMSG_ERROR, 0),
+         -1, 2},
+        {"interrupted",
+         netlink_message(RTM_NEWADDR, NLM_F_MULTI | NLM_F_DUMP_INTR, 1) +
+             netlink_message(NLMSG_DONE, NLM_F_DUMP_INTR),
+         -1, 2},
+        {"more to come", netlink_message(RTM_NEWADDR, NLM_F_MULTI, 1), 1, 2},
+    };
+    for (const auto &c : cases) {
+        // News of two addresses, then a reading that holds only the first.
+        trafficd_links.address_count = 0;
+        std::string news = netlink_message(RTM_NEWADDR, 0, 1) + netlink_message(RTM_NEWADDR, 0, 2);
+        EXPECT_EQ(trafficd_links_dump_part(news.data(), news.size()), 1) << c.what;
+        trafficd_links_dump_begin();
+        int result = trafficd_links_dump_part(c.reading.data(), c.reading.size());
+        EXPECT_EQ(result, c.result) << c.what;
+        if (result == 0)
+            trafficd_links_dump_end();
+        EXPECT_EQ(trafficd_links.address_count, c.addresses_after) << c.what;
+    }
+}
+
+TEST_F(TrafficdTest, DatagramsCountForTheLinkEachCameAndWentByAndGoneLinksFreeTheirSlots)
+{
+    temp_dir site("trafficd-datagrams");
+    const std::string file = site / "kivo_trafficd.prom";
+    client_side client;
+    ASSERT_TRUE(traffic_start(&client.holder,
+                              {"/usr/bin/unshare", "--net", "--", "/bin/sh", "-c",
+                               "ip link set lo up && echo ready && exec sleep 120"},
+                              {}, false));
+    ASSERT_TRUE(child_expect(&client.holder, "ready", nullptr, 5000));
+    child_process agent;
+    ASSERT_TRUE(traffic_start_agent(&agent, {"49193:ok"}));
+    child_process daemon, server;
+    ASSERT_TRUE(trafficd_start_daemon(&daemon, {"--metrics=" + file}));
+    long long started = child_monotonic_ms();
+    ASSERT_TRUE(traffic_start(&server, {"/usr/bin/python3", "-c", udp_server}, {"KIVO_CP=kwai"},
+                              false));
+    ASSERT_TRUE(child_expect(&server, "ready", nullptr, 10000));
+
+    // 40 interfaces with link-local addresses only, and 30 with uplinks'
+    // addresses (every slot there is) come and go; ppp9 carries datagrams.
+    std::map<std::string, traffic_sums> truth;
+    ASSERT_TRUE(make_link(client, 9, "10.79.0"));
+    const std::string far = " type veth peer netns " + std::to_string(client.holder.pid);
+    ASSERT_EQ(0, sandbox_sh("for i in $(seq 40); do ip link add ll$i" + far + " name l$i && "
+                            "ip addr add 169.254.$i.1/16 dev ll$i && "
+                            "ip -6 addr add fe80::$i/64 dev ll$i nodad || exit 1; done; "
+                            "for i in $(seq 29); do ip link add up$i" + far + " name u$i && "
+                            "ip addr add 10.99.$i.1/24 dev up$i || exit 1; done"));
+    ASSERT_TRUE(wait_for_notes(&daemon, {"up29 holds 10.99.29.1"}, 5000));
+    ASSERT_TRUE(exchange(client, 100, false, {{"10.79.0.1", "ppp9"}}, &truth));
+    ASSERT_EQ(0, sandbox_sh("ip link del ppp9 && for i in $(seq 40); do ip link del ll$i; done && "
+                            "for i in $(seq 29); do ip link del up$i; done"));
+    // The first cycle folds their bytes into the metrics and frees the slots.
+    traffic_agent_report first;
+    ASSERT_TRUE(traffic_next_report(&agent, &first, 25000));
+
+    ASSERT_TRUE(make_link(client, 0, "10.70.0"));
+    ASSERT_TRUE(make_link(client, 1, "10.71.0", "fd00:71"));
+    ASSERT_TRUE(wait_for_notes(&daemon, {"ppp0 holds 10.70.0.1", "ppp1 holds fd00:71::1"}, 5000));
+    std::map<std::string, std::string> uplinks = {
+        {"10.70.0.1", "ppp0"}, {"10.71.0.1", "ppp1"}, {"fd00:71::1", "ppp1"}};
+    ASSERT_TRUE(exchange(client, 300, false, uplinks, &truth));
+    // Datagrams of both links wait in the queue together.
+    ASSERT_TRUE(exchange(client, 50, true, uplinks, &truth));
+
+    // The agent's reports are the server's sums, as before links were counted.
+    traffic_sums all;
+    for (const auto &[link, sums] : truth) {
+        all.sent += sums.sent;
+        all.received += sums.received;
+    }
+    traffic_sums rest = {all.sent - first.sb, all.received - first.rb, 0};
+    traffic_sums_by_name reported = trafficd_collect(&agent, {{"kwai", rest}},
+                                                     started + 20000 + trafficd_first_cycle_limit_ms);
+    trafficd_print("kwai, second cycle's reports", rest, reported["kwai"]);
+    EXPECT_TRUE(trafficd_within(rest, reported["kwai"], 1.0));
+    std::string text = sandbox_read_file(file);
+    for (const auto &[link, want] : truth) {
+        std::string labels = "{cp=\"kwai\",link=\"" + link + "\"}";
+        double sent = -1, received = -1;
+        EXPECT_TRUE(node_exporter_value(text, "kivo_trafficd_sent_bytes_total" + labels, &sent) &&
+                    node_exporter_value(text, "kivo_trafficd_received_bytes_total" + labels,
+                                        &received))
+            << link << "\n" << text;
+        traffic_sums got = {static_cast<long long>(sent), static_cast<long long>(received), 0};
+        trafficd_print("kwai over " + link, want, got);
+        EXPECT_TRUE(trafficd_within(want, got, 1.0)) << link;
+    }
+    double other_sent = 0, other_received = 0;
+    node_exporter_value(text, "kivo_trafficd_sent_bytes_total{cp=\"kwai\",link=\"other\"}",
+                        &other_sent);
+    node_exporter_value(text, "kivo_trafficd_received_bytes_total{cp=\"kwai\",link=\"other\"}",
+                        &other_received);
+    EXPECT_LE(other_sent, 0.01 * static_cast<double>(all.sent)) << text;
+    EXPECT_LE(other_received, 0.01 * static_cast<double>(all.received)) << text;
+}
 
 TEST_F(TrafficdTest, BytesCountForTheLinkThatHeldTheLocalAddressWhenTheyWereCounted)
 {
@@ -112,7 +317,7 @@ TEST_F(TrafficdTest, BytesCountForTheLinkThatHeldTheLocalAddressWhenTheyWereCoun
     traffic_sums from_box = trafficd_fetch_three(8082);
     ASSERT_GT(from_box.sent, 0);
     truth["lo"] = from_box;
-    // A datagram from a socket with no local address of its own.
+    // A datagram from a socket with no local address of its own: its source.
     child_process udp;
     ASSERT_TRUE(traffic_start(&udp,
                               {"/usr/bin/python3", "-c",
@@ -120,7 +325,7 @@ TEST_F(TrafficdTest, BytesCountForTheLinkThatHeldTheLocalAddressWhenTheyWereCoun
                                ".sendto(b'x' * 1000, ('10.71.0.2', 9))"},
                               {"KIVO_CP=kwai"}, false));
     ASSERT_EQ(child_wait(&udp, 10000), 0);
-    truth["other"] = {1000, 0, 0};
+    truth["ppp1"].sent += 1000;
 
     // ppp0 redials with a new address; ppp1 takes the one ppp0 had.
     ASSERT_EQ(sandbox_sh("ip link del ppp0"), 0);

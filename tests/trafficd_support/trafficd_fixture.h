@@ -1,7 +1,11 @@
 // Every kivo_trafficd end-to-end case runs in a network namespace of its own
-// (as the preload tests do), and is skipped with the reason where the daemon
-// cannot run: not root, or a kernel without BPF, BTF or the tracepoints.
+// (as the preload tests do), with a mount namespace whose own bpffs on
+// /sys/fs/bpf takes the daemon's pinned maps, and is skipped with the reason
+// where the daemon cannot run: not root, or a kernel without BPF, BTF or the
+// tracepoints.
 #pragma once
+
+#include <sys/mount.h>
 
 #include "traffic_fixture.h"
 #include "trafficd_scene.h"
@@ -17,6 +21,7 @@ protected:
         std::string reason = trafficd_skip_reason();
         if (!reason.empty())
             GTEST_SKIP() << reason;
-        TrafficTest::SetUp();
+        ASSERT_EQ(0, sandbox_enter(true));
+        ASSERT_EQ(0, mount("bpf", "/sys/fs/bpf", "bpf", 0, "mode=0700"));
     }
 };
