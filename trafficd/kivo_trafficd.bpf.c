@@ -54,6 +54,7 @@ struct in6_addr {
     } in6_u;
 };
 struct sock_common {
+    unsigned short skc_num;
     unsigned short skc_family;
     __u32 skc_rcv_saddr;
     struct in6_addr skc_v6_rcv_saddr;
@@ -73,6 +74,38 @@ struct sock {
 struct udp_sock {
     struct sk_buff_head reader_queue;
 };
+struct flowi_common {
+    int flowic_iif;
+    __u8 flowic_proto;
+};
+union flowi_uli {
+    struct {
+        __u16 dport;
+        __u16 sport;
+    } ports;
+};
+struct flowi4 {
+    struct flowi_common __fl_common;
+    __u32 saddr;
+    union flowi_uli uli;
+};
+struct flowi6 {
+    struct flowi_common __fl_common;
+    struct in6_addr saddr;
+    union flowi_uli uli;
+};
+struct net_device {
+    int ifindex;
+};
+struct fib_nh_common {
+    struct net_device *nhc_dev;
+};
+struct fib6_nh {
+    struct fib_nh_common nh_common;
+};
+struct fib6_result {
+    struct fib6_nh *nh;
+};
 struct sk_buff {
     struct sock *sk;
     unsigned char *head;
@@ -88,6 +121,7 @@ struct linux_binprm;
 #define SOCK_DGRAM 2
 #define ETH_P_IP 0x0800
 #define ETH_P_IPV6 0x86DD
+#define LOOPBACK_IFINDEX 1
 #define IPPROTO_UDP 17
 #define IPPROTO_UDPLITE 136
 #define TICK_NS 10000000ULL  // USER_HZ is 100 on every architecture Linux runs here
@@ -134,6 +168,15 @@ struct {
     __type(key, struct trafficd_address);
     __type(value, __u32);
 } links SEC(".maps");
+
+// Kept by the daemon: the link of each interface that has one, for a datagram
+// whose source the kernel is to choose by the interface it leaves by.
+struct {
+    __uint(type, BPF_MAP_TYPE_HASH);
+    __uint(max_entries, TRAFFICD_LINKS);
+    __type(key, __u32);
+    __type(value, __u32);
+} devices SEC(".maps");
 
 struct {
     __uint(type, BPF_MAP_TYPE_RINGBUF);
@@ -217,12 +260,18 @@ static __always_inline __u32 link_of(struct sock *sk, unsigned short family)
     return link_of_v4(sk->__sk_common.skc_rcv_saddr);
 }
 
-// The source address of the datagram a thread is sending, noted as its packet
-// leaves, for the socket layer's tracepoint that follows in the same thread
-// and call.
+// The link of the datagram a thread is sending, noted as its route is looked
+// up, for the socket layer's tracepoint that follows in the same thread and
+// call; the sending socket's port tells it from other lookups made meanwhile
+// (an error that a packet of the same box's other namespace makes, answered
+// in the sending thread). The last few are kept.
+#define HINTS 4
 struct sent_hint {
-    __u64 sk;  // the socket that sent it; 0: none
-    struct trafficd_address local;
+    __u32 next;
+    struct {
+        __u32 port;  // the sending socket's port, host order; 0: none
+        __u32 link;
+    } route[HINTS];
 };
 struct {
     __uint(type, BPF_MAP_TYPE_TASK_STORAGE);
@@ -273,8 +322,8 @@ static __always_inline int unbound(struct sock *sk)
     return sk->__sk_common.skc_rcv_saddr == 0;
 }
 
-// A datagram socket's bytes: sent, the source its packet left with; received,
-// the destination of the datagram at the head of its queue. The socket's own
+// A datagram socket's bytes: sent, the source its route chose; received, the
+// destination of the datagram at the head of its queue. The socket's own
 // address when neither is known.
 static __always_inline __u32 link_of_datagram(struct sock *sk, unsigned short family, int ret,
                                               int flags, int sent)
@@ -283,12 +332,14 @@ static __always_inline __u32 link_of_datagram(struct sock *sk, unsigned short fa
     if (sent) {
         struct sent_hint *hint =
             bpf_task_storage_get(&sent_hints, bpf_get_current_task_btf(), 0, 0);
-        if (hint && hint->sk == (__u64)sk) {
-            hint->sk = 0;
-            __u32 w[4];
-            __builtin_memcpy(w, hint->local.bytes, sizeof w);
-            link = hint->local.family == AF_INET ? link_of_v4(w[0])
-                                                 : link_of_v6(w[0], w[1], w[2], w[3]);
+        __u32 port = sk->__sk_common.skc_num;
+        for (int i = 1; hint && port && i <= HINTS; i++) {
+            __u32 at = (hint->next - i) & (HINTS - 1);
+            if (hint->route[at].port == port) {
+                link = hint->route[at].link;
+                hint->route[at].port = 0;
+                break;
+            }
         }
     } else if (ret >= 0 && !(flags & MSG_PEEK)) {
         // Any datagram taken, an empty one too, is its queue's head.
@@ -366,37 +417,61 @@ int BPF_PROG(trafficd_recv, struct sock *sk, int ret, int flags)
     return 0;
 }
 
-// A packet on its way out: a datagram socket's own (it owns the buffer) tells
-// the source address the kernel chose for it, by route or by the sender's
-// IP_PKTINFO or IPV6_PKTINFO. It leaves in the sending thread, before the
-// send returns; a datagram held back until its neighbour answers is not seen.
-SEC("tp_btf/net_dev_queue")
-int BPF_PROG(trafficd_packet_out, struct sk_buff *skb)
+// The thread's hint for a datagram of a counted process that a route is
+// looked up for: only lookups for output (their flow comes from loopback's
+// index, an arriving packet's from its interface's), for UDP.
+static __always_inline struct sent_hint *route_hint(struct flowi_common *flow)
 {
-    struct sock *sk = skb->sk;
-    if (!sk || sk->sk_type != SOCK_DGRAM)
-        return 0;
-    __u16 protocol = skb->protocol;
-    if (protocol != bpf_htons(ETH_P_IP) && protocol != bpf_htons(ETH_P_IPV6))
+    if (flow->flowic_iif != LOOPBACK_IFINDEX ||
+        (flow->flowic_proto != IPPROTO_UDP && flow->flowic_proto != IPPROTO_UDPLITE))
         return 0;
     __u32 tgid = bpf_get_current_pid_tgid() >> 32;
     if (!bpf_map_lookup_elem(&watched, &tgid))
         return 0;
-    struct sent_hint *hint = bpf_task_storage_get(&sent_hints, bpf_get_current_task_btf(), 0,
-                                                  BPF_LOCAL_STORAGE_GET_F_CREATE);
+    return bpf_task_storage_get(&sent_hints, bpf_get_current_task_btf(), 0,
+                                BPF_LOCAL_STORAGE_GET_F_CREATE);
+}
+
+// A source the sender named (IP_PKTINFO, IPV6_PKTINFO, a bound socket) gives
+// its link; one the kernel is to choose is an address of the interface the
+// route leaves by, whose link it is.
+static __always_inline __u32 link_of_device(struct fib_nh_common *nhc)
+{
+    __u32 ifindex = nhc->nhc_dev ? nhc->nhc_dev->ifindex : 0;
+    __u32 *link = bpf_map_lookup_elem(&devices, &ifindex);
+    return link ? *link : TRAFFICD_LINK_OTHER;
+}
+
+SEC("tp_btf/fib_table_lookup")
+int BPF_PROG(trafficd_route4, __u32 table, struct flowi4 *flow, struct fib_nh_common *nhc, int err)
+{
+    if (err || !nhc)
+        return 0;
+    struct sent_hint *hint = route_hint(&flow->__fl_common);
     if (!hint)
         return 0;
-    const unsigned char *header = skb->head + skb->network_header;
-    __builtin_memset(hint->local.bytes, 0, sizeof hint->local.bytes);
-    // The source: offset 12 of an IPv4 header, 8 of an IPv6 one.
-    if (protocol == bpf_htons(ETH_P_IP)) {
-        hint->local.family = AF_INET;
-        bpf_probe_read_kernel(hint->local.bytes, 4, header + 12);
-    } else {
-        hint->local.family = AF_INET6;
-        bpf_probe_read_kernel(hint->local.bytes, 16, header + 8);
-    }
-    hint->sk = (__u64)sk;
+    __u32 at = hint->next++ & (HINTS - 1);
+    hint->route[at].link = flow->saddr ? link_of_v4(flow->saddr) : link_of_device(nhc);
+    hint->route[at].port = bpf_ntohs(flow->uli.ports.sport);
+    return 0;
+}
+
+// IPv6 looks the route up again once it has chosen the source: the last one
+// names it.
+SEC("tp_btf/fib6_table_lookup")
+int BPF_PROG(trafficd_route6, void *net, struct fib6_result *res, void *table, struct flowi6 *flow)
+{
+    if (!res->nh)
+        return 0;
+    struct sent_hint *hint = route_hint(&flow->__fl_common);
+    if (!hint)
+        return 0;
+    __u32 w0 = flow->saddr.in6_u.u6_addr32[0], w1 = flow->saddr.in6_u.u6_addr32[1];
+    __u32 w2 = flow->saddr.in6_u.u6_addr32[2], w3 = flow->saddr.in6_u.u6_addr32[3];
+    __u32 at = hint->next++ & (HINTS - 1);
+    hint->route[at].link = (w0 | w1 | w2 | w3) ? link_of_v6(w0, w1, w2, w3)
+                                               : link_of_device(&res->nh->nh_common);
+    hint->route[at].port = bpf_ntohs(flow->uli.ports.sport);
     return 0;
 }
 

@@ -138,6 +138,7 @@ struct trafficd_links_info {
     int address_count;
     int news_fd;  // the kernel's address news; -1 without
     int map_fd;   // the kernel side's links map
+    int devices_fd;  // ... and its devices map
     bool dump_wanted;  // the table must be read again whole (a dump failed)
     unsigned long long folds;           // report cycles that read every total
     unsigned long long addresses_full;  // addresses left unmapped for want of room
@@ -172,9 +173,10 @@ constexpr char trafficd_pin_root[] = "/sys/fs/bpf";
 // Loads and attaches the kernel side for the network namespace netns_inum,
 // with the maps that a daemon before left pinned when there are; 0 or -1.
 int trafficd_attach(unsigned int netns_inum, char *message, size_t size);
-// Reads the kernel's address table into the links map (map_fd) and opens its
-// news; 0, or -1 with a message (bytes then count as lo or other).
-int trafficd_links_open(int map_fd, char *message, size_t size);
+// Reads the kernel's address table into the links map (map_fd), and the slots
+// of interfaces into the devices map (devices_fd), and opens its news; 0, or
+// -1 with a message (bytes then count as lo or other).
+int trafficd_links_open(int map_fd, int devices_fd, char *message, size_t size);
 // Takes the address news waiting, so the links map follows the kernel's table;
 // reads the whole table again when news were lost or a reading failed.
 void trafficd_links_read(void);

@@ -19,14 +19,36 @@
 const char *const trafficd_tracepoints[] = {
     "sock:sock_send_length",
     "sock:sock_recv_length",
-    "net:net_dev_queue",
-    "skb:consume_skb",
     "sched:sched_process_exec",
     "sched:sched_process_fork",
     "sched:sched_process_exit",
 };
 const int trafficd_tracepoint_count =
     static_cast<int>(sizeof trafficd_tracepoints / sizeof trafficd_tracepoints[0]);
+
+// What only a datagram's own link needs: without it the daemon runs, and
+// datagrams count for the link of their socket's address, as streams do.
+constexpr struct {
+    const char *tracepoint;
+    const char *program;
+} datagram_tracepoints[] = {
+    {"fib:fib_table_lookup", "trafficd_route4"},
+    {"fib6:fib6_table_lookup", "trafficd_route6"},
+    {"sock:sk_data_ready", "trafficd_queued"},
+};
+
+static void trafficd_datagram_programs(kivo_trafficd_bpf *skel)
+{
+    for (const auto &t : datagram_tracepoints) {
+        char message[512];
+        if (trafficd_kernel_check(&t.tracepoint, 1, message, sizeof message) == 0)
+            continue;
+        bpf_program__set_autoload(bpf_object__find_program_by_name(skel->obj, t.program), false);
+        trafficd_log("this kernel lacks the tracepoint %s: datagrams count for the link of "
+                     "their socket's address",
+                     t.tracepoint);
+    }
+}
 
 // libbpf's own warnings go to the log with -d only; a failure is logged by the caller.
 static int trafficd_libbpf_print(enum libbpf_print_level level, const char *format, va_list args)
@@ -214,6 +236,7 @@ int trafficd_attach(unsigned int netns_inum, char *message, size_t size)
         return -1;
     }
     skel->rodata->netns_inum = netns_inum;
+    trafficd_datagram_programs(skel);
     int pins = pins_folder(netns_inum, message, size);
     if (pins < 0) {
         kivo_trafficd_bpf__destroy(skel);
@@ -230,8 +253,8 @@ int trafficd_attach(unsigned int netns_inum, char *message, size_t size)
         pins_leave(skel);
     // The links of the local addresses are in place before the first byte counts.
     char links_message[256];
-    if (trafficd_links_open(bpf_map__fd(skel->maps.links), links_message,
-                            sizeof links_message) != 0)
+    if (trafficd_links_open(bpf_map__fd(skel->maps.links), bpf_map__fd(skel->maps.devices),
+                            links_message, sizeof links_message) != 0)
         trafficd_log("%s; bytes count as lo or other", links_message);
     err = kivo_trafficd_bpf__attach(skel);
     if (err) {

@@ -28,7 +28,7 @@ trafficd_links_info trafficd_links = [] {
     trafficd_copy(links.series[0], IFNAMSIZ, "other");
     trafficd_copy(links.series[1], IFNAMSIZ, "lo");
     links.series_count = 2;
-    links.news_fd = links.map_fd = -1;
+    links.news_fd = links.map_fd = links.devices_fd = -1;
     return links;
 }();
 
@@ -65,9 +65,21 @@ static int links_series(const char *name)
     return trafficd_links.series_count++;
 }
 
+// The kernel side's entry for an interface's slot (slot other: none).
+static void links_publish_device(unsigned int ifindex, unsigned int slot)
+{
+    if (trafficd_links.devices_fd < 0)
+        return;
+    if (slot != TRAFFICD_LINK_OTHER)
+        bpf_map_update_elem(trafficd_links.devices_fd, &ifindex, &slot, BPF_ANY);
+    else
+        bpf_map_delete_elem(trafficd_links.devices_fd, &ifindex);
+}
+
 static void links_slot_gone(int slot)
 {
     trafficd_link_slot &s = trafficd_links.slots[slot];
+    links_publish_device(s.ifindex, TRAFFICD_LINK_OTHER);
     s.state = trafficd_slot_gone;
     s.ifindex = 0;
     s.gone_fold = trafficd_links.folds;
@@ -97,6 +109,7 @@ static unsigned int links_slot(unsigned int ifindex, const char *name, bool qual
         if (s.state == trafficd_slot_gone && strcmp(s.name, name) == 0) {
             s.state = trafficd_slot_live;  // back before its slot was freed
             s.ifindex = ifindex;
+            links_publish_device(ifindex, static_cast<unsigned int>(i));
             return static_cast<unsigned int>(i);
         }
         if (s.state == trafficd_slot_free && free_slot < 0)
@@ -114,6 +127,7 @@ static unsigned int links_slot(unsigned int ifindex, const char *name, bool qual
     s.state = trafficd_slot_live;
     s.series = links_series(name);
     trafficd_links.used[free_slot] = true;
+    links_publish_device(ifindex, static_cast<unsigned int>(free_slot));
     return static_cast<unsigned int>(free_slot);
 }
 
@@ -414,9 +428,10 @@ static int links_dump(void)
     return -1;
 }
 
-int trafficd_links_open(int map_fd, char *message, size_t size)
+int trafficd_links_open(int map_fd, int devices_fd, char *message, size_t size)
 {
     trafficd_links.map_fd = map_fd;
+    trafficd_links.devices_fd = devices_fd;
     int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE);
     if (fd < 0) {
         snprintf(message, size, "cannot read the kernel's address news: %s", strerror(errno));
