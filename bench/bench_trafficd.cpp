@@ -1,7 +1,9 @@
 // What kivo_trafficd costs: TCP over 127.0.0.1, one 4 KiB write plus one read,
-// in this process while the daemon counts it ("daemon") and while no daemon
-// runs ("bare"), in alternating runs with the median ratio printed at the end;
-// then the daemon's own processor time and memory with many counted processes.
+// and 4 KiB datagrams from a socket without an address to one bound to
+// 0.0.0.0 (each counted for the link of its own addresses), in this process
+// while the daemon counts it ("daemon") and while no daemon runs ("bare"), in
+// alternating runs with the median ratios printed at the end; then the
+// daemon's own processor time and memory with many counted processes.
 //
 //   bench_trafficd [--pairs=N] [--processes=P] [--seconds=S] [--address=A.B.C.D]
 //                  [benchmark options]
@@ -9,7 +11,7 @@
 // By default 9 pairs of runs, then 1000 counted processes (each sends one UDP
 // datagram a second) for 45 s, two report cycles, to an agent in this process
 // that accepts every report. --processes=0 leaves the second part out.
-// --address runs the TCP pair over that address, given to lo: the kernel side
+// --address runs both pairs over that address, given to lo: the kernel side
 // then looks its link up, as for an uplink's address, where 127.0.0.1 needs
 // no lookup.
 //
@@ -148,7 +150,28 @@ bool tcp_connect(void)
     return tcp_in >= 0;
 }
 
-void bench_tcp(benchmark::State &state, bool with_daemon)
+int udp_out = -1;
+int udp_in = -1;
+struct sockaddr_in udp_to;
+
+// The receiver bound to 0.0.0.0, the sender to no address: both datagrams'
+// local addresses are found per datagram, not from the socket.
+bool udp_pair(void)
+{
+    udp_in = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    udp_out = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in any = loopback(tcp_port);
+    any.sin_addr.s_addr = htonl(INADDR_ANY);
+    udp_to = loopback(tcp_port);
+    return udp_in >= 0 && udp_out >= 0 &&
+           bind(udp_in, reinterpret_cast<sockaddr *>(&any), sizeof any) == 0 &&
+           inet_pton(AF_INET, tcp_address, &udp_to.sin_addr) == 1;
+}
+
+enum pair_kind { pair_tcp = 0, pair_udp = 1 };
+constexpr const char *pair_names[] = {"tcp_4k", "udp_4k"};
+
+void bench_pair(benchmark::State &state, bool with_daemon, pair_kind kind)
 {
     if (with_daemon && !daemon_start(true)) {
         daemon_stop();
@@ -157,13 +180,17 @@ void bench_tcp(benchmark::State &state, bool with_daemon)
     }
     static char buf[4096];
     for (auto _ : state) {
-        if (write(tcp_out, buf, sizeof buf) != static_cast<ssize_t>(sizeof buf)) {
+        ssize_t sent = kind == pair_tcp
+                           ? write(tcp_out, buf, sizeof buf)
+                           : sendto(udp_out, buf, sizeof buf, 0,
+                                    reinterpret_cast<sockaddr *>(&udp_to), sizeof udp_to);
+        if (sent != static_cast<ssize_t>(sizeof buf)) {
             state.SkipWithError("write");
             break;
         }
         size_t got = 0;
         while (got < sizeof buf) {
-            ssize_t n = read(tcp_in, buf + got, sizeof buf - got);
+            ssize_t n = read(kind == pair_tcp ? tcp_in : udp_in, buf + got, sizeof buf - got);
             if (n <= 0)
                 break;
             got += static_cast<size_t>(n);
@@ -353,18 +380,21 @@ int main(int argc, char **argv)
         std::perror("bench_trafficd: address");
         return 1;
     }
-    if (!tcp_connect()) {
+    if (!tcp_connect() || !udp_pair()) {
         std::perror("bench_trafficd: loopback connection");
         return 1;
     }
-    for (int i = 0; i < pairs; i++) {
-        // The one that goes first changes from pair to pair.
-        bool daemon_first = i % 2 == 1;
-        for (int k = 0; k < 2; k++) {
-            bool with_daemon = (k == 0) == daemon_first;
-            std::string name = std::string("tcp_4k/") + (with_daemon ? "daemon" : "bare") +
-                               "/pair:" + std::to_string(i);
-            benchmark::RegisterBenchmark(name.c_str(), bench_tcp, with_daemon);
+    for (pair_kind kind : {pair_tcp, pair_udp}) {
+        for (int i = 0; i < pairs; i++) {
+            // The one that goes first changes from pair to pair.
+            bool daemon_first = i % 2 == 1;
+            for (int k = 0; k < 2; k++) {
+                bool with_daemon = (k == 0) == daemon_first;
+                std::string name = std::string(pair_names[kind]) + "/" +
+                                   (with_daemon ? "daemon" : "bare") + "/pair:" +
+                                   std::to_string(i);
+                benchmark::RegisterBenchmark(name.c_str(), bench_pair, with_daemon, kind);
+            }
         }
     }
     int rest_argc = static_cast<int>(rest.size());
@@ -375,21 +405,25 @@ int main(int argc, char **argv)
     benchmark::RunSpecifiedBenchmarks(&reporter);
     // The processor time of this thread is what the daemon's programs add to;
     // other work on a shared machine disturbs it far less than the real time.
-    for (const auto *times : {&reporter.times, &reporter.cpu_times}) {
-        std::vector<double> ratios;
-        for (int i = 0; i < pairs; i++) {
-            std::string pair = "/pair:" + std::to_string(i);
-            auto bare = times->find("tcp_4k/bare" + pair);
-            auto with = times->find("tcp_4k/daemon" + pair);
-            if (bare != times->end() && with != times->end() && bare->second > 0)
-                ratios.push_back(with->second / bare->second);
+    static const char *const pair_texts[] = {"TCP 4 KiB write + read",
+                                             "UDP 4 KiB datagram to 0.0.0.0 + read"};
+    for (pair_kind kind : {pair_tcp, pair_udp}) {
+        for (const auto *times : {&reporter.times, &reporter.cpu_times}) {
+            std::vector<double> ratios;
+            for (int i = 0; i < pairs; i++) {
+                std::string pair = "/pair:" + std::to_string(i);
+                auto bare = times->find(std::string(pair_names[kind]) + "/bare" + pair);
+                auto with = times->find(std::string(pair_names[kind]) + "/daemon" + pair);
+                if (bare != times->end() && with != times->end() && bare->second > 0)
+                    ratios.push_back(with->second / bare->second);
+            }
+            std::sort(ratios.begin(), ratios.end());
+            if (!ratios.empty())
+                std::printf("%s, daemon to bare, %s time, median of %zu pairs: %.3fx (limit "
+                            "1.05)\n",
+                            pair_texts[kind], times == &reporter.times ? "real" : "processor",
+                            ratios.size(), ratios[ratios.size() / 2]);
         }
-        std::sort(ratios.begin(), ratios.end());
-        if (!ratios.empty())
-            std::printf("TCP 4 KiB write + read, daemon to bare, %s time, median of %zu pairs: "
-                        "%.3fx (limit 1.05)\n",
-                        times == &reporter.times ? "real" : "processor", ratios.size(),
-                        ratios[ratios.size() / 2]);
     }
     benchmark::Shutdown();
     return processes > 0 ? footprint() : 0;
