@@ -28,6 +28,14 @@ constexpr long long big_size = 1 << 20;
 // The client's namespace, and the shell there.
 struct client_side {
     child_process holder;  // sleeps in the namespace; its pid names it
+    bool start()
+    {
+        return traffic_start(&holder,
+                             {"/usr/bin/unshare", "--net", "--", "/bin/sh", "-c",
+                              "ip link set lo up && echo ready && exec sleep 120"},
+                             {}, false) &&
+               child_expect(&holder, "ready", nullptr, 5000);
+    }
     int sh(const std::string &cmd) const
     {
         return sandbox_sh("nsenter --target " + std::to_string(holder.pid) + " --net -- sh -c '" +
@@ -211,11 +219,7 @@ TEST_F(TrafficdTest, DatagramsCountForTheLinkEachCameAndWentByAndGoneLinksFreeTh
     temp_dir site("trafficd-datagrams");
     const std::string file = site / "kivo_trafficd.prom";
     client_side client;
-    ASSERT_TRUE(traffic_start(&client.holder,
-                              {"/usr/bin/unshare", "--net", "--", "/bin/sh", "-c",
-                               "ip link set lo up && echo ready && exec sleep 120"},
-                              {}, false));
-    ASSERT_TRUE(child_expect(&client.holder, "ready", nullptr, 5000));
+    ASSERT_TRUE(client.start());
     child_process agent;
     ASSERT_TRUE(traffic_start_agent(&agent, {"49193:ok"}));
     child_process daemon, server;
@@ -291,11 +295,7 @@ TEST_F(TrafficdTest, BytesCountForTheLinkThatHeldTheLocalAddressWhenTheyWereCoun
     ASSERT_TRUE(trafficd_site(dir));
     const std::string file = dir + "/kivo_trafficd.prom";
     client_side client;
-    ASSERT_TRUE(traffic_start(&client.holder,
-                              {"/usr/bin/unshare", "--net", "--", "/bin/sh", "-c",
-                               "ip link set lo up && echo ready && exec sleep 120"},
-                              {}, false));
-    ASSERT_TRUE(child_expect(&client.holder, "ready", nullptr, 5000));
+    ASSERT_TRUE(client.start());
     ASSERT_TRUE(make_link(client, 0, "10.70.0"));
     ASSERT_TRUE(make_link(client, 1, "10.71.0", "fd00:71"));
 
