@@ -2,7 +2,7 @@
 // whose environment holds "KIVO_CP", per process and link, from the socket
 // layer's own send and receive tracepoints. Programs of any build reach them:
 // Go's runtime, static binaries and io_uring alike. Attached through BTF
-// (tp_btf, fexit), so no tracefs is needed. A stream's bytes count for the
+// (tp_btf), so no tracefs is needed. A stream's bytes count for the
 // link that holds the socket's local address; a datagram's for the link of the
 // local address that datagram itself used, which the route lookup of its send
 // and the queue it was taken from tell (a socket bound to 0.0.0.0 or :: sends
@@ -107,7 +107,6 @@ struct fib6_result {
     struct fib6_nh *nh;
 };
 struct sk_buff {
-    struct sock *sk;
     unsigned char *head;
     __u16 network_header;
     __u16 protocol;
