@@ -51,23 +51,13 @@ static int take_ipv6(const struct nlmsghdr *msg, void *ctx)
     if (addr->ifa_family != AF_INET6 || static_cast<int>(addr->ifa_index) != query.ifindex)
         return 0;
     // As getifaddrs does: the local end when there is one (an address with a
-    // peer), else the address. The flags attribute, when there, holds them all.
-    const void *address = nullptr, *local = nullptr;
-    uint32_t flags = addr->ifa_flags;
-    int attrs = static_cast<int>(IFA_PAYLOAD(msg));
-    for (const struct rtattr *a = IFA_RTA(addr); RTA_OK(a, attrs); a = RTA_NEXT(a, attrs)) {
-        if (a->rta_type == IFA_FLAGS && RTA_PAYLOAD(a) >= sizeof flags)
-            memcpy(&flags, RTA_DATA(a), sizeof flags);
-        if (RTA_PAYLOAD(a) < sizeof(struct in6_addr))
-            continue;
-        if (a->rta_type == IFA_ADDRESS)
-            address = RTA_DATA(a);
-        else if (a->rta_type == IFA_LOCAL)
-            local = RTA_DATA(a);
-    }
-    const void *own = local ? local : address;
+    // peer), else the address.
+    linkfan_ipv6_addr_attrs attrs;
+    linkfan_ipv6_addr_attrs_read(msg, &attrs);
+    const void *own = attrs.local ? attrs.local : attrs.address;
     char text[INET6_ADDRSTRLEN] = {0};
-    if (!own || !routable_ipv6(addr, flags, own) || !inet_ntop(AF_INET6, own, text, sizeof text))
+    if (!own || !routable_ipv6(addr, attrs.flags, own) ||
+        !inet_ntop(AF_INET6, own, text, sizeof text))
         return 0;
     snprintf(query.info->pppoe_ipv6, sizeof query.info->pppoe_ipv6, "%s/64", text);
     return 1;

@@ -116,20 +116,13 @@ int take_peer(const struct nlmsghdr *msg, void *ctx)
     if (msg->nlmsg_type != RTM_NEWADDR || addr->ifa_family != AF_INET6 ||
         addr->ifa_scope != RT_SCOPE_LINK)
         return 0;
-    const void *address = nullptr, *local = nullptr;
-    int len = static_cast<int>(IFA_PAYLOAD(msg));
-    for (const struct rtattr *a = IFA_RTA(addr); RTA_OK(a, len); a = RTA_NEXT(a, len)) {
-        if (RTA_PAYLOAD(a) < sizeof(struct in6_addr))
-            continue;
-        if (a->rta_type == IFA_ADDRESS)
-            address = RTA_DATA(a);
-        else if (a->rta_type == IFA_LOCAL)
-            local = RTA_DATA(a);
-    }
+    linkfan_ipv6_addr_attrs attrs;
+    linkfan_ipv6_addr_attrs_read(msg, &attrs);
     int ifindex = static_cast<int>(addr->ifa_index);
-    if (address && local && memcmp(address, local, sizeof(struct in6_addr)) != 0 &&
+    if (attrs.address && attrs.local &&
+        memcmp(attrs.address, attrs.local, sizeof(struct in6_addr)) != 0 &&
         !find(view.peer, view.peer_count, ifindex))
-        add(view.peer, &view.peer_count, LINKFAN_MAX_LINKS * 2, ifindex, address);
+        add(view.peer, &view.peer_count, LINKFAN_MAX_LINKS * 2, ifindex, attrs.address);
     return 0;
 }
 

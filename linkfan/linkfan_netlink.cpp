@@ -2,6 +2,8 @@
 #include "linkfan_netlink.h"
 
 #include <errno.h>
+#include <linux/rtnetlink.h>
+#include <netinet/in.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -56,5 +58,24 @@ int linkfan_netlink_dump(int type, const void *query, size_t query_size, size_t 
             if (msg->nlmsg_len >= NLMSG_LENGTH(min_size) && on_message(msg, ctx))
                 return 0;
         }
+    }
+}
+
+void linkfan_ipv6_addr_attrs_read(const struct nlmsghdr *msg, linkfan_ipv6_addr_attrs *out)
+{
+    const struct ifaddrmsg *addr = static_cast<const struct ifaddrmsg *>(NLMSG_DATA(msg));
+    out->address = nullptr;
+    out->local = nullptr;
+    out->flags = addr->ifa_flags;
+    int len = static_cast<int>(IFA_PAYLOAD(msg));
+    for (const struct rtattr *a = IFA_RTA(addr); RTA_OK(a, len); a = RTA_NEXT(a, len)) {
+        if (a->rta_type == IFA_FLAGS && RTA_PAYLOAD(a) >= sizeof out->flags)
+            memcpy(&out->flags, RTA_DATA(a), sizeof out->flags);
+        if (RTA_PAYLOAD(a) < sizeof(struct in6_addr))
+            continue;
+        if (a->rta_type == IFA_ADDRESS)
+            out->address = RTA_DATA(a);
+        else if (a->rta_type == IFA_LOCAL)
+            out->local = RTA_DATA(a);
     }
 }
