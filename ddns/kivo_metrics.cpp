@@ -1,15 +1,10 @@
 // The updater's metrics file: counters kept as the pass goes, the whole text
-// formatted into one buffer and put in place by rename(2), so node_exporter
-// never reads half of it.
+// put in place by rename(2), so node_exporter never reads half of it.
 #include "kivo_metrics.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <signal.h>
 
 #include <cerrno>
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
 #include <ctime>
 
@@ -24,109 +19,63 @@ constexpr const char *kActions[KIVO_METRICS_ACTIONS] = {"list", "create", "modif
 constexpr const char *kEchoOutcomes[KIVO_METRICS_ECHO_OUTCOMES] = {"address", "unusable",
                                                                    "no_answer"};
 constexpr const char *kEarlyReasons[KIVO_METRICS_EARLY_REASONS] = {"link_news", "retry"};
+constexpr const char *kOutcomes[KIVO_METRICS_OUTCOMES] = {"ok", "refused", "no_answer"};
 
 // A request DNSPod did what it was asked: "1", or for a list "10" (no record
 // of that name, which is an answer too).
-const char *outcome_of(int action, const char *code)
+int outcome_of(int action, const char *code)
 {
     if (code[0] == '\0')
-        return "no_answer";
+        return KIVO_METRICS_NO_ANSWER;
     if (std::strcmp(code, "1") == 0 || (action == KIVO_METRICS_LIST && std::strcmp(code, "10") == 0))
-        return "ok";
-    return "refused";
+        return KIVO_METRICS_OK;
+    return KIVO_METRICS_REFUSED;
 }
 
-// Appends to a text of fixed size; once something did not fit, the text is
-// marked spoilt (*length -1) and nothing more is added.
-struct text_sink {
-    char *text;
-    size_t size;
-    int length;
-};
-
-__attribute__((format(printf, 2, 3))) void put(text_sink *sink, const char *format, ...)
+void family(FILE *out, const char *name, const char *type, const char *help)
 {
-    if (sink->length < 0)
-        return;
-    va_list args;
-    va_start(args, format);
-    size_t left = sink->size - static_cast<size_t>(sink->length);
-    int n = std::vsnprintf(sink->text + sink->length, left, format, args);
-    va_end(args);
-    sink->length = n < 0 || static_cast<size_t>(n) >= left ? -1 : sink->length + n;
-}
-
-// A label value as the text format wants it: backslash, double quote and
-// line feed escaped.
-void escape(char *out, size_t size, const char *value)
-{
-    size_t o = 0;
-    for (const char *c = value; *c != '\0' && o + 2 < size; c++) {
-        if (*c == '\\' || *c == '"' || *c == '\n') {
-            out[o++] = '\\';
-            out[o++] = *c == '\n' ? 'n' : *c;
-        } else {
-            out[o++] = *c;
-        }
-    }
-    out[o] = '\0';
-}
-
-void family(text_sink *sink, const char *name, const char *type, const char *help)
-{
-    put(sink, "# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
+    std::fprintf(out, "# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
 }
 
 // One sample per value of a fixed label: key="names[i]" with counts[i].
-void put_each(text_sink *sink, const char *name, const char *labels, const char *key,
+void put_each(FILE *out, const char *name, const char *labels, const char *key,
               const char *const *names, const long long *counts, int n)
 {
     for (int i = 0; i < n; i++)
-        put(sink, "%s{%s,%s=\"%s\"} %lld\n", name, labels, key, names[i], counts[i]);
+        std::fprintf(out, "%s{%s,%s=\"%s\"} %lld\n", name, labels, key, names[i], counts[i]);
 }
 
-// The file the path names: the path itself, or the target of the link it
-// is (relative targets read from the link's folder).
-void target_of(const char *path, char *out, size_t size)
+// The writer's failures and recovery, as records of the program's log.
+void log_file_news(int level, const char *message)
 {
-    char link[sizeof kivo_metrics_record::path];
-    ssize_t n = readlink(path, link, sizeof link - 1);
-    if (n <= 0) {
-        kivo_text_copy(out, size, path);
-        return;
-    }
-    link[n] = '\0';
-    const char *slash = std::strrchr(path, '/');
-    if (link[0] == '/' || slash == nullptr) {
-        kivo_text_copy(out, size, link);
-        return;
-    }
-    // A target too long to name is not followed: the path itself is written.
-    int joined = std::snprintf(out, size, "%.*s/%s", static_cast<int>(slash - path), path, link);
-    if (joined < 0 || static_cast<size_t>(joined) >= size)
-        kivo_text_copy(out, size, path);
+    if (level == KIVO_TEXTFILE_ERROR)
+        libkivo_log_write("ERROR", 4, "%s\n", message);
+    else
+        libkivo_log_write("INFO", 1, "%s\n", message);
 }
 
-// Logs a failure when its cause is not the one logged last.
-void failed(kivo_metrics_record *m, const char *step, const char *file)
+// The file goes, and the signal then ends the program as it would have.
+void remove_and_die(int signo)
 {
-    char cause[sizeof m->failure];
-    std::snprintf(cause, sizeof cause, "%s %s: %s", step, file, std::strerror(errno));
-    if (std::strcmp(cause, m->failure) != 0)
-        libkivo_log_write("ERROR", 4, "metrics: cannot %s\n", cause);
-    kivo_text_copy_field(m->failure, cause);
+    kivo_textfile_remove(&kivo_metrics_info.file);
+    signal(signo, SIG_DFL);
+    raise(signo);
 }
 
 } // namespace
 
-void kivo_metrics_init(const char *path, const char *sub_domain, const char *main_domain,
-                       const char *type, const char *line)
+int kivo_metrics_init(const char *path, const char *sub_domain, const char *main_domain,
+                      const char *type, const char *line, int interval)
 {
     kivo_metrics_record &m = kivo_metrics_info;
-    kivo_text_copy_field(m.path, path);
     std::snprintf(m.record, sizeof m.record, "%s.%s", sub_domain, main_domain);
     kivo_text_copy_field(m.type, type);
     kivo_text_copy_field(m.line, line);
+    m.interval = interval;
+    m.started_at = static_cast<long long>(std::time(nullptr));
+    // The collector's folder may be one the program cannot write: the unit
+    // then links the file there to one in a folder of the program's own.
+    return kivo_textfile_open(&m.file, path, "metrics", 0644, KIVO_TEXTFILE_FOLLOW, log_file_news);
 }
 
 void kivo_metrics_dnspod(int action, const char *code)
@@ -139,15 +88,15 @@ void kivo_metrics_dnspod(int action, const char *code)
             m.dnspod[i].count++;
             return;
         }
-    // A new pair; when the table is full, the last row gathers the rest.
-    int row = m.dnspod_rows < KIVO_METRICS_DNSPOD_ROWS ? m.dnspod_rows++ : -1;
-    if (row < 0) {
-        m.dnspod[KIVO_METRICS_DNSPOD_ROWS - 1].count++;
+    // A new pair; when the table is full, what came of it is still told.
+    if (m.dnspod_rows == KIVO_METRICS_DNSPOD_ROWS) {
+        m.dnspod_other[outcome_of(action, code)]++;
         return;
     }
-    m.dnspod[row].action = action;
-    kivo_text_copy_field(m.dnspod[row].code, row == KIVO_METRICS_DNSPOD_ROWS - 1 ? "other" : code);
-    m.dnspod[row].count = 1;
+    kivo_metrics_dnspod_row &row = m.dnspod[m.dnspod_rows++];
+    row.action = action;
+    kivo_text_copy_field(row.code, code);
+    row.count = 1;
 }
 
 void kivo_metrics_echo(int outcome)
@@ -181,85 +130,84 @@ void kivo_metrics_pass(int decided, const char *confirmed, int updated)
         m.updated_at = now;
 }
 
-int kivo_metrics_format(const kivo_metrics_record &m, char *text, size_t size)
+int kivo_metrics_print(FILE *out, const void *record)
 {
-    text_sink sink = {text, size, 0};
-    if (size == 0)
-        return -1;
-    char record[3 * sizeof m.record], line[3 * sizeof m.line], type[3 * sizeof m.type];
-    escape(record, sizeof record, m.record);
-    escape(type, sizeof type, m.type);
-    escape(line, sizeof line, m.line);
-    char labels[sizeof record + sizeof type + sizeof line + 32];
-    std::snprintf(labels, sizeof labels, "record=\"%s\",type=\"%s\",line=\"%s\"", record, type,
-                  line);
+    const kivo_metrics_record &m = *static_cast<const kivo_metrics_record *>(record);
+    char record_label[3 * sizeof m.record], line[3 * sizeof m.line], type[3 * sizeof m.type];
+    kivo_textfile_escape(record_label, sizeof record_label, m.record);
+    kivo_textfile_escape(type, sizeof type, m.type);
+    kivo_textfile_escape(line, sizeof line, m.line);
+    char labels[sizeof record_label + sizeof type + sizeof line + 32];
+    std::snprintf(labels, sizeof labels, "record=\"%s\",type=\"%s\",line=\"%s\"", record_label,
+                  type, line);
 
-    family(&sink, "kivo_ddns_address_info", "gauge",
+    family(out, "kivo_ddns_address_info", "gauge",
            "The address DNSPod last confirmed the record to hold.");
     if (m.confirmed[0] != '\0')
-        put(&sink, "kivo_ddns_address_info{%s,address=\"%s\"} 1\n", labels, m.confirmed);
-    family(&sink, "kivo_ddns_confirmed_timestamp_seconds", "gauge",
+        std::fprintf(out, "kivo_ddns_address_info{%s,address=\"%s\"} 1\n", labels, m.confirmed);
+    family(out, "kivo_ddns_confirmed_timestamp_seconds", "gauge",
            "When a pass last found the record holding the box's address (0: never).");
-    put(&sink, "kivo_ddns_confirmed_timestamp_seconds{%s} %lld\n", labels, m.confirmed_at);
-    family(&sink, "kivo_ddns_updated_timestamp_seconds", "gauge",
+    std::fprintf(out, "kivo_ddns_confirmed_timestamp_seconds{%s} %lld\n", labels, m.confirmed_at);
+    family(out, "kivo_ddns_updated_timestamp_seconds", "gauge",
            "When DNSPod last accepted a create or modify of the record (0: never).");
-    put(&sink, "kivo_ddns_updated_timestamp_seconds{%s} %lld\n", labels, m.updated_at);
-    family(&sink, "kivo_ddns_last_pass_decided", "gauge",
+    std::fprintf(out, "kivo_ddns_updated_timestamp_seconds{%s} %lld\n", labels, m.updated_at);
+    family(out, "kivo_ddns_started_timestamp_seconds", "gauge", "When the program started.");
+    std::fprintf(out, "kivo_ddns_started_timestamp_seconds{%s} %lld\n", labels, m.started_at);
+    family(out, "kivo_ddns_interval_seconds", "gauge",
+           "Seconds between two passes that found nothing to do (--interval).");
+    std::fprintf(out, "kivo_ddns_interval_seconds{%s} %d\n", labels, m.interval);
+    family(out, "kivo_ddns_last_pass_decided", "gauge",
            "Whether the last pass created, modified or confirmed the record (1) or failed (0).");
-    put(&sink, "kivo_ddns_last_pass_decided{%s} %d\n", labels, m.decided);
-    family(&sink, "kivo_ddns_passes_total", "counter", "Passes of the update cycle.");
-    put(&sink, "kivo_ddns_passes_total{%s} %lld\n", labels, m.passes);
-    family(&sink, "kivo_ddns_early_passes_total", "counter",
+    std::fprintf(out, "kivo_ddns_last_pass_decided{%s} %d\n", labels, m.decided);
+    family(out, "kivo_ddns_passes_total", "counter", "Passes of the update cycle.");
+    std::fprintf(out, "kivo_ddns_passes_total{%s} %lld\n", labels, m.passes);
+    family(out, "kivo_ddns_early_passes_total", "counter",
            "Passes that came before the interval was up, by reason.");
-    put_each(&sink, "kivo_ddns_early_passes_total", labels, "reason", kEarlyReasons, m.early,
+    put_each(out, "kivo_ddns_early_passes_total", labels, "reason", kEarlyReasons, m.early,
              KIVO_METRICS_EARLY_REASONS);
-    family(&sink, "kivo_ddns_dnspod_requests_total", "counter",
+    family(out, "kivo_ddns_dnspod_requests_total", "counter",
            "DNSPod API requests by action, outcome and DNSPod's status code.");
+    const char *const sample =
+        "kivo_ddns_dnspod_requests_total{%s,action=\"%s\",outcome=\"%s\",code=\"%s\"} %lld\n";
     for (int i = 0; i < m.dnspod_rows; i++) {
         const kivo_metrics_dnspod_row &row = m.dnspod[i];
-        put(&sink, "kivo_ddns_dnspod_requests_total{%s,action=\"%s\",outcome=\"%s\",code=\"%s\"} %lld\n",
-            labels, kActions[row.action], outcome_of(row.action, row.code), row.code, row.count);
+        std::fprintf(out, sample, labels, kActions[row.action],
+                     kOutcomes[outcome_of(row.action, row.code)], row.code, row.count);
     }
-    family(&sink, "kivo_ddns_echo_requests_total", "counter",
+    for (int o = 0; o < KIVO_METRICS_OUTCOMES; o++)
+        if (m.dnspod_other[o] != 0)
+            std::fprintf(out, sample, labels, "other", kOutcomes[o], "other", m.dnspod_other[o]);
+    family(out, "kivo_ddns_echo_requests_total", "counter",
            "Requests to the address-echo services by outcome.");
-    put_each(&sink, "kivo_ddns_echo_requests_total", labels, "outcome", kEchoOutcomes, m.echo,
+    put_each(out, "kivo_ddns_echo_requests_total", labels, "outcome", kEchoOutcomes, m.echo,
              KIVO_METRICS_ECHO_OUTCOMES);
-    family(&sink, "kivo_ddns_refused_logins_total", "counter",
+    family(out, "kivo_ddns_refused_logins_total", "counter",
            "Logins DNSPod refused (status code -1).");
-    put(&sink, "kivo_ddns_refused_logins_total{%s} %lld\n", labels, m.refused_logins);
-    return sink.length;
+    std::fprintf(out, "kivo_ddns_refused_logins_total{%s} %lld\n", labels, m.refused_logins);
+    return 0;
 }
 
 int kivo_metrics_write(kivo_metrics_record *m)
 {
-    if (m->path[0] == '\0')
-        return 0;
-    static char text[KIVO_METRICS_TEXT_SIZE];
-    int length = kivo_metrics_format(*m, text, sizeof text);
-    if (length < 0) {
-        errno = EMSGSIZE;
-        failed(m, "format", m->path);
-        return -1;
-    }
-    char file[sizeof m->path], temporary[sizeof m->path + 8];
-    target_of(m->path, file, sizeof file);
-    // node_exporter reads only *.prom files: never the temporary one.
-    std::snprintf(temporary, sizeof temporary, "%s.tmp", file);
-    int fd = open(temporary, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (fd < 0) {
-        failed(m, "write", temporary);
-        return -1;
-    }
-    // The collector runs as another user, and services run with UMask=0077.
-    bool whole = fchmod(fd, 0644) == 0 && write(fd, text, static_cast<size_t>(length)) == length;
-    whole = close(fd) == 0 && whole;
-    if (!whole || rename(temporary, file) != 0) {
-        failed(m, whole ? "rename" : "write", whole ? file : temporary);
-        unlink(temporary);
-        return -1;
-    }
-    if (m->failure[0] != '\0')
-        libkivo_log_write("INFO", 1, "metrics: %s written again\n", file);
-    m->failure[0] = '\0';
-    return 0;
+    // A stop that came during the write removes the file after it, not
+    // before a rename that would put it back.
+    sigset_t stops, saved;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGTERM);
+    sigaddset(&stops, SIGINT);
+    sigprocmask(SIG_BLOCK, &stops, &saved);
+    int result = kivo_textfile_write(&m->file, kivo_metrics_print, m);
+    sigprocmask(SIG_SETMASK, &saved, nullptr);
+    return result;
+}
+
+void kivo_metrics_remove_at_stop(void)
+{
+    struct sigaction stop = {};
+    stop.sa_handler = remove_and_die;
+    sigemptyset(&stop.sa_mask);
+    sigaddset(&stop.sa_mask, SIGTERM);
+    sigaddset(&stop.sa_mask, SIGINT);
+    sigaction(SIGTERM, &stop, nullptr);
+    sigaction(SIGINT, &stop, nullptr);
 }

@@ -269,7 +269,7 @@ int kivo_watch_open(kivo_watch_record *w, const char *nic, int family)
     return 0;
 }
 
-int kivo_watch_pause(kivo_watch_record *w, long long deadline_ms)
+int kivo_watch_pause(kivo_watch_record *w, long long deadline_ms, long long wake_ms)
 {
     // News that came while the pass ran may be what it missed.
     if (w->fd >= 0)
@@ -286,10 +286,12 @@ int kivo_watch_pause(kivo_watch_record *w, long long deadline_ms)
             w->last_early_ms = now;
             return KIVO_WATCH_NEWS;
         }
+        if (now >= wake_ms)
+            return KIVO_WATCH_WAKE;
         // A socket that overflowed is readable as an error; the read takes
         // the ENOBUFS as news.
         pollfd news = {w->fd, POLLIN, 0};
-        long long wait = until - now;
+        long long wait = (until < wake_ms ? until : wake_ms) - now;
         if (poll(&news, w->fd >= 0 ? 1 : 0, wait > 60000 ? 60000 : static_cast<int>(wait)) > 0)
             read_news(w, kivo_watch_now_ms());
     }

@@ -7,6 +7,7 @@
 enum {
     KIVO_WATCH_TIMER = 0, // its time was up
     KIVO_WATCH_NEWS = 1,  // link or address news that counts
+    KIVO_WATCH_WAKE = 2,  // the caller's wake-up time came first: the pause goes on
 };
 
 // Timing of the early pass, in milliseconds: once the news has been quiet for
@@ -41,8 +42,10 @@ extern kivo_watch_record kivo_watch_info;
 int kivo_watch_open(kivo_watch_record *w, const char *nic, int family);
 
 // Waits until deadline_ms (monotonic), or until the early pass that news
-// calls for is due. KIVO_WATCH_TIMER or KIVO_WATCH_NEWS.
-int kivo_watch_pause(kivo_watch_record *w, long long deadline_ms);
+// calls for is due, or until wake_ms. KIVO_WATCH_TIMER, KIVO_WATCH_NEWS, or
+// KIVO_WATCH_WAKE (the same deadline may then be waited for again; news
+// heard so far is kept).
+int kivo_watch_pause(kivo_watch_record *w, long long deadline_ms, long long wake_ms);
 
 // The first retry after a pass that reached no decision comes after
 // RETRY_FIRST seconds; each further one waits twice as long as the last.

@@ -33,6 +33,14 @@ int main(int argc, char **argv)
         return 254;
     }
 
+    // The metrics file is there from now on, even while the first pass hangs,
+    // and goes when the program is stopped.
+    kivo_metrics_init(o.metrics, o.sub_domain, o.main_domain, o.record_type, o.line, o.interval);
+    if (o.metrics[0] != '\0') {
+        kivo_metrics_write(&kivo_metrics_info);
+        kivo_metrics_remove_at_stop();
+    }
+
     kivo_text_copy_field(kivo_ddnspod_record_info.type, o.record_type);
     kivo_text_copy_field(kivo_ddnspod_record_info.line, o.line);
     const bool ipv6 = std::strcmp(o.record_type, "AAAA") == 0;
@@ -42,8 +50,6 @@ int main(int argc, char **argv)
     if (kivo_watch_open(&watch, o.nic, ipv6 ? AF_INET6 : AF_INET) != 0)
         libkivo_log_write("ERROR", 4, "no link news: netlink socket: %s; passes keep their timer\n",
                           std::strerror(errno));
-
-    kivo_metrics_init(o.metrics, o.sub_domain, o.main_domain, o.record_type, o.line);
 
     // Passes in a row that reached no decision.
     int failures = 0;
@@ -70,8 +76,16 @@ int main(int argc, char **argv)
         kivo_metrics_pass(decided, decided && !updated ? o.extern_ip : nullptr, updated);
         kivo_metrics_write(&kivo_metrics_info);
 
+        // The file is rewritten in the pause too: its age tells a hung
+        // program from an idle one.
         const int pause = kivo_watch_pause_seconds(failures, o.interval);
-        if (kivo_watch_pause(&watch, kivo_watch_now_ms() + pause * 1000LL) == KIVO_WATCH_NEWS) {
+        const long long due = kivo_watch_now_ms() + pause * 1000LL;
+        int why;
+        while ((why = kivo_watch_pause(&watch, due,
+                                       kivo_watch_now_ms() + KIVO_METRICS_REWRITE_SECONDS * 1000LL)) ==
+               KIVO_WATCH_WAKE)
+            kivo_metrics_write(&kivo_metrics_info);
+        if (why == KIVO_WATCH_NEWS) {
             libkivo_log_write("INFO", 1, "link news on %s\n", watch.news_on);
             kivo_metrics_early(KIVO_METRICS_EARLY_LINK_NEWS);
         } else if (pause < o.interval) {

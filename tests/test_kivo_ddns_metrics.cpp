@@ -1,7 +1,9 @@
 // kivo_ddns --metrics: the file that Debian's node_exporter serves from its
 // textfile folder, after passes against the stand-ins, read through the real
-// exporter and checked by promtool; never seen half written; a folder that
-// is missing or reached through a link.
+// exporter and checked by promtool; there from the start, rewritten while the
+// program is idle, gone when it is stopped; never seen half written; a folder
+// that is missing or reached through a link.
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -35,7 +37,54 @@ protected:
             },
             10.0 + 3.0 * n);
     }
+    double value_of(const std::string &series)
+    {
+        double v = -1;
+        node_exporter_value(sandbox_read_file(file()), series + "{" + kLabels + "}", &v);
+        return v;
+    }
+    // Stops the program with signo: it must die of it within 2 s, its file
+    // gone.
+    void stop_removes_file(int signo, const std::string &written)
+    {
+        ASSERT_TRUE(S_ISREG(mode_of(written)));
+        long long asked = child_monotonic_ms();
+        EXPECT_EQ(128 + signo, child_stop(&ddns_, signo, 2000));
+        EXPECT_LT(child_monotonic_ms() - asked, 2000);
+        EXPECT_EQ(0u, mode_of(written)) << "the file outlived the program";
+    }
+    static mode_t mode_of(const std::string &path)
+    {
+        struct stat st;
+        return lstat(path.c_str(), &st) == 0 ? st.st_mode : 0;
+    }
 };
+
+// The file is there and clean as soon as the options are read, while the
+// first pass still waits for DNSPod; an idle program rewrites it within
+// half a minute; SIGTERM takes it away.
+TEST_F(metrics, TheFileFollowsTheProgramsLife)
+{
+    start("[]", "{\"address\":\"198.51.100.15\",\"dnspod\":\"hang:4\"}",
+          {"--metrics=" + file(), "--interval=3600"});
+    ASSERT_TRUE(ddns_world_wait([&] { return metrics_text_whole(sandbox_read_file(file())); }, 3));
+    std::string lint, text = sandbox_read_file(file());
+    EXPECT_EQ(0, promtool_check_metrics(text, &lint)) << lint << text;
+    EXPECT_EQ(0, value_of("kivo_ddns_passes_total")) << text;
+    EXPECT_EQ(3600, value_of("kivo_ddns_interval_seconds")) << text;
+    EXPECT_GT(value_of("kivo_ddns_started_timestamp_seconds"), 1.7e9) << text;
+    EXPECT_EQ(0, value_of("kivo_ddns_confirmed_timestamp_seconds")) << text;
+
+    ddns_world_control(world_, "{\"address\":\"198.51.100.15\"}");
+    ASSERT_TRUE(file_counts_passes(1));
+    struct stat before, after;
+    ASSERT_EQ(0, stat(file().c_str(), &before));
+    EXPECT_TRUE(ddns_world_wait(
+        [&] { return stat(file().c_str(), &after) == 0 && after.st_mtim.tv_sec > before.st_mtim.tv_sec + 1; },
+        35)) << "not rewritten while idle";
+    EXPECT_EQ(1, value_of("kivo_ddns_passes_total"));
+    ASSERT_NO_FATAL_FAILURE(stop_removes_file(SIGTERM, file()));
+}
 
 TEST_F(metrics, PassesReachPrometheusThroughNodeExporter)
 {
@@ -60,6 +109,9 @@ TEST_F(metrics, PassesReachPrometheusThroughNodeExporter)
     std::string page = node_exporter_scrape(kExporterPort);
     double v = -1;
     EXPECT_TRUE(node_exporter_value(page, "node_textfile_scrape_error", &v) && v == 0) << page;
+    // The age that the alerting rules read, by the file's path.
+    EXPECT_TRUE(node_exporter_value(page, "node_textfile_mtime_seconds{file=\"" + file() + "\"}", &v))
+        << page;
     EXPECT_TRUE(node_exporter_value(
         page, "kivo_ddns_address_info{address=\"198.51.100.15\"," + kLabels + "}", &v) && v == 1)
         << page;
@@ -112,6 +164,7 @@ TEST_F(metrics, FailedPassesAreCountedAndTheFileIsNeverHalfWritten)
                                               ",action=\"list\",outcome=\"no_answer\",code=\"\"}",
                                     &v) && v >= 4) << last;
     EXPECT_EQ(std::string::npos, last.find("kivo_ddns_address_info{")) << last;
+    ASSERT_NO_FATAL_FAILURE(stop_removes_file(SIGINT, file()));
 }
 
 TEST_F(metrics, MissingFolderIsLoggedOnceAndALinkIsWrittenThrough)
@@ -136,6 +189,9 @@ TEST_F(metrics, MissingFolderIsLoggedOnceAndALinkIsWrittenThrough)
     ASSERT_EQ(0, lstat(file().c_str(), &st));
     EXPECT_TRUE(S_ISLNK(st.st_mode));
     EXPECT_TRUE(metrics_text_whole(sandbox_read_file(file())));
+    // The file goes; the link is the unit's to take away.
+    ASSERT_NO_FATAL_FAILURE(stop_removes_file(SIGTERM, own / "metrics.prom"));
+    EXPECT_TRUE(S_ISLNK(mode_of(file())));
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // Reading of Record.List answers shaped like DNSPod's own: the name's records of
 // every type and line, whole, and answers cut or too long.
 #include "kivo_ddnspod.h"
+#include "kivo_metrics.h"
 
 #include <gtest/gtest.h>
 
@@ -295,6 +296,39 @@ TEST(DdnspodAnswer, BodyLimitCountsTheWidestRecordId)
     EXPECT_EQ(0, kivo_ddnspod_bodies_fit(token.c_str(), names.c_str(), names.c_str(), ip));
     std::string longest_token(255, 't');
     EXPECT_EQ(0, kivo_ddnspod_bodies_fit(longest_token.c_str(), names.c_str(), names.c_str(), ip));
+}
+
+// Each (action, code) pair DNSPod answered is a row of its own; once the rows
+// are full, later pairs count under action "other", each by what came of it.
+TEST(DdnspodAnswer, CodesBeyondTheMetricsRowsCountAsOtherByOutcome)
+{
+    kivo_metrics_info = kivo_metrics_record{};
+    kivo_metrics_init("", "home", "example.com", "A", "默认", 300);
+    for (int code = 100; code < 100 + KIVO_METRICS_DNSPOD_ROWS; code++)
+        kivo_metrics_dnspod(KIVO_METRICS_LIST, std::to_string(code).c_str());
+    kivo_metrics_dnspod(KIVO_METRICS_LIST, "100");
+    kivo_metrics_dnspod(KIVO_METRICS_CREATE, "1");
+    kivo_metrics_dnspod(KIVO_METRICS_MODIFY, "7");
+    kivo_metrics_dnspod(KIVO_METRICS_MODIFY, "8");
+    kivo_metrics_dnspod(KIVO_METRICS_LIST, "");
+    char *text = nullptr;
+    size_t size = 0;
+    FILE *out = open_memstream(&text, &size);
+    ASSERT_NE(nullptr, out);
+    kivo_metrics_print(out, &kivo_metrics_info);
+    std::fclose(out);
+    const std::string page(text, size);
+    std::free(text);
+    const std::string series = "kivo_ddns_dnspod_requests_total{record=\"home.example.com\","
+                               "type=\"A\",line=\"默认\",action=\"";
+    for (const char *sample : {"list\",outcome=\"refused\",code=\"100\"} 2\n",
+                               "list\",outcome=\"refused\",code=\"123\"} 1\n",
+                               "other\",outcome=\"ok\",code=\"other\"} 1\n",
+                               "other\",outcome=\"refused\",code=\"other\"} 2\n",
+                               "other\",outcome=\"no_answer\",code=\"other\"} 1\n"})
+        EXPECT_NE(std::string::npos, page.find(series + sample)) << sample << page;
+    EXPECT_EQ(std::string::npos, page.find("action=\"create\"")) << page;
+    EXPECT_EQ(std::string::npos, page.find("action=\"modify\"")) << page;
 }
 
 } // namespace

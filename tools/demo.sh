@@ -170,8 +170,7 @@ mv "$demo/dnspod/control.tmp" "$demo/dnspod/control.json"
 say "the echo services now report 198.51.100.20"
 wait_for 30 "the record to be modified" grep -q 'exist and diff: edge1.example.com --> 198.51.100.20' "$demo/ddns.err"
 wait_for 30 "the new address to be confirmed" grep -q 'exist and same: edge1.example.com --> 198.51.100.20' "$demo/ddns.err"
-kill "$ddns"
-wait "$ddns" 2>/dev/null || true
+# kivo_ddns goes on (a stopped one removes its metrics file, which step 5 shows).
 say "its discovery diagnostics of the first pass (standard output):"
 head -n 3 "$demo/ddns.out" | show
 say "its log (standard error, one record per event):"
