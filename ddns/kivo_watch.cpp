@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "kivo_netlink.h"
 #include "libkivo_text.h"
 
 kivo_watch_record kivo_watch_info;
@@ -60,13 +61,28 @@ int note_interface(kivo_watch_record *w, unsigned index)
     return 1;
 }
 
+// Forgets the addresses of an interface that is gone; its index may come back
+// for another one.
+void forget_interface(kivo_watch_record *w, unsigned index)
+{
+    int kept = 0;
+    for (int i = 0; i < w->address_count; i++)
+        if (w->addresses[i].index != index)
+            w->addresses[kept++] = w->addresses[i];
+    w->address_count = kept;
+}
+
 // The link of the nic appeared (a new index: created, or created again by a
 // redial) or came up.
 int link_counts(kivo_watch_record *w, const nlmsghdr *h)
 {
-    if (w->nic[0] == '\0' || h->nlmsg_len < NLMSG_LENGTH(sizeof(ifinfomsg)))
+    if (h->nlmsg_len < NLMSG_LENGTH(sizeof(ifinfomsg)))
         return 0;
     const ifinfomsg *info = static_cast<const ifinfomsg *>(NLMSG_DATA(h));
+    if (h->nlmsg_type == RTM_DELLINK)
+        forget_interface(w, static_cast<unsigned>(info->ifi_index));
+    if (w->nic[0] == '\0')
+        return 0;
     char name[IF_NAMESIZE] = "";
     int left = static_cast<int>(IFLA_PAYLOAD(h));
     for (const rtattr *a = IFLA_RTA(info); RTA_OK(a, left); a = RTA_NEXT(a, left))
@@ -94,37 +110,74 @@ int link_counts(kivo_watch_record *w, const nlmsghdr *h)
     return 1;
 }
 
-// An address of the record's family gained or lost: on the nic, or, without
-// one, on any interface but loopback. IPv6 counts only in global scope, and
-// not the privacy addresses that are never published.
+// Whether an address on interface index is one the record may take: on the
+// nic, or, without one, on any interface but loopback. Notes the interface
+// in w->about.
+int watched(kivo_watch_record *w, unsigned index)
+{
+    if (w->nic[0] == '\0')
+        return note_interface(w, index);
+    // An address news may come before the link news of a new interface.
+    if (w->nic_index == 0 || index != w->nic_index) {
+        char name[IF_NAMESIZE] = "";
+        if (if_indextoname(index, name) == nullptr || std::strcmp(name, w->nic) != 0)
+            return 0;
+        w->nic_index = index;
+    }
+    kivo_text_copy_field(w->about, w->nic);
+    return 1;
+}
+
+// Notes that the address is (there) or is not in the set; 1 when that
+// changed the set. A set already full takes no more, and each news of an
+// address it could not take counts.
+int note_address(kivo_watch_record *w, const kivo_netlink_address &a, bool there)
+{
+    for (int i = 0; i < w->address_count; i++) {
+        kivo_watch_address &known = w->addresses[i];
+        if (known.index != a.index || known.prefix != a.prefix ||
+            std::memcmp(known.bytes, a.bytes, sizeof a.bytes) != 0)
+            continue;
+        if (!there)
+            known = w->addresses[--w->address_count];
+        return !there;
+    }
+    if (!there)
+        return 0;
+    if (w->address_count < KIVO_WATCH_ADDRESSES) {
+        kivo_watch_address &added = w->addresses[w->address_count++];
+        added.index = a.index;
+        added.prefix = a.prefix;
+        std::memcpy(added.bytes, a.bytes, sizeof a.bytes);
+    }
+    return 1;
+}
+
+// An address the record may take gained or lost, on a watched interface: an
+// IPv4 address, or an IPv6 one that can be published (so also one that
+// passed or failed duplicate detection, or was deprecated). A message that
+// renews a known address's lifetimes changes nothing.
 int address_counts(kivo_watch_record *w, const nlmsghdr *h)
 {
-    if (h->nlmsg_len < NLMSG_LENGTH(sizeof(ifaddrmsg)))
+    kivo_netlink_address a;
+    if (!kivo_netlink_read_address(h, &a) || a.family != w->family)
         return 0;
-    const ifaddrmsg *a = static_cast<const ifaddrmsg *>(NLMSG_DATA(h));
-    if (a->ifa_family != w->family)
-        return 0;
-    if (w->family == AF_INET6) {
-        uint32_t flags = a->ifa_flags;
-        int left = static_cast<int>(IFA_PAYLOAD(h));
-        for (const rtattr *r = IFA_RTA(a); RTA_OK(r, left); r = RTA_NEXT(r, left))
-            if (r->rta_type == IFA_FLAGS && RTA_PAYLOAD(r) >= sizeof flags)
-                std::memcpy(&flags, RTA_DATA(r), sizeof flags);
-        if (a->ifa_scope != RT_SCOPE_UNIVERSE || (flags & IFA_F_TEMPORARY) != 0)
-            return 0;
-    }
-    if (w->nic[0] != '\0') {
-        // An address news may come before the link news of a new interface.
-        if (w->nic_index == 0 || a->ifa_index != w->nic_index) {
-            char name[IF_NAMESIZE] = "";
-            if (if_indextoname(a->ifa_index, name) == nullptr || std::strcmp(name, w->nic) != 0)
-                return 0;
-            w->nic_index = a->ifa_index;
-        }
-        kivo_text_copy_field(w->about, w->nic);
-        return 1;
-    }
-    return a->ifa_scope != RT_SCOPE_HOST && note_interface(w, a->ifa_index);
+    const bool there = h->nlmsg_type == RTM_NEWADDR && a.published;
+    return watched(w, a.index) && note_address(w, a, there);
+}
+
+// Learns the addresses there are now, so that only changes to them count.
+int learn_address(const nlmsghdr *h, void *context)
+{
+    kivo_watch_record *w = static_cast<kivo_watch_record *>(context);
+    address_counts(w, h);
+    return 0;
+}
+
+void learn_addresses(kivo_watch_record *w)
+{
+    w->address_count = 0;
+    kivo_netlink_dump_addresses(w->family, learn_address, w);
 }
 
 // Without a nic: the main table's default route of the record's family came
@@ -167,9 +220,10 @@ long long early_pass_ms(const kivo_watch_record &w)
     long long due = w.burst_last_ms + KIVO_WATCH_QUIET_MS;
     if (due > w.burst_first_ms + KIVO_WATCH_BURST_MS)
         due = w.burst_first_ms + KIVO_WATCH_BURST_MS;
-    if (w.nic[0] == '\0' && w.last_early_ms != 0 &&
-        due < w.last_early_ms + KIVO_WATCH_ANY_SPACING_MS)
-        due = w.last_early_ms + KIVO_WATCH_ANY_SPACING_MS;
+    const long long spacing =
+        w.nic[0] != '\0' ? KIVO_WATCH_NIC_SPACING_MS : KIVO_WATCH_ANY_SPACING_MS;
+    if (w.last_early_ms != 0 && due < w.last_early_ms + spacing)
+        due = w.last_early_ms + spacing;
     return due;
 }
 
@@ -203,9 +257,11 @@ void read_news(kivo_watch_record *w, long long now_ms)
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0 && errno == ENOBUFS) {
-            // News was lost: the address may have changed meanwhile.
+            // News was lost: the address may have changed meanwhile, and
+            // the set is learnt anew.
             kivo_text_copy_field(w->about, w->nic[0] != '\0' ? w->nic : "?");
             note_news(w, now_ms);
+            learn_addresses(w);
             continue;
         }
         if (got <= 0)
@@ -266,6 +322,8 @@ int kivo_watch_open(kivo_watch_record *w, const char *nic, int family)
         w->nic_index = if_nametoindex(w->nic);
         w->nic_flags = w->nic_index != 0 ? flags_of(w->nic) : 0;
     }
+    // After the subscription: what changes once the dump is made is news.
+    learn_addresses(w);
     return 0;
 }
 

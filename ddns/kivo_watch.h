@@ -12,13 +12,25 @@ enum {
 
 // Timing of the early pass, in milliseconds: once the news has been quiet for
 // QUIET_MS, and never more than BURST_MS after the first message of a burst,
-// so a redial's burst of messages brings one pass, soon. Without --nic the
-// news of any interface counts, a weaker hint: then early passes are at least
-// ANY_SPACING_MS apart, since the echo services serve many boxes.
+// so a redial's burst of messages brings one pass, soon. Early passes are at
+// least NIC_SPACING_MS apart, so a flapping link does not keep the program
+// busy; without --nic the news of any interface counts, a weaker hint: then
+// ANY_SPACING_MS, since the echo services serve many boxes.
 enum {
     KIVO_WATCH_QUIET_MS = 1000,
     KIVO_WATCH_BURST_MS = 3000,
+    KIVO_WATCH_NIC_SPACING_MS = 10000,
     KIVO_WATCH_ANY_SPACING_MS = 30000,
+    // Addresses remembered; news of one more always counts.
+    KIVO_WATCH_ADDRESSES = 256,
+};
+
+// An address of the record's family that a record may hold, on the nic (or,
+// without one, on any interface but loopback).
+struct kivo_watch_address {
+    unsigned index;
+    unsigned char bytes[16];
+    unsigned char prefix;
 };
 
 struct kivo_watch_record {
@@ -32,13 +44,18 @@ struct kivo_watch_record {
     long long last_early_ms; // when the last early pass began; 0: none yet
     char news_on[32];        // interface the burst's first news was about
     char about[32];          // interface of the message at hand
+    // The addresses as last heard: only a change of this set is news, not
+    // a message that renews an address's lifetimes.
+    kivo_watch_address addresses[KIVO_WATCH_ADDRESSES];
+    int address_count;
 };
 
 extern kivo_watch_record kivo_watch_info;
 
 // Opens the netlink socket for the record's family and nic (empty: any
-// interface, and the main table's default route). 0, or -1 with the reason
-// in errno and w->fd -1: the pauses are then plain ones.
+// interface, and the main table's default route), and learns the addresses
+// there are. 0, or -1 with the reason in errno and w->fd -1: the pauses are
+// then plain ones.
 int kivo_watch_open(kivo_watch_record *w, const char *nic, int family);
 
 // Waits until deadline_ms (monotonic), or until the early pass that news

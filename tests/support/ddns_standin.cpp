@@ -129,6 +129,15 @@ int ddns_world_uplink_address(const ddns_world &w, const std::string &address,
                                                                    : -1;
 }
 
+int ddns_world_uplink_refresh(const std::string &address, const std::string &address6)
+{
+    std::string cmd = "ip addr change " + address + "/32 peer " + kCarrierAddress +
+                      "/32 dev ppp0 valid_lft 3600 preferred_lft 3600";
+    if (!address6.empty())
+        cmd += " && ip -6 addr change " + address6 + "/64 dev ppp0 valid_lft 3600 preferred_lft 1800";
+    return sandbox_sh(cmd) == 0 ? 0 : -1;
+}
+
 void ddns_world_leave(ddns_world &w)
 {
     ddns_world_stop(&w.standin);

@@ -45,6 +45,11 @@ int ddns_world_carrier_sh(const ddns_world &w, const std::string &cmd);
 int ddns_world_uplink_address(const ddns_world &w, const std::string &address,
                               const std::string &address6, bool redial);
 
+// Renews the lifetimes of ppp0's addresses in place, as a router
+// advertisement renews an IPv6 one: the kernel tells of each address again,
+// and none of them changed. 0 or -1.
+int ddns_world_uplink_refresh(const std::string &address, const std::string &address6);
+
 // Stops the stand-in; the state folder goes with the world.
 void ddns_world_leave(ddns_world &w);
 
