@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "kivo_textfile.h"
 #include "libkivo_option.h"
 #include "libkivo_text.h"
 
@@ -71,6 +72,7 @@ enum bad_value {
     BAD_LINE_EMPTY = 1u << 1,
     BAD_LINE_LONG = 1u << 2,
     BAD_LINE_CONTROL = 1u << 3,
+    BAD_LINE_UTF8 = 1u << 4,
 };
 unsigned bad_values;
 // The refused --type, cut and with control bytes as '?', for its message.
@@ -159,6 +161,9 @@ void refuse_bad_values()
                      sizeof kivo_option_info.line - 1);
     if (bad_values & BAD_LINE_CONTROL)
         std::fputs("kivo_ddns: --line holds a control character, refused\n", stderr);
+    if (bad_values & BAD_LINE_UTF8)
+        std::fputs("kivo_ddns: --line is not UTF-8 (DNSPod names its lines in UTF-8), refused\n",
+                   stderr);
     print_help_text();
     std::exit(KIVO_OPTION_EXIT_BAD_VALUE);
 }
@@ -295,13 +300,15 @@ void kivo_option_set_type(const char *arg)
 void kivo_option_set_line(const char *arg)
 {
     size_t length = std::strlen(arg);
-    bad_values &= ~(BAD_LINE_EMPTY | BAD_LINE_LONG | BAD_LINE_CONTROL);
+    bad_values &= ~(BAD_LINE_EMPTY | BAD_LINE_LONG | BAD_LINE_CONTROL | BAD_LINE_UTF8);
     if (length == 0)
         bad_values |= BAD_LINE_EMPTY;
     else if (length >= sizeof kivo_option_info.line)
         bad_values |= BAD_LINE_LONG;
     else if (has_control(arg, length))
         bad_values |= BAD_LINE_CONTROL;
+    else if (!kivo_textfile_is_utf8(arg))
+        bad_values |= BAD_LINE_UTF8; // GBK, say: DNSPod would know no such line
     else
         kivo_text_copy_field(kivo_option_info.line, arg);
 }

@@ -251,13 +251,20 @@ TEST(KivoOption, RecordTypeAndLine)
 
 TEST(KivoOptionDeathTest, BadTypeOrLineEndsStartUpWith252)
 {
-    const std::vector<std::string> cases[] = {
-        {"--type=a"}, {"--type=AAAA "}, {"--type=MX"}, {"--line="},
-        {"--line=" + std::string(64, 'x')}, {"--line=a\x7f"}, {"--type=A", "--line=\n"},
+    const struct {
+        std::vector<std::string> words;
+        const char *why;
+    } cases[] = {
+        {{"--type=a"}, "is not A or AAAA"}, {{"--type=AAAA "}, "is not A or AAAA"},
+        {{"--type=MX"}, "is not A or AAAA"}, {{"--line="}, "is empty"},
+        {{"--line=" + std::string(64, 'x')}, "is longer than 63 bytes"},
+        {{"--line=a\x7f"}, "control character"}, {{"--type=A", "--line=\n"}, "control character"},
+        {{"--line=\xb5\xe7\xd0\xc5"}, "is not UTF-8"}, // 电信 in GBK
     };
-    for (const std::vector<std::string> &words : cases) {
-        SCOPED_TRACE(words.back());
-        EXPECT_EXIT(parse(words), testing::ExitedWithCode(252), "refused\n");
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.words.back());
+        EXPECT_EXIT(parse(c.words), testing::ExitedWithCode(252),
+                    std::string(c.why) + ".*, refused\n");
     }
     // A help option anywhere still wins; a field too long comes first.
     EXPECT_EXIT(parse({"--type=a", "-h"}), testing::ExitedWithCode(0), "");
