@@ -37,10 +37,20 @@ void family(FILE *out, const char *name, const char *type, const char *help)
     std::fprintf(out, "# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
 }
 
-// One sample per value of a fixed label: key="names[i]" with counts[i].
-void put_each(FILE *out, const char *name, const char *labels, const char *key,
+// A family of one sample with the record's labels.
+void put_one(FILE *out, const char *name, const char *type, const char *help, const char *labels,
+             long long value)
+{
+    family(out, name, type, help);
+    std::fprintf(out, "%s{%s} %lld\n", name, labels, value);
+}
+
+// A counter of one sample per value of a fixed label: key="names[i]" with
+// counts[i].
+void put_each(FILE *out, const char *name, const char *help, const char *labels, const char *key,
               const char *const *names, const long long *counts, int n)
 {
+    family(out, name, "counter", help);
     for (int i = 0; i < n; i++)
         std::fprintf(out, "%s{%s,%s=\"%s\"} %lld\n", name, labels, key, names[i], counts[i]);
 }
@@ -145,26 +155,25 @@ int kivo_metrics_print(FILE *out, const void *record)
            "The address DNSPod last confirmed the record to hold.");
     if (m.confirmed[0] != '\0')
         std::fprintf(out, "kivo_ddns_address_info{%s,address=\"%s\"} 1\n", labels, m.confirmed);
-    family(out, "kivo_ddns_confirmed_timestamp_seconds", "gauge",
-           "When a pass last found the record holding the box's address (0: never).");
-    std::fprintf(out, "kivo_ddns_confirmed_timestamp_seconds{%s} %lld\n", labels, m.confirmed_at);
-    family(out, "kivo_ddns_updated_timestamp_seconds", "gauge",
-           "When DNSPod last accepted a create or modify of the record (0: never).");
-    std::fprintf(out, "kivo_ddns_updated_timestamp_seconds{%s} %lld\n", labels, m.updated_at);
-    family(out, "kivo_ddns_started_timestamp_seconds", "gauge", "When the program started.");
-    std::fprintf(out, "kivo_ddns_started_timestamp_seconds{%s} %lld\n", labels, m.started_at);
-    family(out, "kivo_ddns_interval_seconds", "gauge",
-           "Seconds between two passes that found nothing to do (--interval).");
-    std::fprintf(out, "kivo_ddns_interval_seconds{%s} %d\n", labels, m.interval);
-    family(out, "kivo_ddns_last_pass_decided", "gauge",
-           "Whether the last pass created, modified or confirmed the record (1) or failed (0).");
-    std::fprintf(out, "kivo_ddns_last_pass_decided{%s} %d\n", labels, m.decided);
-    family(out, "kivo_ddns_passes_total", "counter", "Passes of the update cycle.");
-    std::fprintf(out, "kivo_ddns_passes_total{%s} %lld\n", labels, m.passes);
-    family(out, "kivo_ddns_early_passes_total", "counter",
-           "Passes that came before the interval was up, by reason.");
-    put_each(out, "kivo_ddns_early_passes_total", labels, "reason", kEarlyReasons, m.early,
-             KIVO_METRICS_EARLY_REASONS);
+    put_one(out, "kivo_ddns_confirmed_timestamp_seconds", "gauge",
+            "When a pass last found the record holding the box's address (0: never).", labels,
+            m.confirmed_at);
+    put_one(out, "kivo_ddns_updated_timestamp_seconds", "gauge",
+            "When DNSPod last accepted a create or modify of the record (0: never).", labels,
+            m.updated_at);
+    put_one(out, "kivo_ddns_started_timestamp_seconds", "gauge", "When the program started.",
+            labels, m.started_at);
+    put_one(out, "kivo_ddns_interval_seconds", "gauge",
+            "Seconds between two passes that found nothing to do (--interval).", labels,
+            m.interval);
+    put_one(out, "kivo_ddns_last_pass_decided", "gauge",
+            "Whether the last pass created, modified or confirmed the record (1) or failed (0).",
+            labels, m.decided);
+    put_one(out, "kivo_ddns_passes_total", "counter", "Passes of the update cycle.", labels,
+            m.passes);
+    put_each(out, "kivo_ddns_early_passes_total",
+             "Passes that came before the interval was up, by reason.", labels, "reason",
+             kEarlyReasons, m.early, KIVO_METRICS_EARLY_REASONS);
     family(out, "kivo_ddns_dnspod_requests_total", "counter",
            "DNSPod API requests by action, outcome and DNSPod's status code.");
     const char *const sample =
@@ -177,13 +186,11 @@ int kivo_metrics_print(FILE *out, const void *record)
     for (int o = 0; o < KIVO_METRICS_OUTCOMES; o++)
         if (m.dnspod_other[o] != 0)
             std::fprintf(out, sample, labels, "other", kOutcomes[o], "other", m.dnspod_other[o]);
-    family(out, "kivo_ddns_echo_requests_total", "counter",
-           "Requests to the address-echo services by outcome.");
-    put_each(out, "kivo_ddns_echo_requests_total", labels, "outcome", kEchoOutcomes, m.echo,
-             KIVO_METRICS_ECHO_OUTCOMES);
-    family(out, "kivo_ddns_refused_logins_total", "counter",
-           "Logins DNSPod refused (status code -1).");
-    std::fprintf(out, "kivo_ddns_refused_logins_total{%s} %lld\n", labels, m.refused_logins);
+    put_each(out, "kivo_ddns_echo_requests_total",
+             "Requests to the address-echo services by outcome.", labels, "outcome", kEchoOutcomes,
+             m.echo, KIVO_METRICS_ECHO_OUTCOMES);
+    put_one(out, "kivo_ddns_refused_logins_total", "counter",
+            "Logins DNSPod refused (status code -1).", labels, m.refused_logins);
     return 0;
 }
 
