@@ -78,8 +78,11 @@ std::vector<long long> trials(bench_run *run, int n, bool ipv6, bool redial, int
             return {};
         bool seen = ddns_world_wait([&] { return modified_to(*run, wanted); }, 30);
         times.push_back(seen ? child_monotonic_ms() - began : -1);
-        // The pass that modified ends before the next change.
-        usleep(1500000);
+        // The pass that modified ends before the next change, which comes
+        // once the 10 s between early passes are over: each trial is a
+        // change after a quiet spell, as redials are.
+        long long rest = began + 10500 - child_monotonic_ms();
+        usleep(static_cast<useconds_t>(rest > 1500 ? rest : 1500) * 1000);
     }
     return times;
 }
