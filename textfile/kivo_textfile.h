@@ -63,8 +63,9 @@ int kivo_textfile_write(kivo_textfile_record *f, kivo_textfile_fill_fn fill, con
 
 // Removes the file last put in place (a link's target when following), as a
 // tool does when it stops, so that what it wrote does not outlive it. Only
-// unlink(2): safe in a signal handler, and it logs nothing. 0 (also when
-// there is nothing to remove), or -1 with errno set.
+// unlink(2): safe in a signal handler that cannot interrupt
+// kivo_textfile_write (block the signal around the write), and it logs
+// nothing. 0 (also when there is nothing to remove), or -1 with errno set.
 int kivo_textfile_remove(kivo_textfile_record *f);
 
 // A label value as the text format wants it: backslash, double quote and
