@@ -2,8 +2,6 @@
 // put in place by rename(2), so node_exporter never reads half of it.
 #include "kivo_metrics.h"
 
-#include <signal.h>
-
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -62,14 +60,6 @@ void log_file_news(int level, const char *message)
         libkivo_log_write("ERROR", 4, "%s\n", message);
     else
         libkivo_log_write("INFO", 1, "%s\n", message);
-}
-
-// The file goes, and the signal then ends the program as it would have.
-void remove_and_die(int signo)
-{
-    kivo_textfile_remove(&kivo_metrics_info.file);
-    signal(signo, SIG_DFL);
-    raise(signo);
 }
 
 } // namespace
@@ -196,25 +186,10 @@ int kivo_metrics_print(FILE *out, const void *record)
 
 int kivo_metrics_write(kivo_metrics_record *m)
 {
-    // A stop that came during the write removes the file after it, not
-    // before a rename that would put it back.
-    sigset_t stops, saved;
-    sigemptyset(&stops);
-    sigaddset(&stops, SIGTERM);
-    sigaddset(&stops, SIGINT);
-    sigprocmask(SIG_BLOCK, &stops, &saved);
-    int result = kivo_textfile_write(&m->file, kivo_metrics_print, m);
-    sigprocmask(SIG_SETMASK, &saved, nullptr);
-    return result;
+    return kivo_textfile_write(&m->file, kivo_metrics_print, m);
 }
 
 void kivo_metrics_remove_at_stop(void)
 {
-    struct sigaction stop = {};
-    stop.sa_handler = remove_and_die;
-    sigemptyset(&stop.sa_mask);
-    sigaddset(&stop.sa_mask, SIGTERM);
-    sigaddset(&stop.sa_mask, SIGINT);
-    sigaction(SIGTERM, &stop, nullptr);
-    sigaction(SIGINT, &stop, nullptr);
+    kivo_textfile_remove_at_stop(&kivo_metrics_info.file);
 }

@@ -1,6 +1,7 @@
 // The one writer of the tools' metrics files: replaced whole with its mode,
 // through a link or not, failures told once per cause and the recovery once,
-// removal of what was written; and the label escaper.
+// removal of what was written, by a stop too; and the label escaper.
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "in_child.h"
 #include "kivo_textfile.h"
 #include "sandbox.h"
 #include "temp_dir.h"
@@ -35,6 +37,14 @@ int fill_fails(FILE *out, const void *)
     std::fputs("half", out);
     errno = EMSGSIZE;
     return -1;
+}
+
+// Writes the text, and a stop comes in the middle of it.
+int fill_then_stop(FILE *out, const void *context)
+{
+    std::fputs("a 2\n", out);
+    raise(*static_cast<const int *>(context));
+    return 0;
 }
 
 mode_t mode_of(const std::string &path)
@@ -132,6 +142,26 @@ TEST(KivoTextfile, AFailureKeepsTheFileAndIsToldOncePerCause)
         EXPECT_EQ("new\n", sandbox_read_file(file));
         ASSERT_EQ(2u, told.size());
         EXPECT_EQ("I metrics: " + file + " written again", told[1]);
+    }
+}
+
+// A stop removes the file and ends the program by its signal; one that comes
+// during a write waits for the rename, or the file would outlive the program.
+TEST(KivoTextfile, AStopRemovesTheFileEvenInTheMiddleOfAWrite)
+{
+    for (int signo : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(strsignal(signo));
+        temp_dir dir("textfile");
+        const std::string file = dir / "k.prom";
+        EXPECT_EQ(128 + signo, in_child_ended_by([&] {
+                      static kivo_textfile_record f;
+                      ASSERT_EQ(0, kivo_textfile_open(&f, file.c_str(), "metrics", 0644, 0, nullptr));
+                      kivo_textfile_remove_at_stop(&f);
+                      ASSERT_EQ(0, kivo_textfile_write(&f, fill_text, "a 1\n"));
+                      kivo_textfile_write(&f, fill_then_stop, &signo);
+                  }));
+        EXPECT_EQ(0u, mode_of(file));
+        EXPECT_EQ(0u, mode_of(file + ".tmp"));
     }
 }
 

@@ -58,15 +58,24 @@ int kivo_textfile_open(kivo_textfile_record *f, const char *path, const char *wh
 // and renamed over the file. On a failure the file keeps what it held, the
 // temporary file is removed, and the cause (step and errno) is logged unless
 // it is the one logged last; the first success after a failure is logged
-// once. 0, or -1. A record without a path writes nothing: 0.
+// once. SIGTERM and SIGINT wait until it is done. 0, or -1. A record without
+// a path writes nothing: 0.
 int kivo_textfile_write(kivo_textfile_record *f, kivo_textfile_fill_fn fill, const void *context);
 
 // Removes the file last put in place (a link's target when following), as a
 // tool does when it stops, so that what it wrote does not outlive it. Only
 // unlink(2): safe in a signal handler that cannot interrupt
-// kivo_textfile_write (block the signal around the write), and it logs
-// nothing. 0 (also when there is nothing to remove), or -1 with errno set.
+// kivo_textfile_write, and it logs nothing. 0 (also when there is nothing to
+// remove), or -1 with errno set.
 int kivo_textfile_remove(kivo_textfile_record *f);
+
+// From now on SIGTERM and SIGINT remove f's file before they end the program
+// as they would have (it dies of the signal), so that a stopped tool leaves
+// no file that looks alive; a crash leaves it, and its age tells.
+// kivo_textfile_write holds both signals back while it writes, so a stop
+// never comes between its rename and its record of what it put in place. f
+// must live as long as the program (one record; a later call takes another).
+void kivo_textfile_remove_at_stop(kivo_textfile_record *f);
 
 // A label value as the text format wants it: backslash, double quote and
 // line feed escaped, and every byte that does not begin a whole UTF-8

@@ -2,6 +2,7 @@
 #include "kivo_textfile.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,6 +23,44 @@ enum step {
 };
 
 constexpr char kTempSuffix[] = ".tmp";
+
+// The file that SIGTERM and SIGINT remove (kivo_textfile_remove_at_stop).
+kivo_textfile_record *volatile stop_file = nullptr;
+
+// The signals a stop comes by.
+sigset_t stop_signals()
+{
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGTERM);
+    sigaddset(&stops, SIGINT);
+    return stops;
+}
+
+// Holds the stops back for its scope: one that comes while a file is put in
+// place removes it after the rename, not before a rename that would put it
+// back, and never finds the record half updated.
+struct stops_held {
+    sigset_t saved;
+    stops_held()
+    {
+        sigset_t stops = stop_signals();
+        sigprocmask(SIG_BLOCK, &stops, &saved);
+    }
+    stops_held(const stops_held &) = delete;
+    stops_held &operator=(const stops_held &) = delete;
+    ~stops_held() { sigprocmask(SIG_SETMASK, &saved, nullptr); }
+};
+
+// The file goes, and the signal then ends the program as it would have.
+void remove_and_stop(int signo)
+{
+    kivo_textfile_record *f = stop_file;
+    if (f != nullptr)
+        kivo_textfile_remove(f);
+    signal(signo, SIG_DFL);
+    raise(signo);
+}
 
 // The temporary file, as a descriptor and then as a stream; closed when a
 // write is given up half way.
@@ -172,6 +211,7 @@ int kivo_textfile_write(kivo_textfile_record *f, kivo_textfile_fill_fn fill, con
 {
     if (f->path[0] == '\0')
         return 0;
+    stops_held held;
     char file[KIVO_TEXTFILE_PATH_SIZE], temp[KIVO_TEXTFILE_PATH_SIZE + sizeof kTempSuffix];
     if (target_of(*f, file, sizeof file) != 0) {
         failed(f, STEP_FOLLOW, errno, "", "");
@@ -196,4 +236,14 @@ int kivo_textfile_remove(kivo_textfile_record *f)
     if (f->written[0] == '\0' || unlink(f->written) == 0 || errno == ENOENT)
         return 0;
     return -1;
+}
+
+void kivo_textfile_remove_at_stop(kivo_textfile_record *f)
+{
+    stop_file = f;
+    struct sigaction stop = {};
+    stop.sa_handler = remove_and_stop;
+    stop.sa_mask = stop_signals();
+    sigaction(SIGTERM, &stop, nullptr);
+    sigaction(SIGINT, &stop, nullptr);
 }
