@@ -7,6 +7,7 @@
 #include "linkfan_ipv6_route.h"
 #include "linkfan_link_route.h"
 #include "linkfan_log.h"
+#include "linkfan_metrics.h"
 #include "linkfan_publish.h"
 #include "linkfan_rt_tables.h"
 #include "linkfan_run.h"
@@ -73,6 +74,8 @@ void linkfan_discover(linkfan_state *state)
                 log_link(links[i]);
             }
             linkfan_pause(50000);
+            // The passes take about 20 s: the metrics file must not age meanwhile.
+            linkfan_metrics_refresh(*state, &state->metrics, linkfan_monotonic_usec());
         }
     }
 }
@@ -217,7 +220,14 @@ int do_main(const linkfan_options &options)
     static linkfan_state state;
     linkfan_cycle_init(&state, options.g_multipath_routing);
     linkfan_track_init(&state, options.targets);
-    linkfan_text_copy(state.metrics.path, options.metrics_path);
+    linkfan_publish_open(&state, options.metrics_path);
+    // The metrics file is there from now on, before the discovery, and goes
+    // when the program is stopped: SIGTERM and SIGINT remove it, then end the
+    // program as they would have. A crash or a failed start leaves it, and
+    // its age tells.
+    if (options.metrics_path[0])
+        kivo_textfile_remove_at_stop(&state.metrics.file);
+    linkfan_metrics_write(state, &state.metrics, linkfan_monotonic_usec());
     // Without the reports the pauses are plain ones, as they always were.
     linkfan_events_open(&state);
     linkfan_discover(&state);

@@ -1,14 +1,10 @@
 // The metrics file of --metrics.
 #include "linkfan_metrics.h"
-#include "linkfan_file.h"
-#include "linkfan_log.h"
 #include "linkfan_rt_tables.h"
 #include "linkfan_shell.h"
 #include "linkfan_track.h"
 
-#include <errno.h>
 #include <stdio.h>
-#include <string.h>
 
 namespace {
 
@@ -44,28 +40,27 @@ bool seconds(char *text, size_t size, long long usec)
 
 // The sample of a per-link series for link i (and family, for the series of a
 // family's state), as text; false when the link has none.
-using link_value = bool (*)(const linkfan_state &state, int family, int i, long long now,
-                            char *text, size_t size);
+using link_value = bool (*)(const linkfan_state &state, int family, int i, char *text,
+                            size_t size);
 
-bool value_present(const linkfan_state &state, int, int i, long long, char *text, size_t size)
+bool value_present(const linkfan_state &state, int, int i, char *text, size_t size)
 {
     return integer(text, size, present(state, i));
 }
 
-bool value_table(const linkfan_state &state, int, int i, long long, char *text, size_t size)
+bool value_table(const linkfan_state &state, int, int i, char *text, size_t size)
 {
     return present(state, i) && integer(text, size, static_cast<unsigned>(linkfan_table_number(i)));
 }
 
-bool value_next_hop(const linkfan_state &state, int family, int i, long long, char *text,
-                    size_t size)
+bool value_next_hop(const linkfan_state &state, int family, int i, char *text, size_t size)
 {
     const uint8_t *next_hop =
         family == LINKFAN_IPV4 ? state.route.next_hop : state.route.ipv6_next_hop;
     return integer(text, size, present(state, i) && next_hop[i]);
 }
 
-bool value_up(const linkfan_state &state, int family, int i, long long, char *text, size_t size)
+bool value_up(const linkfan_state &state, int family, int i, char *text, size_t size)
 {
     const pppoe_info &info = state.g_array_info[i];
     bool up = state.track.targets.count[family] > 0
@@ -74,48 +69,43 @@ bool value_up(const linkfan_state &state, int family, int i, long long, char *te
     return integer(text, size, up);
 }
 
-bool value_lost(const linkfan_state &state, int family, int i, long long, char *text, size_t size)
+bool value_lost(const linkfan_state &state, int family, int i, char *text, size_t size)
 {
     return tracked(state, family, i) &&
            integer(text, size, static_cast<unsigned>(linkfan_track_lost(tracker(state, family, i))));
 }
 
-bool value_round_trip(const linkfan_state &state, int family, int i, long long, char *text,
-                      size_t size)
+bool value_round_trip(const linkfan_state &state, int family, int i, char *text, size_t size)
 {
     const linkfan_track_link &link = tracker(state, family, i);
     return tracked(state, family, i) && link.rtt_tenths >= 0 &&
            seconds(text, size, static_cast<long long>(link.rtt_tenths) * 100);
 }
 
-bool value_requests(const linkfan_state &state, int family, int i, long long, char *text,
-                    size_t size)
+bool value_requests(const linkfan_state &state, int family, int i, char *text, size_t size)
 {
     return integer(text, size, tracker(state, family, i).requests);
 }
 
-bool value_replies(const linkfan_state &state, int family, int i, long long, char *text,
-                   size_t size)
+bool value_replies(const linkfan_state &state, int family, int i, char *text, size_t size)
 {
     return integer(text, size, tracker(state, family, i).replies);
 }
 
-bool value_changes(const linkfan_state &state, int family, int i, long long, char *text,
-                   size_t size)
+bool value_changes(const linkfan_state &state, int family, int i, char *text, size_t size)
 {
     return integer(text, size, tracker(state, family, i).changes);
 }
 
-bool value_since(const linkfan_state &state, int family, int i, long long now, char *text,
-                 size_t size)
+bool value_changed_at(const linkfan_state &state, int family, int i, char *text, size_t size)
 {
-    long long changed = tracker(state, family, i).changed_usec;
-    return tracked(state, family, i) && seconds(text, size, now > changed ? now - changed : 0);
+    return tracked(state, family, i) && seconds(text, size, tracker(state, family, i).changed_at_usec);
 }
 
 // Whose samples a series has.
 enum {
     PER_LINK,     // one per link
+    LINK_INFO,    // one per link, its value a label "table" of a sample 1
     PER_FAMILY,   // one per link and family, labelled with the family
     PER_TRACKED,  // the same, for the families -t tracks only
 };
@@ -138,7 +128,8 @@ const link_series link_series_list[] = {
     {"kivo_linkfan_link_next_hop", "gauge",
      "1 when the family's default routes last built lead through the link.", PER_FAMILY,
      value_next_hop},
-    {"kivo_linkfan_link_table", "gauge", "Number of the link's own routing table.", PER_LINK,
+    {"kivo_linkfan_link_info", "gauge",
+     "1 for every present link, labelled with the number of its own routing table.", LINK_INFO,
      value_table},
     {"kivo_linkfan_link_up", "gauge",
      "1 when the link is up for the family: tracked by -t and not down, or, for a family -t "
@@ -154,9 +145,9 @@ const link_series link_series_list[] = {
      "Echo replies of the targets received through the link.", PER_TRACKED, value_replies},
     {"kivo_linkfan_link_state_changes_total", "counter",
      "Changes of the link's state, down or up.", PER_TRACKED, value_changes},
-    {"kivo_linkfan_link_since_change_seconds", "gauge",
-     "Seconds since the link's last change of state, or since it was first tracked.",
-     PER_TRACKED, value_since},
+    {"kivo_linkfan_link_last_change_timestamp_seconds", "gauge",
+     "Unix time of the link's last change of state, or of when it was first tracked.",
+     PER_TRACKED, value_changed_at},
 };
 
 const char *const family_names[LINKFAN_FAMILIES] = {"ipv4", "ipv6"};
@@ -167,25 +158,27 @@ void header(FILE *out, const char *name, const char *type, const char *help)
 }
 
 // The samples of one per-link series.
-void write_series(FILE *out, const linkfan_state &state, const link_series &series, long long now)
+void write_series(FILE *out, const linkfan_state &state, const link_series &series)
 {
     const linkfan_tally &tally = state.tally;
     char value[32];
     bool headed = false;
     for (int family = 0; family < LINKFAN_FAMILIES; family++) {
-        if (series.kind == PER_LINK && family > 0)
+        if (series.kind < PER_FAMILY && family > 0)
             break;
         if (series.kind == PER_TRACKED && state.track.targets.count[family] == 0)
             continue;
         const uint8_t *seen = family == LINKFAN_IPV4 ? tally.seen : tally.seen_ipv6;
         for (int i = 0; i < LINKFAN_MAX_LINKS; i++) {
-            if (!seen[i] || !series.value(state, family, i, now, value, sizeof value))
+            if (!seen[i] || !series.value(state, family, i, value, sizeof value))
                 continue;
             if (!headed)
                 header(out, series.name, series.type, series.help);
             headed = true;
             if (series.kind == PER_LINK)
                 fprintf(out, "%s{link=\"ppp%d\"} %s\n", series.name, i, value);
+            else if (series.kind == LINK_INFO)
+                fprintf(out, "%s{link=\"ppp%d\",table=\"%s\"} 1\n", series.name, i, value);
             else
                 fprintf(out, "%s{link=\"ppp%d\",family=\"%s\"} %s\n", series.name, i,
                         family_names[family], value);
@@ -193,10 +186,11 @@ void write_series(FILE *out, const linkfan_state &state, const link_series &seri
     }
 }
 
-// Label values are link names "pppN", the family names and the fixed cause
-// names: nothing in them needs the format's escapes.
-void write_exposition(FILE *out, const linkfan_state &state, long long now)
+// Label values are link names "pppN", table numbers, the family names and the
+// fixed cause names: nothing in them needs the format's escapes.
+int write_exposition(FILE *out, const void *context)
 {
+    const linkfan_state &state = *static_cast<const linkfan_state *>(context);
     const linkfan_tally &tally = state.tally;
     header(out, "kivo_linkfan_cycles_total", "counter", "Cycles run since the program started.");
     fprintf(out, "kivo_linkfan_cycles_total %llu\n", static_cast<unsigned long long>(tally.cycles));
@@ -215,42 +209,21 @@ void write_exposition(FILE *out, const linkfan_state &state, long long now)
            "Command lines run (ip, iptables, sysctl, cp) and default-route checks read.");
     fprintf(out, "kivo_linkfan_commands_total %lu\n", linkfan_shell_cost.commands);
     for (const link_series &series : link_series_list)
-        write_series(out, state, series, now);
-}
-
-// Logs a failure when its step and error are not the ones logged last.
-int failed(linkfan_metrics *metrics, int step, int error)
-{
-    if (metrics->failed_step == step && metrics->failed_errno == error)
-        return -1;
-    metrics->failed_step = step;
-    metrics->failed_errno = error;
-    const char *path = metrics->path;
-    if (step == LINKFAN_FILE_MODE)
-        linkfan_log(LINKFAN_LOG_ERROR, "metrics: cannot make %s.tmp readable to all: %s\n", path,
-                    strerror(error));
-    else if (step == LINKFAN_FILE_RENAME)
-        linkfan_log(LINKFAN_LOG_ERROR, "metrics: cannot rename %s.tmp to %s: %s\n", path, path,
-                    strerror(error));
-    else
-        linkfan_log(LINKFAN_LOG_ERROR, "metrics: cannot write %s: %s\n", path, strerror(error));
-    return -1;
+        write_series(out, state, series);
+    return 0;
 }
 
 }  // namespace
 
 int linkfan_metrics_write(const linkfan_state &state, linkfan_metrics *metrics, long long now)
 {
-    static char temp[LINKFAN_MAX_PATH + 8];
-    snprintf(temp, sizeof temp, "%s.tmp", metrics->path);
-    // node_exporter reads only *.prom: it never reads the temporary file. The
-    // service runs with umask 0077; node_exporter is another user.
-    int step = linkfan_file_replace(metrics->path, temp, 0644, write_exposition, state, now);
-    if (step != LINKFAN_FILE_OK)
-        return failed(metrics, step, errno);
-    if (metrics->failed_step != LINKFAN_FILE_OK)
-        linkfan_log(LINKFAN_LOG_INFO, "metrics: %s written again\n", metrics->path);
-    metrics->failed_step = LINKFAN_FILE_OK;
-    metrics->failed_errno = 0;
-    return 0;
+    metrics->written_usec = now;
+    return kivo_textfile_write(&metrics->file, write_exposition, &state);
+}
+
+int linkfan_metrics_refresh(const linkfan_state &state, linkfan_metrics *metrics, long long now)
+{
+    if (now - metrics->written_usec < linkfan_metrics_rewrite_usec)
+        return 0;
+    return linkfan_metrics_write(state, metrics, now);
 }

@@ -1,5 +1,6 @@
 // Command line of kivo_linkfan: -h, -d, -m, -t and --metrics.
 #include "linkfan_options.h"
+#include "kivo_textfile.h"
 #include "linkfan_run.h"
 #include "linkfan_track_list.h"
 
@@ -44,17 +45,23 @@ static void enable_multipath_sysctls()
 
 static const char short_options[] = "hdmt:";
 
+// The writer names the temporary file PATH.tmp.
+constexpr size_t longest_metrics_path = KIVO_TEXTFILE_PATH_SIZE - sizeof ".tmp";
+static_assert(longest_metrics_path < LINKFAN_MAX_PATH);
+
 // The file of --metrics into options; 0, or 1 (with a line on standard
 // error) for a name that is empty or does not fit.
 static int read_metrics_path(const char *path, linkfan_options *options, const char *program)
 {
     char why[48];
-    if (path[0] == '\0')
+    if (path[0] == '\0') {
         snprintf(why, sizeof why, "is empty");
-    else if (linkfan_text_copy(options->metrics_path, path) >= sizeof options->metrics_path)
-        snprintf(why, sizeof why, "is longer than %d bytes", LINKFAN_MAX_PATH - 1);
-    else
+    } else if (strlen(path) > longest_metrics_path) {
+        snprintf(why, sizeof why, "is longer than %zu bytes", longest_metrics_path);
+    } else {
+        linkfan_text_copy(options->metrics_path, path);
         return 0;
+    }
     fprintf(stderr, "%s: bad --metrics file: \"%.64s\" %s\n", program, path, why);
     options->metrics_path[0] = '\0';
     return 1;

@@ -28,8 +28,8 @@ void linkfan_pause(unsigned long usec)
     struct timespec left;
     left.tv_sec = static_cast<time_t>(usec / 1000000);
     left.tv_nsec = static_cast<long>(usec % 1000000) * 1000;
-    // No signal handler is installed, but a stopped and continued process
-    // still sees EINTR: sleep out the rest.
+    // The one signal handler (a stop's, with --metrics) never returns, but a
+    // stopped and continued process still sees EINTR: sleep out the rest.
     while (nanosleep(&left, &left) != 0 && errno == EINTR)
         ;
 }

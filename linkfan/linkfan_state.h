@@ -2,6 +2,7 @@
 // to each phase, so a phase's inputs and effects show in its signature.
 #pragma once
 
+#include "kivo_textfile.h"
 #include "linkfan_record.h"
 
 #include <time.h>
@@ -44,6 +45,8 @@ struct linkfan_track_link {
     uint8_t judged;             // the open round is judged for it
     int rtt_tenths;             // last round trip in tenths of a millisecond, -1 for none
     long long changed_usec;     // monotonic time of its last change of state, or first sight
+    long long changed_at_usec;  // the same in Unix time, for the metrics
+    uint8_t left_down;          // it went or was re-created while down: up again is a change
     struct timespec sent;       // wall-clock time the open round left it
     // Counts of the whole run: a link that starts again keeps them.
     uint64_t requests;          // echo requests sent through it
@@ -84,9 +87,8 @@ struct linkfan_tally {
 
 // The metrics file of --metrics (linkfan_metrics.h).
 struct linkfan_metrics {
-    char path[LINKFAN_MAX_PATH];  // empty without the option
-    int failed_step;              // where the last write failed, 0 when it did not
-    int failed_errno;             // and why: a failure is logged once per cause
+    kivo_textfile_record file;  // names no file without the option
+    long long written_usec;     // monotonic time of the last write, 0 for none
 };
 
 struct linkfan_state {
@@ -103,4 +105,5 @@ struct linkfan_state {
     linkfan_track track;
     linkfan_tally tally;
     linkfan_metrics metrics;
+    kivo_textfile_record status;  // "./linkfan.status" of -t (linkfan_status.h)
 };

@@ -1,13 +1,19 @@
 // The status file of -t.
 #include "linkfan_status.h"
-#include "linkfan_file.h"
 #include "linkfan_track.h"
 
 #include <arpa/inet.h>
 #include <stdio.h>
 
-static const char status_name[] = "./linkfan.status";
-static const char status_temp[] = "./linkfan.status.tmp";
+namespace {
+
+// What the file is written from.
+struct status_context {
+    const linkfan_state &state;
+    long long now;
+};
+
+}  // namespace
 
 // One line per link and family: name, address, gateway, state, rounds lost
 // of the last 5, last round trip in ms, seconds since the last change of
@@ -39,8 +45,10 @@ static void write_link(FILE *out, const linkfan_state &state, int family, int i,
 
 // Every link has its IPv4 line, as it always had, unless it has IPv6 only;
 // an IPv6 line when it has IPv6.
-static void write_status(FILE *out, const linkfan_state &state, long long now)
+static int write_status(FILE *out, const void *context)
 {
+    const linkfan_state &state = static_cast<const status_context *>(context)->state;
+    const long long now = static_cast<const status_context *>(context)->now;
     fprintf(out, "# name address gateway state lost_of_5 rtt_ms since_s family\n");
     for (int i = 0; i < LINKFAN_MAX_LINKS; i++) {
         const pppoe_info &info = state.g_array_info[i];
@@ -52,10 +60,11 @@ static void write_status(FILE *out, const linkfan_state &state, long long now)
         if (ipv6)
             write_link(out, state, LINKFAN_IPV6, i, now);
     }
+    return 0;
 }
 
-int linkfan_status_write(const linkfan_state &state, long long now)
+int linkfan_status_write(const linkfan_state &state, kivo_textfile_record *file, long long now)
 {
-    int step = linkfan_file_replace(status_name, status_temp, 0, write_status, state, now);
-    return step == LINKFAN_FILE_OK ? 0 : -1;
+    const status_context context = {state, now};
+    return kivo_textfile_write(file, write_status, &context);
 }

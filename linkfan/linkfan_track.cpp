@@ -21,6 +21,21 @@ uint16_t ident_base()
     return static_cast<uint16_t>((static_cast<unsigned>(getpid()) & 0x1ff) << 7);
 }
 
+long long timespec_usec(const struct timespec &t)
+{
+    return t.tv_sec * 1000000LL + t.tv_nsec / 1000;
+}
+
+// Its last change of state came at monotonic time now: the metrics tell it
+// in Unix time, kept as it came, so it holds still from one write to the next.
+void mark_change(linkfan_track_link *link, long long now)
+{
+    struct timespec wall;
+    clock_gettime(CLOCK_REALTIME, &wall);
+    link->changed_usec = now;
+    link->changed_at_usec = timespec_usec(wall);
+}
+
 void reset_link(linkfan_track_link *link, long long now)
 {
     link->down = 0;
@@ -30,7 +45,7 @@ void reset_link(linkfan_track_link *link, long long now)
     link->probed = 0;
     link->judged = 0;
     link->rtt_tenths = -1;
-    link->changed_usec = now;
+    mark_change(link, now);
 }
 
 void close_link(linkfan_track_link *link)
@@ -77,7 +92,7 @@ void follow_all_down(linkfan_state *state, int family)
 void changed(linkfan_state *state, int family, int i, int change, long long now)
 {
     linkfan_track_link &link = state->track.links[family][i];
-    link.changed_usec = now;
+    mark_change(&link, now);
     link.changes++;
     char rtt[32], address[INET6_ADDRSTRLEN];
     rtt_text(link, rtt, sizeof rtt);
@@ -91,11 +106,6 @@ void changed(linkfan_state *state, int family, int i, int change, long long now)
     follow_all_down(state, family);
     // Rare, and what an operator watching the log waits for: out at once.
     linkfan_log_flush();
-}
-
-long long timespec_usec(const struct timespec &t)
-{
-    return t.tv_sec * 1000000LL + t.tv_nsec / 1000;
 }
 
 bool is_target(const linkfan_track &track, int family, const uint8_t *sender)
@@ -264,21 +274,21 @@ void linkfan_track_sync(linkfan_state *state, long long now)
             linkfan_track_link &link = track.links[family][i];
             uint8_t addr[16] = {0};
             const int ifindex = state->ifindex[i];
-            if (!trackable(*state, family, i, addr)) {
-                if (link.down)
-                    track.rebuild_due |= 1 << family;
-                close_link(&link);
-                reset_link(&link, now);
+            const bool keep = trackable(*state, family, i, addr);
+            if (keep && link.fd >= 0 && link.ifindex == ifindex &&
+                memcmp(link.addr, addr, sizeof addr) == 0)
                 continue;
-            }
-            if (link.fd >= 0 && link.ifindex == ifindex && memcmp(link.addr, addr, sizeof addr) == 0)
-                continue;
-            // First seen, re-created or redialled with another address: what
-            // the old interface or session went through says nothing of this one.
+            // Gone, first seen, re-created or redialled with another address:
+            // what the old interface or session went through says nothing of
+            // this one, which starts up. One that was down, then or as it went,
+            // has changed state once it is tracked again.
             if (link.down)
                 track.rebuild_due |= 1 << family;
+            link.left_down |= link.down;
             close_link(&link);
             reset_link(&link, now);
+            if (!keep)
+                continue;
             link.ident = static_cast<uint16_t>(ident_base() + i);
             link.fd = linkfan_probe_socket_open(family, ifindex, link.ident);
             if (link.fd < 0) {
@@ -288,6 +298,11 @@ void linkfan_track_sync(linkfan_state *state, long long now)
             }
             link.ifindex = ifindex;
             memcpy(link.addr, addr, sizeof link.addr);
+            if (link.left_down) {
+                link.left_down = 0;
+                link.changes++;
+                track.changed = 1;
+            }
         }
         follow_all_down(state, family);
     }

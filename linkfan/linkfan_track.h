@@ -28,7 +28,8 @@ int linkfan_tracking(const linkfan_state &state);
 // Follows g_array_info: opens a probe socket for every link and family to
 // track that has none, and closes those of links that are not to be tracked
 // any more. A link first seen, re-created or given another address starts
-// up, with no history.
+// up, with no history; one that was down, then or when it stopped being
+// tracked, counts a change of state (and sets track.changed).
 void linkfan_track_sync(linkfan_state *state, long long now);
 
 // 1 when link i may carry the default routes of family: always when the

@@ -9,6 +9,8 @@
 #include "temp_dir.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <string.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -433,7 +435,7 @@ TEST_F(LinkfanEndToEnd, AMetricsFileInAMissingFolderIsLoggedOnceAndWrittenOnceIt
     ASSERT_EQ(scene_add_link(2), 0);
     ASSERT_TRUE(wait_cycles(2, 20));
     const std::string no_folder =
-        "[ERROR]: metrics: cannot write " + file + ": No such file or directory";
+        "[ERROR]: metrics: cannot write " + file + ".tmp: No such file or directory";
     strings messages = log_messages();
     EXPECT_EQ(std::count(messages.begin(), messages.end(), no_folder), 1);
     EXPECT_TRUE(has(sandbox_output("ip route show default"), "dev ppp2 ")) << "the cycle went on";
@@ -445,6 +447,7 @@ TEST_F(LinkfanEndToEnd, AMetricsFileInAMissingFolderIsLoggedOnceAndWrittenOnceIt
     messages = log_messages();
     EXPECT_EQ(std::count(messages.begin(), messages.end(), no_folder), 1);
     EXPECT_TRUE(logged(messages, "[INFO]: metrics: " + file + " written again"));
+    // Killed as by a crash: the file stays, and its age tells.
     struct stat st;
     ASSERT_EQ(stat(file.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0644u);
@@ -460,6 +463,44 @@ TEST_F(LinkfanEndToEnd, AMetricsFileInAMissingFolderIsLoggedOnceAndWrittenOnceIt
     EXPECT_FALSE(has(text, "kivo_linkfan_link_echo_requests_total")) << text;
     ASSERT_TRUE(node_exporter_value(text, "kivo_linkfan_cycles_total", &value));
     EXPECT_GE(value, 3);
+}
+
+// The file is there and clean as soon as the options are read, before the
+// first cycle; an idle program rewrites it; a stop takes it away and ends the
+// program by its signal. A crash leaves it (SIGKILL, above).
+TEST_F(LinkfanEndToEnd, TheMetricsFileFollowsTheProgramsLife)
+{
+    ASSERT_EQ(scene_add_link(0), 0);
+    const std::string file = capture_dir / "kivo_linkfan.prom";
+    for (int signo : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(strsignal(signo));
+        const long long started = child_monotonic_ms();
+        start({"--metrics=" + file});
+        std::string text;
+        while (!metrics_text_whole(text = sandbox_read_file(file)) &&
+               child_monotonic_ms() - started < 3000)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::string lint;
+        ASSERT_EQ(promtool_check_metrics(text, &lint), 0) << lint << text;
+        EXPECT_TRUE(has(text, "kivo_linkfan_cycles_total 0\n")) << text;
+        if (signo == SIGTERM) {
+            ASSERT_TRUE(wait_cycles(1, 30));
+            // A cycle and its pause take about 13 s.
+            struct stat before, after;
+            ASSERT_EQ(stat(file.c_str(), &before), 0);
+            const long long idle = child_monotonic_ms();
+            do
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            while (stat(file.c_str(), &after) == 0 && after.st_ino == before.st_ino &&
+                   child_monotonic_ms() - idle < 20000);
+            EXPECT_NE(after.st_ino, before.st_ino) << "not rewritten while idle";
+        }
+        const long long asked = child_monotonic_ms();
+        EXPECT_EQ(child_stop(run.proc.get(), signo, 2000), 128 + signo);
+        EXPECT_LT(child_monotonic_ms() - asked, 2000);
+        struct stat st;
+        EXPECT_NE(stat(file.c_str(), &st), 0) << "the file outlived the program";
+    }
 }
 
 // ---------------------------------------------------------------- start-up

@@ -506,7 +506,10 @@ TEST_F(LinkfanTracking, MetricsThroughTheNodeExporterShowTheSwallowingLinkDown)
         std::string ipv4 = "{link=\"ppp" + std::to_string(n) + "\",family=\"ipv4\"}";
         std::string ipv6 = "{link=\"ppp" + std::to_string(n) + "\",family=\"ipv6\"}";
         EXPECT_EQ(value("kivo_linkfan_link_present" + link), 1) << n;
-        EXPECT_EQ(value("kivo_linkfan_link_table" + link), 10.0 * (n + 1)) << n;
+        EXPECT_EQ(value("kivo_linkfan_link_info{link=\"ppp" + std::to_string(n) + "\",table=\"" +
+                        std::to_string(10 * (n + 1)) + "\"}"),
+                  1)
+            << n;
         EXPECT_EQ(value("kivo_linkfan_link_up" + ipv4), n == 1 ? 0 : 1) << n;
         EXPECT_EQ(value("kivo_linkfan_link_next_hop" + ipv4), n == 1 ? 0 : 1) << n;
         EXPECT_GT(value("kivo_linkfan_link_echo_requests_total" + ipv4), 0) << n;
