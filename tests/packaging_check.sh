@@ -314,6 +314,8 @@ check_demo() {
         "link ppp1 (2001:db8:1::2) is down" \
         'kivo_linkfan_link_up{family="ipv6",link="ppp1"} 0' \
         'kivo_linkfan_link_up{family="ipv4",link="ppp1"} 1' \
+        'kivo_linkfan_link_info{link="ppp1",table="20"} 1' \
+        'kivo_linkfan_link_state_changes_total{link="ppp1",family="ipv6"} 1' \
         'kivo_ddns_address_info{address="198.51.100.20"' \
         "node_textfile_scrape_error 0"; do
         grep -qF -- "$line" "$work/demo.out" || fail "the demonstration does not show: $line"

@@ -260,6 +260,9 @@ wait_for 5 "the IPv6 default route to leave ppp1" sh -c '! ip -6 route show defa
 say "$(sed -n 's/^[-0-9]* [0-9:.]* \[[A-Z]*\]: //p' "$demo/linkfan/linkfan.log" | grep -m1 'link ppp1 .* is down')"
 say "linkfan.status:"
 show <"$demo/linkfan/linkfan.status"
+say "kivo_linkfan.prom of ppp1's IPv6 (the change's Unix time, ppp1's table as a label):"
+grep -E '^kivo_linkfan_link_(up|state_changes_total|last_change_timestamp_seconds)\{link="ppp1",family="ipv6"\}|^kivo_linkfan_link_info\{link="ppp1"' \
+    "$demo/metrics/kivo_linkfan.prom" | show
 say "ip -6 route show default (ppp1 carries no IPv6 default route while its IPv6 is down):"
 ip -6 route show default | show
 say "ip route show table balance (its IPv4 still answers: ppp1 stays in the IPv4 routes):"
