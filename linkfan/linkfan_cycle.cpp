@@ -223,8 +223,8 @@ int do_main(const linkfan_options &options)
     linkfan_publish_open(&state, options.metrics_path);
     // The metrics file is there from now on, before the discovery, and goes
     // when the program is stopped: SIGTERM and SIGINT remove it, then end the
-    // program as they would have. A crash or a failed start leaves it, and
-    // its age tells.
+    // program as they would have. A crash, a hang or an exit with status 4
+    // or 5 leaves it, and its age tells.
     if (options.metrics_path[0])
         kivo_textfile_remove_at_stop(&state.metrics.file);
     linkfan_metrics_write(state, &state.metrics, linkfan_monotonic_usec());
