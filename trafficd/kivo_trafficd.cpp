@@ -116,7 +116,7 @@ int main(int argc, char **argv)
         case 'm':
             if (!trafficd_metrics_set_file(optarg)) {
                 trafficd_log("--metrics needs a file name, of at most %zu bytes",
-                             sizeof trafficd_metrics.file - sizeof ".tmp");
+                             KIVO_TEXTFILE_PATH_SIZE - sizeof ".tmp");
                 return trafficd_exit_failure;
             }
             break;

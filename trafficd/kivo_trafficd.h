@@ -5,6 +5,7 @@
 #include <stddef.h>
 #include <sys/types.h>
 
+#include "kivo_textfile.h"
 #include "kivo_traffic_wire.h"
 #include "kivo_trafficd_event.h"
 
@@ -90,12 +91,8 @@ struct trafficd_name_sums {
 
 // The metrics file (--metrics) and what it shows.
 struct trafficd_metrics_info {
-    char file[4096];  // empty: no file is written
+    kivo_textfile_record file;  // no path: no file is written
     trafficd_name_sums names[trafficd_names];
-    // The failure last logged (its step and errno), so that a cause is logged
-    // once, not every cycle; step 0 when the last write succeeded.
-    int failed_step;
-    int failed_errno;
 };
 extern trafficd_metrics_info trafficd_metrics;
 
