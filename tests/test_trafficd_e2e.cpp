@@ -5,8 +5,10 @@
 // reported once), a server without KIVO_CP (never reported) and a curl that
 // runs for about a second. Every sum is held against what curl measured.
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <set>
@@ -299,10 +301,16 @@ TEST_F(TrafficdTest, EveryCallOfARunIsInTheUnitsFilter)
     EXPECT_EQ(child_wait(&daemon, 5000), 0);
     traffic_sums_by_name reported = trafficd_collect(&agent, truth, child_monotonic_ms() + 3000);
     EXPECT_EQ(reported["kwai"].sent, truth["kwai"].sent);
-    EXPECT_NE(std::string::npos,
-              sandbox_read_file(site / "kivo_trafficd.prom").find("cp=\"kwai\""));
 
-    std::set<std::string> made = strace_calls(sandbox_read_file(site / "trace"));
+    // The metrics file: written before the first BPF call, written by the
+    // last cycle, then removed.
+    const std::string log_of_calls = sandbox_read_file(site / "trace");
+    const std::string removal = "unlink(\"" + (site / "kivo_trafficd.prom") + "\") = 0";
+    EXPECT_LT(log_of_calls.find(" rename("), log_of_calls.find(" bpf(")) << "not written before the load";
+    EXPECT_LT(log_of_calls.rfind(" rename("), log_of_calls.rfind(removal)) << "not removed after its last write";
+    EXPECT_NE(access((site / "kivo_trafficd.prom").c_str(), F_OK), 0);
+
+    std::set<std::string> made = strace_calls(log_of_calls);
     ASSERT_TRUE(made.count("bpf") && made.count("rename")) << "no trace";
     std::set<std::string> allowed;
     ASSERT_TRUE(unit_allowed_calls(unit, &allowed));
@@ -347,21 +355,43 @@ TEST_F(TrafficdTest, TwoDaemonsInTwoNamespacesReportOnlyTheirOwn)
     in_child_finish(other, "the other namespace");
 }
 
-TEST_F(TrafficdTest, SigtermDuringASilentAgentsWaitStillEndsWithinTwoSeconds)
+// A hung agent whose backlog is full on the first port and silent ones on
+// the others make a cycle of 50 s (5 s a port): the metrics file stays under
+// half a minute old through it, and a stop in it still ends the daemon within
+// 2 s, after a last attempt, without the file.
+TEST_F(TrafficdTest, ACycleHeldUpBySilentAgentsKeepsTheFileFreshAndSigtermEndsItWithinTwoSeconds)
 {
     temp_dir site("trafficd-silent");
     const std::string &dir = site.path;
+    const std::string file = dir + "/kivo_trafficd.prom";
     ASSERT_TRUE(trafficd_site(dir));
+    std::vector<std::string> ports = {"49193:stuck"};
+    for (int port = 49194; port <= 49202; port++)
+        ports.push_back(std::to_string(port) + ":silent");
     child_process agent;
-    ASSERT_TRUE(traffic_start_agent(&agent, {"49193:silent"}));
+    ASSERT_TRUE(traffic_start_agent(&agent, ports));
     child_process daemon;
-    ASSERT_TRUE(trafficd_start_daemon(&daemon));
+    ASSERT_TRUE(trafficd_start_daemon(&daemon, {"--metrics=" + file}));
     child_process busybox;
     ASSERT_TRUE(trafficd_start_busybox(&busybox, dir, 8082, "kwai"));
     ASSERT_GT(trafficd_fetch_three(8082).sent, 0);
-    // The cycle's report has reached the agent, which will not answer for good.
+    // The cycle's first report has reached the second port, 5 s after the
+    // connect to the first, and will get no answer; then the next ports, one
+    // every 5 s, until the fourth (15 s later).
     traffic_agent_report report;
-    ASSERT_TRUE(traffic_next_report(&agent, &report, 25000));
+    ASSERT_TRUE(traffic_next_report(&agent, &report, 30000)) << "a connect held the cycle up";
+    long long oldest = 0, until = child_monotonic_ms() + 20000;
+    for (int reports = 1; reports < 4 && child_monotonic_ms() < until;) {
+        struct stat st;
+        ASSERT_EQ(stat(file.c_str(), &st), 0);
+        oldest = std::max(oldest, static_cast<long long>(time(nullptr) - st.st_mtime));
+        if (traffic_next_report(&agent, &report, 500))
+            reports++;
+    }
+    ASSERT_EQ(report.port, 49197) << "the cycle did not walk the ports";
+    std::printf("the file's age through the held-up cycle: at most %lld s\n", oldest);
+    EXPECT_LE(oldest, 30);
+
     long long stopping = child_monotonic_ms();
     ASSERT_EQ(kill(daemon.pid, SIGTERM), 0);
     EXPECT_EQ(child_wait(&daemon, 3000), 0);
@@ -372,4 +402,6 @@ TEST_F(TrafficdTest, SigtermDuringASilentAgentsWaitStillEndsWithinTwoSeconds)
     traffic_agent_report again;
     EXPECT_TRUE(traffic_next_report(&agent, &again, 500)) << "no last attempt";
     EXPECT_EQ(again.request, report.request);
+    EXPECT_EQ(again.port, report.port);
+    EXPECT_NE(access(file.c_str(), F_OK), 0) << "the file outlived the daemon";
 }

@@ -24,6 +24,8 @@ to answer on that port:
     close    close the connection at once, without reading
     hold     read the report, then answer as "ok" only when a line "reply"
              arrives on standard input (one line releases one held report)
+    stuck    accept nothing, with a backlog kept full, as a hung agent's: the
+             client's connect waits
 
 Standard output, one line per event, flushed at once:
 
@@ -49,11 +51,12 @@ REPLIES = {
     "error": b"HTTP/1.1 503 busy\r\nContent-Length: 0\r\n\r\n",
     "hold": b"HTTP/1.1 200 ok\r\nContent-Length: 0\r\n\r\n",
 }
-MODES = ("ok", "OK", "error", "silent", "close", "hold")
+MODES = ("ok", "OK", "error", "silent", "close", "hold", "stuck")
 REPORT_LIMIT = 4096  # a report is at most 130 bytes; anything longer is garbage
 READ_TIMEOUT = 10.0
 
 out_lock = threading.Lock()
+stuck = []  # the listeners of stuck ports and the connections that fill their backlogs
 held = threading.Semaphore(0)
 
 
@@ -125,6 +128,11 @@ def listen(port, mode):
     server = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     server.bind(("127.0.0.1", port))
+    if mode == "stuck":
+        # Room for one connection that nobody accepts, taken at once.
+        server.listen(0)
+        stuck.extend([server, socket.create_connection(("127.0.0.1", port))])
+        return
     server.listen(16)
 
     def accept_loop():

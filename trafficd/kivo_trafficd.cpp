@@ -89,8 +89,11 @@ static int trafficd_loop(int signal_fd, ring_buffer *ring)
         if (fds[1].revents & POLLIN) {
             struct signalfd_siginfo info;
             if (read(signal_fd, &info, sizeof info) == sizeof info) {
-                // One last cycle, bounded, so that what was counted goes out.
+                // One last cycle, bounded, so that what was counted goes out
+                // and into the file; then the file goes, so that it does not
+                // outlive the daemon.
                 trafficd_cycle(trafficd_now_ms() + last_cycle_ms);
+                trafficd_metrics_remove();
                 trafficd_log("stopped by signal %u", info.ssi_signo);
                 return trafficd_exit_ok;
             }
@@ -137,14 +140,8 @@ int main(int argc, char **argv)
         return trafficd_exit_failure;
     }
 
-    char message[512];
-    if (trafficd_kernel_check(trafficd_tracepoints, trafficd_tracepoint_count, message,
-                              sizeof message) != 0) {
-        trafficd_log("%s", message);
-        return trafficd_exit_kernel;
-    }
-
-    // SIGTERM and SIGINT arrive through a descriptor the loop waits on.
+    // SIGTERM and SIGINT arrive through a descriptor the loop waits on, from
+    // now on: one during the load still gets its last cycle.
     sigset_t stop;
     sigemptyset(&stop);
     sigaddset(&stop, SIGTERM);
@@ -155,6 +152,17 @@ int main(int argc, char **argv)
     if (signal_fd < 0) {
         trafficd_log("signalfd failed: %s", strerror(errno));
         return trafficd_exit_failure;
+    }
+    // The metrics file is there from now on, with nothing counted yet; only a
+    // stop removes it. An exit before the loop, a crash or SIGKILL leaves it,
+    // and its age tells that the daemon is not running.
+    trafficd_metrics_write();
+
+    char message[512];
+    if (trafficd_kernel_check(trafficd_tracepoints, trafficd_tracepoint_count, message,
+                              sizeof message) != 0) {
+        trafficd_log("%s", message);
+        return trafficd_exit_kernel;
     }
 
     unsigned int netns = trafficd_proc_netns(0);
@@ -180,8 +188,6 @@ int main(int argc, char **argv)
         trafficd_log("took over what the daemon before counted in %s: %d processes",
                      trafficd_run.pin_folder, taken);
     }
-    // A daemon that just started shows up at once, with nothing counted yet.
-    trafficd_metrics_write();
     trafficd_log("started: counting processes with KIVO_CP in network namespace %u", netns);
     return trafficd_loop(signal_fd, ring);
 }

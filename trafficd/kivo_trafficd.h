@@ -92,6 +92,7 @@ struct trafficd_name_sums {
 // The metrics file (--metrics) and what it shows.
 struct trafficd_metrics_info {
     kivo_textfile_record file;  // no path: no file is written
+    long long written_ms;       // when it was last written, on the monotonic clock
     trafficd_name_sums names[trafficd_names];
 };
 extern trafficd_metrics_info trafficd_metrics;
@@ -245,3 +246,8 @@ void trafficd_metrics_count(int name_index, unsigned int link, unsigned long lon
 void trafficd_metrics_report(int name_index, trafficd_outcome outcome);
 // Writes the whole file anew, when there is one; a failure is logged once per cause.
 void trafficd_metrics_write(void);
+// Writes it when it is a report interval old, so that a cycle held up by its
+// agent does not leave it older: called between the cycle's steps.
+void trafficd_metrics_refresh(void);
+// Removes the file, once the daemon owes it no more writes (a clean stop).
+void trafficd_metrics_remove(void);

@@ -3,7 +3,9 @@
 // tool shares, so a reader never finds it half written.
 #include "kivo_trafficd.h"
 
+#include <errno.h>
 #include <stdio.h>
+#include <string.h>
 
 trafficd_metrics_info trafficd_metrics;
 
@@ -143,5 +145,19 @@ static int metrics_fill(FILE *out, const void *)
 
 void trafficd_metrics_write(void)
 {
+    trafficd_metrics.written_ms = trafficd_now_ms();
     kivo_textfile_write(&trafficd_metrics.file, metrics_fill, nullptr);
+}
+
+void trafficd_metrics_refresh(void)
+{
+    if (trafficd_now_ms() - trafficd_metrics.written_ms >= report_interval_seconds * 1000LL)
+        trafficd_metrics_write();
+}
+
+void trafficd_metrics_remove(void)
+{
+    if (kivo_textfile_remove(&trafficd_metrics.file) != 0)
+        trafficd_log("metrics: cannot remove %s: %s", trafficd_metrics.file.written,
+                     strerror(errno));
 }

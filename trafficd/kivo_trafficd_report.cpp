@@ -40,20 +40,22 @@ static int report_wait_ms(long long deadline_ms)
     return left < report_reply_wait_ms ? static_cast<int>(left) : report_reply_wait_ms;
 }
 
-// Waits for the reply. A stop signal ends the wait, so that a silent agent
-// cannot hold the stop up; the last cycle then runs against its deadline.
-// Address news are taken meanwhile, so a slow agent delays no link's change.
-static bool report_wait_reply(int fd, long long deadline_ms)
+// Waits until fd is ready for events (a reply, a connect done), or has failed.
+// A stop signal ends the wait, so that a silent agent or one whose backlog is
+// full cannot hold the stop up; the last cycle then runs against its
+// deadline. Address news are taken meanwhile, so a slow agent delays no
+// link's change.
+static bool report_wait(int fd, short events, long long deadline_ms)
 {
     long long until = trafficd_now_ms() + report_wait_ms(deadline_ms);
     for (;;) {
         bool last = deadline_ms != 0 || trafficd_run.signal_fd < 0;
-        struct pollfd wait[3] = {{fd, POLLIN, 0},
+        struct pollfd wait[3] = {{fd, events, 0},
                                  {last ? -1 : trafficd_run.signal_fd, POLLIN, 0},
                                  {trafficd_links.news_fd, POLLIN, 0}};
         long long left = until - trafficd_now_ms();
         int ready = poll(wait, 3, left > 0 ? static_cast<int>(left) : 0);
-        if (ready > 0 && (wait[0].revents & POLLIN))
+        if (ready > 0 && (wait[0].revents & (events | POLLERR | POLLHUP)))
             return true;
         if (ready > 0 && (wait[1].revents & POLLIN)) {
             trafficd_run.stopping = true;
@@ -68,30 +70,44 @@ static bool report_wait_reply(int fd, long long deadline_ms)
     }
 }
 
+// Connects fd, which does not block, to the agent's port, within the wait an
+// attempt has; 0 or -1.
+static int report_connect(int fd, int to_port, long long deadline_ms)
+{
+    if (traffic_agent_connect(fd, to_port, -1) == 0)
+        return 0;
+    int error = 0;
+    socklen_t size = sizeof error;
+    if (errno != EINPROGRESS || !report_wait(fd, POLLOUT, deadline_ms) ||
+        getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0)
+        return -1;
+    return error == 0 ? 0 : -1;
+}
+
 static report_outcome report_attempt(int to_port, const trafficd_process *proc, long long sent,
                                      long long received, long long deadline_ms)
 {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0)
         return report_stop;
-    // The last cycle bounds its connect by what is left of its deadline.
-    if (traffic_agent_connect(fd, to_port, deadline_ms != 0 ? report_wait_ms(deadline_ms) : -1) !=
-        0) {
+    // A connect that a stop cut short says nothing of the agent either.
+    if (report_connect(fd, to_port, deadline_ms) != 0) {
         close(fd);
-        return report_next_port;
+        return trafficd_run.stopping && deadline_ms == 0 ? report_stop : report_next_port;
     }
 
     char text[256];
     int len = snprintf(text, sizeof text, report_format, proc->name, sent, received);
     if (len < 0 || static_cast<size_t>(len) >= sizeof text)
         len = static_cast<int>(strlen(text));
-    // One send, as the library's one write; an agent that closed raises no SIGPIPE.
+    // One send, as the library's one write (a report fits the empty socket's
+    // buffer); an agent that closed raises no SIGPIPE.
     ssize_t written = send(fd, text, static_cast<size_t>(len), MSG_NOSIGNAL);
     if (written < 0) {
         close(fd);
         return report_stop;
     }
-    if (!report_wait_reply(fd, deadline_ms)) {
+    if (!report_wait(fd, POLLIN, deadline_ms)) {
         close(fd);
         trafficd_metrics_report(proc->name_index, trafficd_no_answer);
         // A wait that a stop cut short says nothing of the agent: the last
@@ -124,6 +140,8 @@ static bool report_process(trafficd_process *proc, long long deadline_ms)
             return false;
         if (deadline_ms == 0 && trafficd_run.stopping)
             return false;
+        // Attempts take up to 10 s each: the file is kept fresh between them.
+        trafficd_metrics_refresh();
         report_outcome outcome = report_attempt(port, proc, sent, received, deadline_ms);
         if (outcome == report_accepted) {
             proc->accepted_sent += sent;
