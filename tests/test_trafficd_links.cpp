@@ -7,7 +7,8 @@
 // the same sums as before links were counted. Datagrams of a UDP server bound
 // to 0.0.0.0 and :: count for the link each one came by and left by; links
 // that came and went leave their slots free. A reading of the address table
-// that failed is not taken as the table.
+// that failed is not taken as the table; the interfaces and addresses that
+// the full tables refuse count once.
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 
@@ -157,25 +158,33 @@ for host in sys.argv[3:]:
     return child_wait(&run, 5000) == 0 && lines == hosts.size();
 }
 
-// A netlink message: an IPv4 address of lo (RTM_NEWADDR), or the end of a
-// reading (NLMSG_DONE, NLMSG_ERROR), with the flags given.
-std::string netlink_message(int type, int flags, unsigned char last_byte = 0)
+// A netlink message: an IPv4 address (RTM_NEWADDR, RTM_DELADDR),
+// 198.18.(ifindex % 256).last_byte, of interface ifindex (or, when no
+// interface has that index, of the one its label names, ppp(ifindex % 256));
+// or the end of a reading (NLMSG_DONE, NLMSG_ERROR), with the flags given.
+std::string netlink_message(int type, int flags, unsigned char last_byte = 0,
+                            unsigned int ifindex = 1)
 {
-    alignas(nlmsghdr) char buf[NLMSG_SPACE(sizeof(ifaddrmsg) + RTA_SPACE(4))] = {};
+    alignas(nlmsghdr) char buf[NLMSG_SPACE(sizeof(ifaddrmsg) + RTA_SPACE(4) +
+                                           RTA_SPACE(IFNAMSIZ))] = {};
     auto *h = reinterpret_cast<nlmsghdr *>(buf);
     h->nlmsg_type = static_cast<unsigned short>(type);
     h->nlmsg_flags = static_cast<unsigned short>(flags);
     h->nlmsg_len = NLMSG_LENGTH(sizeof(nlmsgerr));
-    if (type == RTM_NEWADDR) {
+    if (type == RTM_NEWADDR || type == RTM_DELADDR) {
         auto *a = static_cast<ifaddrmsg *>(NLMSG_DATA(h));
         a->ifa_family = AF_INET;
-        a->ifa_index = 1;
+        a->ifa_index = ifindex;
         auto *rta = IFA_RTA(a);
         rta->rta_type = IFA_LOCAL;
         rta->rta_len = RTA_LENGTH(4);
-        unsigned char address[4] = {192, 0, 2, last_byte};
+        unsigned char address[4] = {198, 18, static_cast<unsigned char>(ifindex), last_byte};
         std::memcpy(RTA_DATA(rta), address, 4);
-        h->nlmsg_len = NLMSG_LENGTH(sizeof(ifaddrmsg) + RTA_SPACE(4));
+        rta = reinterpret_cast<rtattr *>(reinterpret_cast<char *>(rta) + RTA_SPACE(4));
+        rta->rta_type = IFA_LABEL;
+        rta->rta_len = RTA_LENGTH(IFNAMSIZ);
+        std::snprintf(static_cast<char *>(RTA_DATA(rta)), IFNAMSIZ, "ppp%u", ifindex % 256);
+        h->nlmsg_len = NLMSG_LENGTH(sizeof(ifaddrmsg) + RTA_SPACE(4) + RTA_SPACE(IFNAMSIZ));
     }
     return std::string(buf, NLMSG_ALIGN(h->nlmsg_len));
 }
@@ -211,6 +220,46 @@ TEST(TrafficdLinks, AReadingThatFailsOrIsInterruptedIsNotTakenAsTheTable)
         if (result == 0)
             trafficd_links_dump_end();
         EXPECT_EQ(trafficd_links.address_count, c.addresses_after) << c.what;
+    }
+}
+
+// More uplinks than link slots, more addresses than the table holds: each
+// interface and address refused counts once in the metrics, however often
+// its news come again.
+TEST(TrafficdLinks, WhatTheFullTablesRefuseCountsOnceInTheMetrics)
+{
+    temp_dir dir("trafficd-full");
+    ASSERT_TRUE(trafficd_metrics_set_file((dir / "k.prom").c_str()));
+    trafficd_links.address_count = 0;  // what another case left
+    // 40 interfaces of 30 addresses: 30 take the slots, 1024 addresses the table.
+    std::string all;
+    for (unsigned int i = 100000; i < 100040; i++)
+        for (unsigned char k = 1; k <= 30; k++)
+            all += netlink_message(RTM_NEWADDR, NLM_F_MULTI, k, i);
+    const struct {
+        const char *what;
+        std::string news;
+        int addresses;
+    } steps[] = {
+        {"every address", all, 176},
+        {"their lifetimes refreshed", all, 176},
+        {"a whole reading", all + netlink_message(NLMSG_DONE, 0), 176},
+        {"a refused address gone and back",
+         netlink_message(RTM_DELADDR, 0, 30, 100039) + netlink_message(RTM_NEWADDR, 0, 30, 100039),
+         177},
+    };
+    for (const auto &step : steps) {
+        trafficd_links_dump_begin();
+        if (trafficd_links_dump_part(step.news.data(), step.news.size()) == 0)
+            trafficd_links_dump_end();
+        trafficd_metrics_write();
+        std::string text = sandbox_read_file(dir / "k.prom");
+        EXPECT_NE(text.find("kivo_trafficd_map_full_total{map=\"links\"} 10\n"), std::string::npos)
+            << step.what << "\n" << text;
+        EXPECT_NE(text.find("kivo_trafficd_map_full_total{map=\"addresses\"} " +
+                            std::to_string(step.addresses) + "\n"),
+                  std::string::npos)
+            << step.what << "\n" << text;
     }
 }
 

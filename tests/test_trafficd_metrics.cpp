@@ -1,8 +1,11 @@
 // kivo_trafficd's metrics file as node_exporter serves it: a counted busybox
 // httpd (the preload cannot see it), its bytes against what curl measured after
 // the connection's child process ended and was forgotten, the reports by the
-// agent's answer as it gave them; a reader that never finds the file half written; and, in a
+// agent's answer as it gave them, a process's link refused by the kernel's full
+// totals counted once; a reader that never finds the file half written; and, in a
 // second namespace at the same time, a metrics folder that does not exist.
+#include <bpf/bpf.h>
+#include <bpf/libbpf.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -11,8 +14,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <vector>
 
 #include "in_child.h"
+#include "kivo_trafficd.h"
 #include "node_exporter.h"
 #include "temp_dir.h"
 #include "trafficd_fixture.h"
@@ -68,6 +73,30 @@ void run_missing_folder_scene(const std::string &dir)
         << log;
     EXPECT_NE(access(file.c_str(), F_OK), 0) << "the file outlived the daemon";
 }
+
+// Fills the daemon's pinned totals map with entries of no process (thread
+// group 0), so that it has room for no other; false when it did not fill.
+bool fill_totals(void)
+{
+    const std::string path =
+        "/sys/fs/bpf/kivo_trafficd/net" + std::to_string(trafficd_proc_netns(0)) + "/totals";
+    int fd = bpf_obj_get(path.c_str());
+    if (fd < 0)
+        return false;
+    std::vector<trafficd_total> zero(static_cast<size_t>(libbpf_num_possible_cpus()));
+    trafficd_key key = {};
+    for (key.start = 1; bpf_map_update_elem(fd, &key, zero.data(), BPF_NOEXIST) == 0; key.start++) {
+    }
+    bool full = errno == E2BIG;
+    close(fd);
+    return full;
+}
+
+constexpr char talk_to_itself[] =
+    "import socket\n"
+    "s = socket.create_server(('127.0.0.1', 0)); c = socket.create_connection(s.getsockname())\n"
+    "p = s.accept()[0]\n"
+    "for i in range(100): c.sendall(b'x' * 100); p.recv(100, socket.MSG_WAITALL)\n";
 
 // The file's content as one open and read see it (it is a few KiB).
 std::string read_once(const std::string &file)
@@ -153,6 +182,13 @@ TEST_F(TrafficdTest, MetricsOfACountedServerReachNodeExporterWholeAndAMissingFol
     ASSERT_TRUE(trafficd_start_busybox(&busybox, dir, 8082, "kwai"));
     traffic_sums truth = trafficd_fetch_three(8082);
     ASSERT_GT(truth.sent, 0);
+    // The kernel's totals filled up: a process then talking to itself over
+    // lo in 200 calls is one entry refused.
+    ASSERT_TRUE(fill_totals());
+    child_process talker;
+    ASSERT_TRUE(traffic_start(&talker, {"/usr/bin/python3", "-c", talk_to_itself},
+                              {"KIVO_CP=iqiyi"}, false));
+    ASSERT_EQ(child_wait(&talker, 10000), 0);
     ASSERT_LT(child_monotonic_ms() - started, 18000) << "the load ran into the first cycle";
 
     // Tight reads from just before the first cycle until its file replaced the first.
@@ -202,6 +238,7 @@ TEST_F(TrafficdTest, MetricsOfACountedServerReachNodeExporterWholeAndAMissingFol
     EXPECT_EQ(value("kivo_trafficd_pending_sent_bytes{cp=\"kwai\"}"), 0);
     EXPECT_EQ(value("kivo_trafficd_processes{cp=\"kwai\"}"), 1) << "busybox itself";
     EXPECT_EQ(value("kivo_trafficd_lost_events_total"), 0);
+    EXPECT_EQ(value("kivo_trafficd_map_full_total{map=\"totals\"}"), 1);
     EXPECT_EQ(value("node_textfile_scrape_error"), 0);
 
     in_child_finish(other, "the namespace with the missing folder");

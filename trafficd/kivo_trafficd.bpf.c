@@ -358,6 +358,8 @@ static __always_inline __u32 link_of_datagram(struct sock *sk, unsigned short fa
     return link != LINK_UNKNOWN ? link : link_of(sk, family);
 }
 
+_Static_assert(TRAFFICD_LINKS <= 32, "a process's refused links are the bits of one word");
+
 static __always_inline void count(struct sock *sk, int ret, int flags, int sent)
 {
     // A datagram socket's hint is taken whatever the call's result, so that
@@ -387,8 +389,11 @@ static __always_inline void count(struct sock *sk, int ret, int flags, int sent)
             total = bpf_map_lookup_elem(&totals, &key);
         } else {
             // A full map: the bytes count as other for a process that has
-            // that entry; the entries already there keep counting.
-            fault(TRAFFICD_FAULT_TOTALS_FULL);
+            // that entry; the entries already there keep counting. Each
+            // process's link is counted as refused once.
+            __u32 bit = 1u << (link & 31);
+            if (!(__sync_fetch_and_or(&watch->refused, bit) & bit))
+                fault(TRAFFICD_FAULT_TOTALS_FULL);
             key.link = TRAFFICD_LINK_OTHER;
             total = bpf_map_lookup_elem(&totals, &key);
         }
@@ -622,7 +627,8 @@ int BPF_PROG(trafficd_exec, struct task_struct *task, int old_pid, struct linux_
     struct trafficd_watch watch = {.start = event->start};
     __builtin_memcpy(watch.cp, event->cp, sizeof watch.cp);
     // A full map is the daemon's to log: the event tells it of the process.
-    bpf_map_update_elem(&watched, &tgid, &watch, BPF_ANY);
+    if (bpf_map_update_elem(&watched, &tgid, &watch, BPF_ANY) != 0)
+        fault(TRAFFICD_FAULT_WATCHED_FULL);
     event->type = TRAFFICD_EVENT_EXEC;
     send_event(event);
     return 0;

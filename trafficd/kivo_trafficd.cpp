@@ -43,8 +43,8 @@ static void trafficd_check_faults(void)
 {
     static unsigned long long seen[TRAFFICD_FAULTS];
     static const char *const what[TRAFFICD_FAULTS] = {
-        "the kernel's totals map is full: %llu new processes not counted",
-        "the kernel's watched map is full: %llu fork children not counted",
+        "the kernel's totals map is full: %llu links of processes count as other or not at all",
+        "the kernel's watched map is full: %llu processes not counted",
         "the kernel's event ring was full: %llu events lost",
     };
     unsigned long long counts[TRAFFICD_FAULTS];

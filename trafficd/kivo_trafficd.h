@@ -42,6 +42,7 @@ struct trafficd_table_info {
     trafficd_process records[TRAFFICD_MAX_PROCESSES];
     int count;
     unsigned long long full;    // processes refused for want of room
+    unsigned long long watched_full;  // processes the kernel's watched map refused here
 };
 extern trafficd_table_info trafficd_table;
 
@@ -139,6 +140,11 @@ struct trafficd_links_info {
     int devices_fd;  // ... and its devices map
     bool dump_wanted;  // the table must be read again whole (a dump failed)
     unsigned long long folds;           // report cycles that read every total
+    // Addresses left unmapped for want of room, each counted once however
+    // often its news repeat: they are kept here while they last (as many as
+    // the table holds).
+    trafficd_address_entry refused[TRAFFICD_MAX_ADDRESSES];
+    int refused_count;
     unsigned long long addresses_full;  // addresses left unmapped for want of room
     unsigned long long names_full;      // interfaces counted as other for want of slots
     unsigned long long series_full;     // link names shown as other for want of series

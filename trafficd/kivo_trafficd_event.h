@@ -56,12 +56,13 @@ struct trafficd_mark {
 // bpffs, with this mark of their layout in the map layout: a daemon whose
 // records or map sizes differ starts afresh. Count it up with any change of
 // those records, or of what their fields mean.
-#define TRAFFICD_LAYOUT 1
+#define TRAFFICD_LAYOUT 2
 
 // watched: one record per process counted, keyed by thread-group id.
 struct trafficd_watch {
     unsigned long long start;
     char cp[TRAFFICD_CP_SIZE];
+    unsigned int refused;  // the links whose totals found the map full, a bit each
 };
 
 // totals: per CPU, keyed by trafficd_key: a process's bytes over one link.
@@ -83,8 +84,8 @@ struct trafficd_event {
 
 // Indexes of the kernel side's failure counters (the "faults" array).
 enum trafficd_fault {
-    TRAFFICD_FAULT_TOTALS_FULL = 0,   // a new process or link found the totals map full
-    TRAFFICD_FAULT_WATCHED_FULL = 1,  // a fork child found the watched map full
+    TRAFFICD_FAULT_TOTALS_FULL = 0,   // a process's totals over a link found no room, once each
+    TRAFFICD_FAULT_WATCHED_FULL = 1,  // a process that started or forked found no room
     TRAFFICD_FAULT_EVENTS_LOST = 2,   // the ring buffer was full
     TRAFFICD_FAULTS = 3,
 };

@@ -86,6 +86,21 @@ static void links_slot_gone(int slot)
     trafficd_note("%s is gone; its link slot is freed at the next cycle", s.name);
 }
 
+// Whether the interface was refused a slot already: an address of it that
+// is not link-local is in the table, or among the refused, without one.
+static bool links_refused_before(unsigned int ifindex)
+{
+    auto holds = [ifindex](const trafficd_address_entry *entries, int count) {
+        for (int i = 0; i < count; i++)
+            if (entries[i].ifindex == ifindex && entries[i].link == TRAFFICD_LINK_OTHER &&
+                !links_link_local(entries[i].address))
+                return true;
+        return false;
+    };
+    return holds(trafficd_links.addresses, trafficd_links.address_count) ||
+           holds(trafficd_links.refused, trafficd_links.refused_count);
+}
+
 // The slot of an interface: the one it holds, the one its name had before
 // it went away, or, for an address that is not link-local, a free one.
 // Other when it has none.
@@ -116,7 +131,7 @@ static unsigned int links_slot(unsigned int ifindex, const char *name, bool qual
             free_slot = i;
     }
     if (free_slot < 0) {
-        if (trafficd_links.names_full++ == 0)
+        if (!links_refused_before(ifindex) && trafficd_links.names_full++ == 0)
             trafficd_log("more than %d links at once; the bytes of %s and later ones count as other",
                          TRAFFICD_LINKS - 2, name);
         return TRAFFICD_LINK_OTHER;
@@ -164,13 +179,45 @@ static void links_remove_at(int index)
     links_publish(address);
 }
 
-static int links_find(const trafficd_address &address, unsigned int ifindex)
+static int links_find_in(const trafficd_address_entry *entries, int count,
+                         const trafficd_address &address, unsigned int ifindex)
 {
-    for (int i = 0; i < trafficd_links.address_count; i++)
-        if (trafficd_links.addresses[i].ifindex == ifindex &&
-            memcmp(&trafficd_links.addresses[i].address, &address, sizeof address) == 0)
+    for (int i = 0; i < count; i++)
+        if (entries[i].ifindex == ifindex &&
+            memcmp(&entries[i].address, &address, sizeof address) == 0)
             return i;
     return -1;
+}
+
+static int links_find(const trafficd_address &address, unsigned int ifindex)
+{
+    return links_find_in(trafficd_links.addresses, trafficd_links.address_count, address, ifindex);
+}
+
+// An address the full table has no room for: counted and logged the first
+// time, kept among the refused (when they have room) so that its repeated
+// news do not count again.
+static void links_refuse(const trafficd_address &address, unsigned int ifindex)
+{
+    int at = links_find_in(trafficd_links.refused, trafficd_links.refused_count, address, ifindex);
+    if (at < 0) {
+        if (trafficd_links.addresses_full++ == 0)
+            trafficd_log("more than %d local addresses; the bytes of later ones count as other",
+                         TRAFFICD_MAX_ADDRESSES);
+        if (trafficd_links.refused_count >= TRAFFICD_MAX_ADDRESSES)
+            return;
+        at = trafficd_links.refused_count++;
+        trafficd_links.refused[at] = {address, ifindex, TRAFFICD_LINK_OTHER, false};
+    }
+    trafficd_links.refused[at].seen = true;
+}
+
+// An address refused before that is gone, or has room now.
+static void links_unrefuse(const trafficd_address &address, unsigned int ifindex)
+{
+    int at = links_find_in(trafficd_links.refused, trafficd_links.refused_count, address, ifindex);
+    if (at >= 0)
+        trafficd_links.refused[at] = trafficd_links.refused[--trafficd_links.refused_count];
 }
 
 static void links_add(const trafficd_address &address, unsigned int ifindex, const char *name)
@@ -182,11 +229,10 @@ static void links_add(const trafficd_address &address, unsigned int ifindex, con
         if (at >= 0)
             links_remove_at(at);
         if (trafficd_links.address_count >= TRAFFICD_MAX_ADDRESSES) {
-            if (trafficd_links.addresses_full++ == 0)
-                trafficd_log("more than %d local addresses; the bytes of later ones count as other",
-                             TRAFFICD_MAX_ADDRESSES);
+            links_refuse(address, ifindex);
             return;
         }
+        links_unrefuse(address, ifindex);
         at = trafficd_links.address_count++;
         trafficd_address_entry &entry = trafficd_links.addresses[at];
         entry.address = address;
@@ -210,6 +256,7 @@ static void links_add(const trafficd_address &address, unsigned int ifindex, con
 
 static void links_remove(const trafficd_address &address, unsigned int ifindex)
 {
+    links_unrefuse(address, ifindex);
     int at = links_find(address, ifindex);
     if (at < 0)
         return;
@@ -340,6 +387,8 @@ void trafficd_links_dump_begin(void)
 {
     for (int i = 0; i < trafficd_links.address_count; i++)
         trafficd_links.addresses[i].seen = false;
+    for (int i = 0; i < trafficd_links.refused_count; i++)
+        trafficd_links.refused[i].seen = false;
 }
 
 int trafficd_links_dump_part(const char *buffer, size_t length)
@@ -352,6 +401,9 @@ void trafficd_links_dump_end(void)
     for (int i = trafficd_links.address_count - 1; i >= 0; i--)
         if (!trafficd_links.addresses[i].seen)
             links_remove_at(i);
+    for (int i = trafficd_links.refused_count - 1; i >= 0; i--)
+        if (!trafficd_links.refused[i].seen)
+            trafficd_links.refused[i] = trafficd_links.refused[--trafficd_links.refused_count];
     // Interfaces that went away, or took another name, while news were lost.
     for (int i = TRAFFICD_LINK_LO + 1; i < TRAFFICD_LINKS; i++) {
         char name[IF_NAMESIZE];

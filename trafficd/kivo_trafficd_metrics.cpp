@@ -128,11 +128,13 @@ static int metrics_fill(FILE *out, const void *)
     unsigned long long faults[TRAFFICD_FAULTS];
     trafficd_kernel_faults(faults);
     metrics_family(out, "kivo_trafficd_map_full_total", "counter",
-                   "Entries refused for want of room, by the table that was full.");
+                   "Entries refused for want of room, each once, by the table that was full: "
+                   "a process's bytes over a link (totals), a process (watched, processes), "
+                   "a local address (addresses), an interface (links).");
     fprintf(out, "kivo_trafficd_map_full_total{map=\"totals\"} %llu\n",
             faults[TRAFFICD_FAULT_TOTALS_FULL]);
     fprintf(out, "kivo_trafficd_map_full_total{map=\"watched\"} %llu\n",
-            faults[TRAFFICD_FAULT_WATCHED_FULL]);
+            faults[TRAFFICD_FAULT_WATCHED_FULL] + trafficd_table.watched_full);
     fprintf(out, "kivo_trafficd_map_full_total{map=\"processes\"} %llu\n", trafficd_table.full);
     fprintf(out, "kivo_trafficd_map_full_total{map=\"addresses\"} %llu\n",
             trafficd_links.addresses_full);

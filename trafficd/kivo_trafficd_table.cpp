@@ -32,9 +32,11 @@ void trafficd_table_watch(const trafficd_process *proc, const char *cp)
     watch.start = proc->start;
     trafficd_copy(watch.cp, sizeof watch.cp, cp);
     unsigned int tgid = proc->tgid;
-    if (bpf_map_update_elem(trafficd_run.watched_fd, &tgid, &watch, BPF_ANY) != 0)
+    if (bpf_map_update_elem(trafficd_run.watched_fd, &tgid, &watch, BPF_ANY) != 0) {
+        trafficd_table.watched_full++;
         trafficd_log("the kernel's table of watched processes is full; pid %u is not counted",
                      tgid);
+    }
 }
 
 void trafficd_table_mark(const trafficd_process *proc)
@@ -144,12 +146,13 @@ static void table_name(trafficd_process *proc, const char *name)
         trafficd_table_mark(proc);
 }
 
-// A process the full table cannot take: the kernel stops counting it.
-static void table_refuse(const trafficd_event *event)
+// A process the full table cannot take: the kernel stops counting it, and
+// it is not found again.
+static void table_refuse(unsigned int tgid, unsigned long long start)
 {
     trafficd_process gone = {};
-    gone.tgid = event->tgid;
-    gone.start = event->start;
+    gone.tgid = tgid;
+    gone.start = start;
     table_unwatch(&gone, true);
 }
 
@@ -197,7 +200,7 @@ static void table_exec(const trafficd_event *event)
     trafficd_process *proc = trafficd_table_add(event->tgid, event->start, event->cp,
                                                 event->preload);
     if (!proc) {
-        table_refuse(event);
+        table_refuse(event->tgid, event->start);
         return;
     }
     // A new image may leave the library behind, or load it; a process that
@@ -227,7 +230,7 @@ static void table_fork(const trafficd_event *event)
     trafficd_process *parent = trafficd_table_find(event->parent_tgid, event->parent_start);
     trafficd_process *proc = trafficd_table_add(event->tgid, event->start, event->cp, nullptr);
     if (!proc) {
-        table_refuse(event);
+        table_refuse(event->tgid, event->start);
         return;
     }
     // A fork child shares its parent's library and its parent's name.
@@ -276,9 +279,16 @@ void trafficd_table_sync(void)
     unsigned int key = 0;
     unsigned int next;
     bool first = true;
+    // A process the table refuses is unwatched once the walk is past it (a
+    // walk from a key that is gone starts over), so it is counted once.
+    unsigned int refused_tgid = 0;
+    unsigned long long refused_start = 0;
     while (bpf_map_get_next_key(trafficd_run.watched_fd, first ? nullptr : &key, &next) == 0) {
         first = false;
         key = next;
+        if (refused_tgid != 0)
+            table_refuse(refused_tgid, refused_start);
+        refused_tgid = 0;
         trafficd_watch watch;
         if (bpf_map_lookup_elem(trafficd_run.watched_fd, &next, &watch) != 0)
             continue;
@@ -286,9 +296,15 @@ void trafficd_table_sync(void)
             continue;
         watch.cp[sizeof watch.cp - 1] = '\0';
         trafficd_process *proc = trafficd_table_add(next, watch.start, watch.cp, nullptr);
-        if (proc)
+        if (proc) {
             table_decide_owner(proc);
+        } else {
+            refused_tgid = next;
+            refused_start = watch.start;
+        }
     }
+    if (refused_tgid != 0)
+        table_refuse(refused_tgid, refused_start);
 }
 
 void trafficd_table_scan_proc(void)
@@ -312,7 +328,7 @@ void trafficd_table_scan_proc(void)
             continue;
         trafficd_process *proc = trafficd_table_add(tgid, start, cp, preload);
         if (!proc)
-            break;
+            continue;  // each one refused is counted
         trafficd_table_watch(proc, cp);
         table_decide_owner(proc);
     }
