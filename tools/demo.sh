@@ -126,11 +126,12 @@ if [ -x "$build/bin/kivo_trafficd" ] && [ -x /bin/busybox ]; then
     "$build/bin/kivo_trafficd" --metrics="$demo/metrics/kivo_trafficd.prom" >"$demo/trafficd.out" 2>&1 &
     trafficd=$!
     pids+=($trafficd)
-    wait_for 10 "kivo_trafficd" test -e "$demo/metrics/kivo_trafficd.prom" ||
+    # Its metrics file is there before the load: the start shows in its log.
+    wait_for 10 "kivo_trafficd" grep -q '^kivo_trafficd: started' "$demo/trafficd.out" ||
         { say "kivo_trafficd did not start here:"; show <"$demo/trafficd.out"; trafficd=""; }
 fi
 if [ -n "$trafficd" ]; then
-    say "started: kivo_trafficd --metrics=$demo/metrics/kivo_trafficd.prom"
+    say "started: kivo_trafficd --metrics=$demo/metrics/kivo_trafficd.prom (written at once, kept by the run)"
     mkdir -p "$demo/www2"
     head -c 80000 /dev/urandom >"$demo/www2/video.bin"
     KIVO_CP=kwai /bin/busybox httpd -f -p 127.0.0.1:8081 -h "$demo/www2" &
@@ -308,5 +309,13 @@ wait_for 10 "node_exporter" curl -sf -o "$demo/scrape.txt" http://127.0.0.1:9100
 say "files in $demo/metrics: $(cd "$demo/metrics" && ls ./*.prom | tr '\n' ' ')"
 say "curl http://127.0.0.1:9100/metrics, the tools' series (HELP and TYPE lines left out):"
 grep -E '^(kivo_|node_textfile_scrape_error)' "$demo/scrape.txt" | show
+
+if [ -n "$trafficd" ]; then
+    step 6 "kivo_trafficd stopped by SIGTERM: a last cycle, then its metrics file goes with it"
+    kill -TERM "$trafficd"
+    wait "$trafficd" || true
+    say "$(tail -n 1 "$demo/trafficd.out")"
+    say "files in $demo/metrics now: $(cd "$demo/metrics" && ls ./*.prom | tr '\n' ' ')"
+fi
 
 step done "$(elapsed) s; the namespaces and all their processes end with this script"
