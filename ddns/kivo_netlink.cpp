@@ -83,10 +83,10 @@ int kivo_netlink_dump_addresses(int family, int (*each)(const nlmsghdr *h, void 
     sockaddr_nl kernel{};
     kernel.nl_family = AF_NETLINK;
     int result = -1;
-    bool done = false;
     if (sendto(fd, &request, sizeof request, 0, reinterpret_cast<sockaddr *>(&kernel),
                sizeof kernel) == static_cast<ssize_t>(sizeof request)) {
         alignas(nlmsghdr) char buffer[16384];
+        bool done = false;
         while (!done) {
             ssize_t got = recv(fd, buffer, sizeof buffer, 0);
             if (got <= 0)

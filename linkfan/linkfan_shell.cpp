@@ -239,13 +239,9 @@ static bool strike(const char *const *rules, uint8_t *alive, int count, const ch
 static void settle_nat()
 {
     static char table[262144];
-    static char input[sizeof batches[batch_nat].text + 32];
     static const char *listed[4096], *lines[nat_max_lines];
-    static uint8_t listed_alive[4096], added_alive[nat_max_lines];
     char iptables[] = "iptables", t[] = "-t", nat[] = "nat", list[] = "-S";
     char *list_argv[] = {iptables, t, nat, list, nullptr};
-    char restore[] = "iptables-restore", noflush[] = "--noflush";
-    char *restore_argv[] = {restore, noflush, nullptr};
 
     batch &nat_batch = batches[batch_nat];
     nat_batch.text[nat_batch.used] = '\0';
@@ -255,6 +251,10 @@ static void settle_nat()
         listed_count = split_lines(table, listed, 4096);
     bool restored = false;
     if (listed_count >= 0 && count >= 0) {
+        static char input[sizeof batches[batch_nat].text + 32];
+        static uint8_t listed_alive[4096], added_alive[nat_max_lines];
+        char restore[] = "iptables-restore", noflush[] = "--noflush";
+        char *restore_argv[] = {restore, noflush, nullptr};
         memset(listed_alive, 1, sizeof listed_alive);
         size_t used = static_cast<size_t>(snprintf(input, sizeof input, "*nat\n"));
         for (int k = 0; k < count; k++) {

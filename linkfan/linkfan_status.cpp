@@ -47,8 +47,9 @@ static void write_link(FILE *out, const linkfan_state &state, int family, int i,
 // an IPv6 line when it has IPv6.
 static int write_status(FILE *out, const void *context)
 {
-    const linkfan_state &state = static_cast<const status_context *>(context)->state;
-    const long long now = static_cast<const status_context *>(context)->now;
+    const status_context &written = *static_cast<const status_context *>(context);
+    const linkfan_state &state = written.state;
+    const long long now = written.now;
     fprintf(out, "# name address gateway state lost_of_5 rtt_ms since_s family\n");
     for (int i = 0; i < LINKFAN_MAX_LINKS; i++) {
         const pppoe_info &info = state.g_array_info[i];

@@ -174,7 +174,7 @@ __attribute__((format(printf, 3, 4))) void tell(const kivo_textfile_record &f, i
 }
 
 // Tells the failure of step unless its cause is the one told last.
-void failed(kivo_textfile_record *f, step s, int error, const char *temp, const char *file)
+void tell_failure(kivo_textfile_record *f, step s, int error, const char *temp, const char *file)
 {
     if (f->failed_step == s && f->failed_errno == error)
         return;
@@ -214,13 +214,13 @@ int kivo_textfile_write(kivo_textfile_record *f, kivo_textfile_fill_fn fill, con
     stops_held held;
     char file[KIVO_TEXTFILE_PATH_SIZE], temp[KIVO_TEXTFILE_PATH_SIZE + sizeof kTempSuffix];
     if (target_of(*f, file, sizeof file) != 0) {
-        failed(f, STEP_FOLLOW, errno, "", "");
+        tell_failure(f, STEP_FOLLOW, errno, "", "");
         return -1;
     }
     std::snprintf(temp, sizeof temp, "%s%s", file, kTempSuffix);
     step s = put(*f, temp, file, fill, context);
     if (s != STEP_OK) {
-        failed(f, s, errno, temp, file);
+        tell_failure(f, s, errno, temp, file);
         return -1;
     }
     std::memcpy(f->written, file, sizeof f->written);
