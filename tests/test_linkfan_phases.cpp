@@ -306,15 +306,7 @@ TEST_F(LinkfanPhases, CommandLineTable)
          "bad --metrics file: \"" + std::string(64, 'm') + "\" is longer than 4091 bytes"},
         {{"--metrics"}, 1, 0, 0, 0, true},
     };
-    const std::string usage =
-        "Usage: /sbin/kivo_linkfan [options] \n\nOptions:\n"
-        "  -h, --help               Print this help and exit\n"
-        "  -d, --debug              debug mode\n"
-        "  -m, --multipath-routing  enable multipath routing\n"
-        "  -t, --track=LIST         track link health, LIST: up to 4 IPv4 and 4 IPv6 addresses, "
-        "comma-separated\n"
-        "      --metrics=FILE       write metrics for node_exporter's textfile collector to FILE\n"
-        "  example: ./kivo_linkfan -d -m\n";
+    const std::string usage = scene_usage("/sbin/kivo_linkfan");
     for (const option_case &c : cases) {
         std::vector<std::string> words = {"/sbin/kivo_linkfan"};
         words.insert(words.end(), c.args.begin(), c.args.end());
@@ -358,20 +350,6 @@ TEST_F(LinkfanPhases, CommandLineTable)
         EXPECT_EQ(options.metrics_path, c.metrics) << where;
     }
     opterr = 1;
-}
-
-TEST_F(LinkfanPhases, MultipathSysctlsChangeOnlyTheTestNamespace)
-{
-    char arg0[] = "kivo_linkfan", arg1[] = "-m";
-    char *argv[] = {arg0, arg1, nullptr};
-    optind = 0;
-    linkfan_options options;
-    testing::internal::CaptureStdout();
-    ASSERT_EQ(kivo_parse_commandline(2, argv, &options), 0);
-    testing::internal::GetCapturedStdout();
-    EXPECT_EQ(sandbox_output("sysctl -n net.ipv4.fib_multipath_hash_policy"), "1\n");
-    EXPECT_EQ(sandbox_output("sysctl -n net.ipv4.fib_multipath_use_neigh"), "1\n");
-    EXPECT_EQ(sandbox_output("sysctl -n net.ipv6.fib_multipath_hash_policy"), "1\n");
 }
 
 // ---------------------------------------------------------------- run log

@@ -94,6 +94,20 @@ int scene_add_links(unsigned count, const char *families)
     return sandbox_sh("ip -batch " + dir / "batch") == 0 ? 0 : -1;
 }
 
+std::string scene_usage(const std::string &program)
+{
+    return "Usage: " + program +
+           " [options] \n\nOptions:\n"
+           "  -h, --help               Print this help and exit\n"
+           "  -d, --debug              debug mode\n"
+           "  -m, --multipath-routing  enable multipath routing\n"
+           "  -t, --track=LIST         track link health, LIST: up to 4 IPv4 and 4 IPv6 "
+           "addresses, comma-separated\n"
+           "      --metrics=FILE       write metrics for node_exporter's textfile collector to "
+           "FILE\n"
+           "  example: ./kivo_linkfan -d -m\n";
+}
+
 std::vector<std::string> scene_shim_tools(const std::string &dir,
                                           const std::vector<std::string> &tools)
 {

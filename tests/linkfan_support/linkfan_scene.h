@@ -40,6 +40,9 @@ std::string scene_address_link(unsigned n, bool ipv6, bool ipv4 = true);
 // both), both when there is none.
 int scene_add_links(unsigned count, const char *families = "");
 
+// The help the program prints when it was started as program.
+std::string scene_usage(const std::string &program);
+
 // Links the recording shim into dir (made when missing) under each tool's name
 // and returns the environment that sends those tools to it: each command is
 // logged to dir/commands and each process it starts to dir/calls before the
