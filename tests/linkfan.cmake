@@ -9,13 +9,13 @@ add_library(kivo_linkfan_scene STATIC
 target_include_directories(kivo_linkfan_scene PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/linkfan_support)
 target_link_libraries(kivo_linkfan_scene PUBLIC kivo_test_support)
 target_compile_definitions(kivo_linkfan_scene PRIVATE
-  LINKFAN_SHIM="${CMAKE_CURRENT_SOURCE_DIR}/linkfan_shims/shim.sh")
+  LINKFAN_SHIM="${CMAKE_CURRENT_SOURCE_DIR}/linkfan_shims/shim.sh"
+  LINKFAN_GOLDEN_DIR="${CMAKE_CURRENT_SOURCE_DIR}/golden")
 
 kivo_add_gtest(test_linkfan_phases PREFIX "linkfan."
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_linkfan_phases.cpp
           ${CMAKE_CURRENT_SOURCE_DIR}/linkfan_support/recording_run.cpp
-  LIBRARIES kivo_linkfan_core kivo_linkfan_shell kivo_linkfan_scene
-  DEFINITIONS LINKFAN_GOLDEN_DIR="${CMAKE_CURRENT_SOURCE_DIR}/golden")
+  LIBRARIES kivo_linkfan_core kivo_linkfan_shell kivo_linkfan_scene)
 
 kivo_add_gtest(test_linkfan_shell PREFIX "linkfan."
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_linkfan_shell.cpp

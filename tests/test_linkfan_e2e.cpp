@@ -103,7 +103,7 @@ TEST_F(LinkfanEndToEnd, TwoLinksInMultipathModeRunTheExpectedCommands)
     // drops the trailing space of the next-hop commands. The NAT rules go in
     // one restore after a look at the table; on the fresh box the first one's
     // deletions have no rule to find and are left out.
-    strings expected = expected_two_link_multipath_run(2, "< ");
+    strings expected = expected_two_link_multipath_run();
     std::string want, ipv6;
     int nat_batch = 0;
     for (std::string &cmd : expected) {

@@ -122,25 +122,21 @@ std::vector<std::string> scene_shim_tools(const std::string &dir,
             "LINKFAN_SHIM_LOG=" + dir + "/commands", "LINKFAN_SHIM_CALLS=" + dir + "/calls"};
 }
 
-std::vector<std::string> expected_link_commands(unsigned n, bool ipv4, bool ipv6)
+std::vector<std::string> expected_link_commands(unsigned n)
 {
     std::string dev = "ppp" + std::to_string(n);
-    std::vector<std::string> cmds;
-    if (ipv4)
-        cmds = {"ip route flush table " + dev, "ip route add 0/0 dev " + dev + " table " + dev,
-                "ip rule del table " + dev,
-                "ip rule add from " + scene_ipv4(n) + " table " + dev + " priority 1000",
-                "ip link set dev " + dev + " txqueuelen 1000"};
-    else
-        cmds = {"ip rule del table " + dev, "ip link set dev " + dev + " txqueuelen 1000"};
-    if (ipv6)
-        cmds.push_back("ip -6 route add default dev " + dev + " table " + dev);
+    std::vector<std::string> cmds = {
+        "ip route flush table " + dev,
+        "ip route add 0/0 dev " + dev + " table " + dev,
+        "ip rule del table " + dev,
+        "ip rule add from " + scene_ipv4(n) + " table " + dev + " priority 1000",
+        "ip link set dev " + dev + " txqueuelen 1000",
+        "ip -6 route add default dev " + dev + " table " + dev,
+    };
     for (int k = 0; k < 4; k++)
         cmds.push_back("ip -6 rule del table " + dev);
-    if (ipv6) {
-        cmds.push_back("ip -6 rule add from " + scene_ipv6(n) + " table " + dev + " pref 200");
-        cmds.push_back("ip -6 rule add to " + scene_ipv6(n) + " lookup " + dev + " pref 200");
-    }
+    cmds.push_back("ip -6 rule add from " + scene_ipv6(n) + " table " + dev + " pref 200");
+    cmds.push_back("ip -6 rule add to " + scene_ipv6(n) + " lookup " + dev + " pref 200");
     return cmds;
 }
 
@@ -175,29 +171,23 @@ std::vector<std::string> expected_multipath_rebuild(unsigned count)
     return cmds;
 }
 
-std::vector<std::string> expected_two_link_multipath_run(int cycles, const std::string &read_mark)
+std::vector<std::string> scene_golden(const char *file)
+{
+    std::vector<std::string> rows;
+    std::istringstream in(sandbox_read_file(std::string(LINKFAN_GOLDEN_DIR "/") + file));
+    for (std::string row; std::getline(in, row);)
+        rows.push_back(row);
+    return rows;
+}
+
+std::vector<std::string> expected_two_link_multipath_run()
 {
     std::vector<std::string> cmds = {"sysctl -w net.ipv4.fib_multipath_hash_policy=1",
                                      "sysctl -w net.ipv4.fib_multipath_use_neigh=1",
-                                     "sysctl -w net.ipv6.fib_multipath_hash_policy=1",
-                                     "cp ./rt_tables /etc/iproute2/rt_tables"};
-    auto append = [&cmds](const std::vector<std::string> &more) {
-        cmds.insert(cmds.end(), more.begin(), more.end());
-    };
-    for (int cycle = 1; cycle <= cycles; cycle++) {
-        // The second cycle compares with the discovery records, which still
-        // hold the queue length from before the first cycle set 1000.
-        if (cycle <= 2) {
-            append(expected_link_commands(0));
-            append(expected_link_commands(1));
-        }
-        cmds.push_back(read_mark + "ip route");
-        cmds.push_back(read_mark + "ip route list table balance");
-        if (cycle <= 2)
-            append(expected_multipath_rebuild(2));
-        if (cycle == 1)
-            cmds.push_back(expected_ipv6_route({0, 1}));
-    }
+                                     "sysctl -w net.ipv6.fib_multipath_hash_policy=1"};
+    for (const std::string &row : scene_golden("linkfan_2_links_multipath.txt"))
+        if (row != "# cycle 2")
+            cmds.push_back(row);
     return cmds;
 }
 

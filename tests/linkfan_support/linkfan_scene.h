@@ -62,9 +62,9 @@ std::string scene_peer(unsigned n);
 std::string scene_ipv6(unsigned n);  // with "/64"
 extern const char scene_ipv6_peer[];  // every link's peer, its IPv6 gateway
 
-// The commands the tool runs to configure link N (per-link policy routing),
-// by the families it has.
-std::vector<std::string> expected_link_commands(unsigned n, bool ipv4 = true, bool ipv6 = true);
+// The commands the tool runs to configure link N (per-link policy routing)
+// with both families.
+std::vector<std::string> expected_link_commands(unsigned n);
 
 // The IPv6 default route over the given links.
 std::string expected_ipv6_route(const std::vector<unsigned> &links);
@@ -73,10 +73,13 @@ std::string expected_ipv6_route(const std::vector<unsigned> &links);
 // all of them full links.
 std::vector<std::string> expected_multipath_rebuild(unsigned count);
 
-// Every command of a -m run over the full links ppp0 and ppp1, from the
-// option's sysctls to the end of the given cycle (1 to 3); command outputs
-// that the tool reads are marked with read_mark before the command line.
-std::vector<std::string> expected_two_link_multipath_run(int cycles, const std::string &read_mark);
+// The lines of a file of tests/golden.
+std::vector<std::string> scene_golden(const char *file);
+
+// Every command of the first two cycles of a -m run over ppp0 and ppp1 with
+// both families: the option's sysctls, then the recorded ones, "< " before a
+// command whose output the tool reads.
+std::vector<std::string> expected_two_link_multipath_run();
 
 // Records of the run log without their time and level prefix.
 std::vector<std::string> scene_log_messages(const std::string &log_text);
