@@ -13,6 +13,7 @@
 
 #include "ddns_e2e.h"
 #include "node_exporter.h"
+#include "sandbox.h"
 #include "temp_dir.h"
 
 namespace {
@@ -47,16 +48,11 @@ protected:
     // gone.
     void stop_removes_file(int signo, const std::string &written)
     {
-        ASSERT_TRUE(S_ISREG(mode_of(written)));
+        ASSERT_TRUE(S_ISREG(sandbox_mode_of(written)));
         long long asked = child_monotonic_ms();
         EXPECT_EQ(128 + signo, child_stop(&ddns_, signo, 2000));
         EXPECT_LT(child_monotonic_ms() - asked, 2000);
-        EXPECT_EQ(0u, mode_of(written)) << "the file outlived the program";
-    }
-    static mode_t mode_of(const std::string &path)
-    {
-        struct stat st;
-        return lstat(path.c_str(), &st) == 0 ? st.st_mode : 0;
+        EXPECT_EQ(0u, sandbox_mode_of(written)) << "the file outlived the program";
     }
 };
 
@@ -97,9 +93,7 @@ TEST_F(metrics, PassesReachPrometheusThroughNodeExporter)
                      std::string::npos; }, 20));
     ASSERT_TRUE(file_counts_passes(3)) << sandbox_read_file(file());
 
-    struct stat st;
-    ASSERT_EQ(0, stat(file().c_str(), &st));
-    EXPECT_EQ(0644u, st.st_mode & 0777);
+    EXPECT_EQ(S_IFREG | 0644u, sandbox_mode_of(file()));
     std::string text = sandbox_read_file(file());
     std::string lint;
     EXPECT_EQ(0, promtool_check_metrics(text, &lint)) << lint << text;
@@ -185,13 +179,11 @@ TEST_F(metrics, MissingFolderIsLoggedOnceAndALinkIsWrittenThrough)
                                   "--interval=1", "--metrics=" + file()},
                                  "ddns2.out", "ddns2.err"));
     ASSERT_TRUE(ddns_world_wait([&] { return !sandbox_read_file(own / "metrics.prom").empty(); }, 10));
-    struct stat st;
-    ASSERT_EQ(0, lstat(file().c_str(), &st));
-    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_TRUE(S_ISLNK(sandbox_mode_of(file())));
     EXPECT_TRUE(metrics_text_whole(sandbox_read_file(file())));
     // The file goes; the link is the unit's to take away.
     ASSERT_NO_FATAL_FAILURE(stop_removes_file(SIGTERM, own / "metrics.prom"));
-    EXPECT_TRUE(S_ISLNK(mode_of(file())));
+    EXPECT_TRUE(S_ISLNK(sandbox_mode_of(file())));
 }
 
 } // namespace

@@ -47,12 +47,6 @@ int fill_then_stop(FILE *out, const void *context)
     return 0;
 }
 
-mode_t mode_of(const std::string &path)
-{
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0 ? st.st_mode : 0;
-}
-
 TEST(KivoTextfile, ReplacesTheFileWholeAndRemovesWhatItWrote)
 {
     const struct {
@@ -85,8 +79,8 @@ TEST(KivoTextfile, ReplacesTheFileWholeAndRemovesWhatItWrote)
         ASSERT_EQ(0, kivo_textfile_write(&f, fill_text, "a 1\n"));
         ASSERT_EQ(0, kivo_textfile_write(&f, fill_text, "a 2\n"));
         EXPECT_EQ("a 2\n", sandbox_read_file(dir / c.file));
-        EXPECT_EQ(S_IFREG | c.expected, mode_of(dir / c.file));
-        EXPECT_EQ(0u, mode_of(dir / c.file + ".tmp"));
+        EXPECT_EQ(S_IFREG | c.expected, sandbox_mode_of(dir / c.file));
+        EXPECT_EQ(0u, sandbox_mode_of(dir / c.file + ".tmp"));
         EXPECT_TRUE(told.empty());
         const bool followed = (c.flags & KIVO_TEXTFILE_FOLLOW) != 0;
         if (c.link[0] != '\0') {
@@ -94,8 +88,8 @@ TEST(KivoTextfile, ReplacesTheFileWholeAndRemovesWhatItWrote)
         }
 
         ASSERT_EQ(0, kivo_textfile_remove(&f));
-        EXPECT_EQ(0u, mode_of(dir / c.file));
-        EXPECT_EQ(followed, S_ISLNK(mode_of(dir / "k.prom"))) << "the link stays";
+        EXPECT_EQ(0u, sandbox_mode_of(dir / c.file));
+        EXPECT_EQ(followed, S_ISLNK(sandbox_mode_of(dir / "k.prom"))) << "the link stays";
         EXPECT_EQ(0, kivo_textfile_remove(&f)) << "nothing left to remove is no failure";
     }
     umask(saved);
@@ -133,8 +127,8 @@ TEST(KivoTextfile, AFailureKeepsTheFileAndIsToldOncePerCause)
         EXPECT_EQ(-1, kivo_textfile_write(&f, c.fill, "new\n"));
         EXPECT_EQ(std::vector<std::string>{"E metrics: " + c.message}, told);
         EXPECT_EQ(before, sandbox_read_file(file));
-        EXPECT_FALSE(S_ISREG(mode_of(temp))) << "the temporary file stays";
-        EXPECT_EQ(0u, mode_of(dir / "victim")) << "a planted link was followed";
+        EXPECT_FALSE(S_ISREG(sandbox_mode_of(temp))) << "the temporary file stays";
+        EXPECT_EQ(0u, sandbox_mode_of(dir / "victim")) << "a planted link was followed";
 
         c.mend();
         EXPECT_EQ(0, kivo_textfile_write(&f, fill_text, "new\n"));
@@ -160,8 +154,8 @@ TEST(KivoTextfile, AStopRemovesTheFileEvenInTheMiddleOfAWrite)
                       ASSERT_EQ(0, kivo_textfile_write(&f, fill_text, "a 1\n"));
                       kivo_textfile_write(&f, fill_then_stop, &signo);
                   }));
-        EXPECT_EQ(0u, mode_of(file));
-        EXPECT_EQ(0u, mode_of(file + ".tmp"));
+        EXPECT_EQ(0u, sandbox_mode_of(file));
+        EXPECT_EQ(0u, sandbox_mode_of(file + ".tmp"));
     }
 }
 

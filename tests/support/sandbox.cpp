@@ -2,6 +2,7 @@
 
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cerrno>
@@ -64,6 +65,12 @@ std::string sandbox_output(const std::string &cmd)
         out.append(buf, n);
     pclose(p);
     return out;
+}
+
+mode_t sandbox_mode_of(const std::string &path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 ? st.st_mode : 0;
 }
 
 std::string sandbox_tempdir(const char *tag)

@@ -2,6 +2,8 @@
 // firewall rules, ports or /etc reaches the machine it runs on.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 
 // Moves the calling process (call it in a forked child, or in a test binary that
@@ -25,6 +27,10 @@ std::string sandbox_read_file(const std::string &path);
 
 // Writes text as a file's whole content; false when it could not be written.
 bool sandbox_write_file(const std::string &path, const std::string &text);
+
+// A path's type and mode as lstat(2) gives them (a link's own), 0 when
+// nothing is there.
+mode_t sandbox_mode_of(const std::string &path);
 
 // Makes a fresh directory under /tmp and returns its path.
 std::string sandbox_tempdir(const char *tag);
