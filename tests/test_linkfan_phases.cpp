@@ -117,21 +117,6 @@ unsigned long total(const std::vector<unsigned long> &pauses)
 
 // ---------------------------------------------------------------- probe
 
-TEST_F(LinkfanPhases, ProbeReadsAPppLink)
-{
-    ASSERT_EQ(scene_add_link(3), 0);
-    pppoe_info info;
-    ASSERT_EQ(if_fetch("ppp3", &info), 0);
-    EXPECT_STREQ(info.pppoe_name, "ppp3");
-    EXPECT_STREQ(info.vlan, "");
-    EXPECT_STREQ(info.pppoe_ip, "10.0.3.2");
-    EXPECT_STREQ(info.gateway, "10.0.3.1");
-    EXPECT_STREQ(info.pppoe_ipv6, "2001:db8:3::2/64");
-    EXPECT_STREQ(info.mac, "00:00:00:00:00:00");
-    EXPECT_EQ(info.txqueuelen, 500u);  // the tun default, before the tool sets 1000
-    EXPECT_EQ(info.pppd_time, 0u);
-}
-
 TEST_F(LinkfanPhases, ProbeOfAMissingOrOverlongNameFailsWithAZeroRecord)
 {
     ASSERT_EQ(scene_add_link(0), 0);
@@ -145,7 +130,7 @@ TEST_F(LinkfanPhases, ProbeOfAMissingOrOverlongNameFailsWithAZeroRecord)
 }
 
 struct probe_case {
-    const char *setup;
+    std::string setup;
     const char *name;
     const char *pppoe_name;
     const char *vlan;
@@ -153,27 +138,31 @@ struct probe_case {
     const char *gateway;
     const char *pppoe_ipv6;
     const char *mac;
+    unsigned txqueuelen;  // the kernel's default: 500 for tun, 1000 for tap
 };
 
 TEST_F(LinkfanPhases, ProbeTable)
 {
     const probe_case cases[] = {
+        // A link as the scene makes it; its link-local pair is nothing to route by.
+        {"ip tuntap add dev ppp3 mode tun && " + scene_address_link(3, true), "ppp3", "ppp3", "",
+         "10.0.3.2", "10.0.3.1", "2001:db8:3::2/64", "00:00:00:00:00:00", 500},
         // A tap device is not point-to-point, whatever its name: never a link.
         {"ip tuntap add dev ppp4 mode tap && ip link set ppp4 address 02:ab:cd:ef:01:23",
-         "ppp4", "", "ppp4", "", "", "", "02:ab:cd:ef:01:23"},
+         "ppp4", "", "ppp4", "", "", "", "02:ab:cd:ef:01:23", 1000},
         // Addresses of the longest text form fit with their terminators.
         {"ip tuntap add dev ppp7 mode tun && "
          "ip addr add 192.168.100.200 peer 255.255.255.255 dev ppp7 && "
          "ip -6 addr add 2001:db8:aaaa:bbbb:cccc:dddd:eeee:ffff/64 dev ppp7 nodad",
          "ppp7", "ppp7", "", "192.168.100.200", "255.255.255.255",
-         "2001:db8:aaaa:bbbb:cccc:dddd:eeee:ffff/64", "00:00:00:00:00:00"},
+         "2001:db8:aaaa:bbbb:cccc:dddd:eeee:ffff/64", "00:00:00:00:00:00", 500},
         // An IPv6 address with a peer: the local end, as getifaddrs gives it.
         {"ip tuntap add dev ppp9 mode tun && "
          "ip -6 addr add 2001:db8:9::1 peer 2001:db8:9::2 dev ppp9 nodad",
-         "ppp9", "ppp9", "", "", "", "2001:db8:9::1/64", "00:00:00:00:00:00"},
+         "ppp9", "ppp9", "", "", "", "2001:db8:9::1/64", "00:00:00:00:00:00", 500},
         // Only a link-local address: nothing to route by.
         {"ip tuntap add dev ppp8 mode tun && ip -6 addr add fe80::8/10 dev ppp8 nodad", "ppp8",
-         "ppp8", "", "", "", "", "00:00:00:00:00:00"},
+         "ppp8", "", "", "", "", "00:00:00:00:00:00", 500},
         // Link-local, tentative (no carrier: duplicate detection never ends)
         // and deprecated addresses before the one it is routed by.
         {"ip tuntap add dev ppp6 mode tap && ip link set ppp6 address 02:00:00:00:00:06 && "
@@ -181,7 +170,7 @@ TEST_F(LinkfanPhases, ProbeTable)
          "ip -6 addr add 2001:db8:6::1/64 dev ppp6 && "
          "ip -6 addr add 2001:db8:6::2/64 dev ppp6 nodad preferred_lft 0 && "
          "ip -6 addr add 2001:db8:6::3/64 dev ppp6 nodad",
-         "ppp6", "", "ppp6", "", "", "2001:db8:6::3/64", "02:00:00:00:00:06"},
+         "ppp6", "", "ppp6", "", "", "2001:db8:6::3/64", "02:00:00:00:00:06", 1000},
     };
     for (const probe_case &c : cases) {
         ASSERT_EQ(sandbox_sh(c.setup), 0) << c.setup;
@@ -193,6 +182,8 @@ TEST_F(LinkfanPhases, ProbeTable)
         EXPECT_STREQ(info.gateway, c.gateway) << c.name;
         EXPECT_STREQ(info.pppoe_ipv6, c.pppoe_ipv6) << c.name;
         EXPECT_STREQ(info.mac, c.mac) << c.name;
+        EXPECT_EQ(info.txqueuelen, c.txqueuelen) << c.name;
+        EXPECT_EQ(info.pppd_time, 0u) << c.name;
     }
 }
 
@@ -443,14 +434,6 @@ TEST_F(LinkfanPhases, ListCheckTable)
         EXPECT_EQ(state.g_new_ppp, c.new_ppp) << c.name;
     }
     EXPECT_TRUE(recorded_commands.empty());
-}
-
-TEST_F(LinkfanPhases, ListCheckWithoutASystemListEndsWithFour)
-{
-    ASSERT_EQ(unlink("/etc/iproute2/rt_tables"), 0);
-    state.g_new_ppp = 0;
-    EXPECT_EQ(linkfan_rt_tables_check(state, &state.g_new_ppp), 4);
-    EXPECT_EQ(log_messages(), strings{"[ERROR]: could not open file : /etc/iproute2/rt_tables!"});
 }
 
 TEST_F(LinkfanPhases, ListRewriteInAReadOnlyDirectoryEndsWithFive)
@@ -850,6 +833,7 @@ TEST_F(LinkfanPhases, CycleEndsWithFourWhenTheSystemListVanishes)
     recording_reset();
     EXPECT_EQ(linkfan_cycle(&state), 4);
     EXPECT_TRUE(recorded_commands.empty());  // it stops before any routing
+    EXPECT_EQ(log_messages().back(), "[ERROR]: could not open file : /etc/iproute2/rt_tables!");
 }
 
 }  // namespace
