@@ -82,8 +82,9 @@ uint32_t sum_words(const unsigned char *data, size_t len, uint32_t sum)
     return sum;
 }
 
-// An IPv4 echo request: its addresses swapped leave the header's checksum as
-// it was; the type's change from 8 to 0 is mended in place (RFC 1624).
+// An IPv4 echo request: answered from its target, its addresses swapped
+// (which leaves the header's checksum as it was) and the ICMP checksum made
+// anew.
 bool answer_ipv4(unsigned char *packet, ssize_t len)
 {
     size_t ihl = static_cast<size_t>(packet[0] & 0x0f) * 4;
@@ -96,9 +97,8 @@ bool answer_ipv4(unsigned char *packet, ssize_t len)
     std::memcpy(packet + 16, addr, 4);
     unsigned char *icmp = packet + ihl;
     icmp[0] = 0;
-    uint32_t sum = static_cast<uint16_t>(~(icmp[2] << 8 | icmp[3])) + 0xf7ffu;
-    sum = (sum & 0xffff) + (sum >> 16);
-    put16(icmp + 2, static_cast<uint16_t>(~sum));
+    icmp[2] = icmp[3] = 0;
+    put16(icmp + 2, fold(sum_words(icmp, static_cast<size_t>(len) - ihl, 0)));
     return true;
 }
 
