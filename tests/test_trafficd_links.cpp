@@ -364,15 +364,17 @@ TEST_F(TrafficdTest, BytesCountForTheLinkThatHeldTheLocalAddressWhenTheyWereCoun
     traffic_sums from_box = trafficd_fetch_three(8082);
     ASSERT_GT(from_box.sent, 0);
     truth["lo"] = from_box;
-    // A datagram from a socket with no local address of its own: its source.
+    // Datagrams from a socket with no local address of its own: their sources'.
     child_process udp;
     ASSERT_TRUE(traffic_start(&udp,
                               {"/usr/bin/python3", "-c",
-                               "import socket; socket.socket(socket.AF_INET, socket.SOCK_DGRAM)"
-                               ".sendto(b'x' * 1000, ('10.71.0.2', 9))"},
+                               "import socket; s = socket.socket(socket.AF_INET, "
+                               "socket.SOCK_DGRAM); s.sendto(b'x' * 1000, ('10.71.0.2', 9)); "
+                               "s.sendto(b'x' * 1000, ('127.0.0.1', 9))"},
                               {"KIVO_CP=kwai"}, false));
     ASSERT_EQ(child_wait(&udp, 10000), 0);
     truth["ppp1"].sent += 1000;
+    truth["lo"].sent += 1000;
 
     // ppp0 redials with a new address; ppp1 takes the one ppp0 had.
     ASSERT_EQ(sandbox_sh("ip link del ppp0"), 0);

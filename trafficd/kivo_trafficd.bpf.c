@@ -56,6 +56,7 @@ struct in6_addr {
 struct sock_common {
     unsigned short skc_num;
     unsigned short skc_family;
+    unsigned char skc_state;
     __u32 skc_rcv_saddr;
     struct in6_addr skc_v6_rcv_saddr;
 };
@@ -111,6 +112,12 @@ struct sk_buff {
     __u16 network_header;
     __u16 protocol;
 };
+struct iphdr {
+    __u32 daddr;
+};
+struct ipv6hdr {
+    struct in6_addr daddr;
+};
 struct linux_binprm;
 #pragma clang attribute pop
 
@@ -118,12 +125,19 @@ struct linux_binprm;
 #define AF_INET6 10
 #define MSG_PEEK 2
 #define SOCK_DGRAM 2
+#define TCP_CLOSE 7  // the state of a datagram socket not connected
 #define ETH_P_IP 0x0800
 #define ETH_P_IPV6 0x86DD
 #define LOOPBACK_IFINDEX 1
 #define IPPROTO_UDP 17
 #define IPPROTO_UDPLITE 136
 #define TICK_NS 10000000ULL  // USER_HZ is 100 on every architecture Linux runs here
+
+// A kernel pointer taken as the type given, read directly rather than
+// through a helper call (Linux 6.2 on).
+extern void *bpf_rdonly_cast(const void *obj, __u32 btf_id) __ksym;
+#define kernel_cast(type, pointer) \
+    ((struct type *)bpf_rdonly_cast(pointer, bpf_core_type_id_kernel(struct type)))
 
 char LICENSE[] SEC("license") = "GPL";
 
@@ -299,18 +313,6 @@ struct {
 
 #define LINK_UNKNOWN 0xffu
 
-// The link of a local address as a packet's header holds it.
-static __always_inline __u32 link_of_header(__u16 protocol, const unsigned char *address)
-{
-    __u32 w[4] = {};
-    if (protocol == bpf_htons(ETH_P_IP)) {
-        bpf_probe_read_kernel(w, 4, address);
-        return link_of_v4(w[0]);
-    }
-    bpf_probe_read_kernel(w, 16, address);
-    return link_of_v6(w[0], w[1], w[2], w[3]);
-}
-
 static __always_inline int unbound(struct sock *sk)
 {
     if (sk->__sk_common.skc_family == AF_INET6)
@@ -321,9 +323,9 @@ static __always_inline int unbound(struct sock *sk)
     return sk->__sk_common.skc_rcv_saddr == 0;
 }
 
-// A datagram socket's bytes: sent, the source its route chose; received, the
-// destination of the datagram at the head of its queue. The socket's own
-// address when neither is known.
+// The bytes of a datagram socket not connected: sent, the source its route
+// chose; received, the destination of the datagram at the head of its queue.
+// The socket's own address when neither is known.
 static __always_inline __u32 link_of_datagram(struct sock *sk, unsigned short family, int ret,
                                               int flags, int sent)
 {
@@ -350,8 +352,7 @@ static __always_inline __u32 link_of_datagram(struct sock *sk, unsigned short fa
                 link = entry & 0xff;
             // An empty queue has nothing noted: whatever was noted out of
             // step (a datagram a receive took before it was noted) is dropped.
-            struct udp_sock *udp = (struct udp_sock *)sk;
-            if (sk->sk_receive_queue.qlen == 0 && BPF_CORE_READ(udp, reader_queue.qlen) == 0)
+            if (sk->sk_receive_queue.qlen == 0 && kernel_cast(udp_sock, sk)->reader_queue.qlen == 0)
                 queue->taken = queue->queued;
         }
     }
@@ -362,10 +363,12 @@ _Static_assert(TRAFFICD_LINKS <= 32, "a process's refused links are the bits of 
 
 static __always_inline void count(struct sock *sk, int ret, int flags, int sent)
 {
-    // A datagram socket's hint is taken whatever the call's result, so that
-    // a failed send leaves none behind for the next.
-    int datagram = sk->sk_type == SOCK_DGRAM;
-    if (ret <= 0 && !datagram)
+    // Each datagram of a socket not connected has its own link (a stream
+    // that moves bytes is always connected, and told apart by its state
+    // alone); its hint is taken whatever the call's result, so that a failed
+    // send leaves none behind for the next.
+    int per_datagram = sk->__sk_common.skc_state == TCP_CLOSE && sk->sk_type == SOCK_DGRAM;
+    if (ret <= 0 && !per_datagram)
         return;
     __u32 tgid = bpf_get_current_pid_tgid() >> 32;
     struct trafficd_watch *watch = bpf_map_lookup_elem(&watched, &tgid);
@@ -374,7 +377,7 @@ static __always_inline void count(struct sock *sk, int ret, int flags, int sent)
     unsigned short family = sk->__sk_common.skc_family;
     if (family != AF_INET && family != AF_INET6)
         return;
-    __u32 link = datagram ? link_of_datagram(sk, family, ret, flags, sent) : link_of(sk, family);
+    __u32 link = per_datagram ? link_of_datagram(sk, family, ret, flags, sent) : link_of(sk, family);
     // A peek leaves the bytes queued; the read that takes them counts them.
     if (ret <= 0 || (flags & MSG_PEEK))
         return;
@@ -423,25 +426,32 @@ int BPF_PROG(trafficd_recv, struct sock *sk, int ret, int flags)
 
 // The thread's hint for a datagram of a counted process that a route is
 // looked up for: only lookups for output (their flow comes from loopback's
-// index, an arriving packet's from its interface's), for UDP.
+// index, an arriving packet's from its interface's), for UDP. A thread that
+// has hints is counted (or was, when its process ran another program since
+// the last exec: its hints are then never taken); one without is looked up.
 static __always_inline struct sent_hint *route_hint(struct flowi_common *flow)
 {
     if (flow->flowic_iif != LOOPBACK_IFINDEX ||
         (flow->flowic_proto != IPPROTO_UDP && flow->flowic_proto != IPPROTO_UDPLITE))
         return 0;
+    struct task_struct *task = bpf_get_current_task_btf();
+    struct sent_hint *hint = bpf_task_storage_get(&sent_hints, task, 0, 0);
+    if (hint)
+        return hint;
     __u32 tgid = bpf_get_current_pid_tgid() >> 32;
     if (!bpf_map_lookup_elem(&watched, &tgid))
         return 0;
-    return bpf_task_storage_get(&sent_hints, bpf_get_current_task_btf(), 0,
-                                BPF_LOCAL_STORAGE_GET_F_CREATE);
+    return bpf_task_storage_get(&sent_hints, task, 0, BPF_LOCAL_STORAGE_GET_F_CREATE);
 }
 
 // A source the sender named (IP_PKTINFO, IPV6_PKTINFO, a bound socket) gives
 // its link; one the kernel is to choose is an address of the interface the
-// route leaves by, whose link it is.
+// route leaves by, whose link it is (loopback's: lo).
 static __always_inline __u32 link_of_device(struct fib_nh_common *nhc)
 {
     __u32 ifindex = nhc->nhc_dev ? nhc->nhc_dev->ifindex : 0;
+    if (ifindex == LOOPBACK_IFINDEX)
+        return TRAFFICD_LINK_LO;
     __u32 *link = bpf_map_lookup_elem(&devices, &ifindex);
     return link ? *link : TRAFFICD_LINK_OTHER;
 }
@@ -495,13 +505,14 @@ int BPF_PROG(trafficd_queued, struct sock *sk)
     struct sk_buff *last = sk->sk_receive_queue.prev;
     // A receive on another processor may have taken it already.
     if (sk->sk_receive_queue.qlen != 0 && last) {
-        __u16 protocol = BPF_CORE_READ(last, protocol);
-        const unsigned char *header = BPF_CORE_READ(last, head) + BPF_CORE_READ(last, network_header);
-        // The destination: offset 16 of an IPv4 header, 24 of an IPv6 one.
-        if (protocol == bpf_htons(ETH_P_IP))
-            link = link_of_header(protocol, header + 16);
-        else if (protocol == bpf_htons(ETH_P_IPV6))
-            link = link_of_header(protocol, header + 24);
+        const unsigned char *header = last->head + last->network_header;
+        if (last->protocol == bpf_htons(ETH_P_IP)) {
+            link = link_of_v4(kernel_cast(iphdr, header)->daddr);
+        } else if (last->protocol == bpf_htons(ETH_P_IPV6)) {
+            struct in6_addr *daddr = &kernel_cast(ipv6hdr, header)->daddr;
+            link = link_of_v6(daddr->in6_u.u6_addr32[0], daddr->in6_u.u6_addr32[1],
+                              daddr->in6_u.u6_addr32[2], daddr->in6_u.u6_addr32[3]);
+        }
     }
     __u32 number = __sync_fetch_and_add(&queue->queued, 1);
     queue->entry[number & (QUEUE_ROOM - 1)] = (number << 8) | (link & 0xff);
