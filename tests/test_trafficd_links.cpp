@@ -97,7 +97,8 @@ bool wait_for_notes(child_process *daemon, std::vector<std::string> holds, int t
 }
 
 // A UDP server bound to 0.0.0.0 and :: that answers each datagram from the
-// address it came to (IP_PKTINFO, IPV6_PKTINFO), as QUIC and KCP servers do.
+// address it came to (IP_PKTINFO, IPV6_PKTINFO), as QUIC and KCP servers do,
+// from an event loop whose first read finds nothing.
 constexpr char udp_server[] = R"(
 import select, socket
 v4 = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
@@ -107,6 +108,10 @@ v6 = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM)
 v6.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
 v6.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_RECVPKTINFO, 1)
 v6.bind(('::', 9000))
+for s in v4, v6:
+    s.setblocking(False)
+    try: s.recv(1)
+    except BlockingIOError: pass
 print('ready', flush=True)
 while True:
     for s in select.select([v4, v6], [], [])[0]:
@@ -275,6 +280,11 @@ TEST_F(TrafficdTest, DatagramsCountForTheLinkEachCameAndWentByAndGoneLinksFreeTh
     ASSERT_TRUE(traffic_start(&server, {"/usr/bin/python3", "-c", udp_server}, {"KIVO_CP=kwai"},
                               false));
     ASSERT_TRUE(child_expect(&server, "ready", nullptr, 10000));
+    // Its first reads had the daemon attach the queue hook.
+    ASSERT_TRUE(wait_for_notes(&daemon,
+                               {"datagrams come to a socket bound to no address: each one's "
+                                "destination is noted as it is queued"},
+                               5000));
 
     // 40 interfaces with link-local addresses only, and 30 with uplinks'
     // addresses (every slot there is) come and go; ppp9 carries datagrams.

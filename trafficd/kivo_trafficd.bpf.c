@@ -293,16 +293,17 @@ struct {
     __type(value, struct sent_hint);
 } sent_hints SEC(".maps");
 
-// The links of the datagrams waiting in a socket bound to no address, in the
-// order of its queue: each as it is queued, taken as a receive takes the
-// datagram. The entries are numbered, so one that was written over (more
-// datagrams waiting than there is room for) or never written is known as
-// such; the receive then falls back to the socket's own address.
+// The links of the datagrams waiting in a socket bound to no address that a
+// counted process receives from, in the order of its queue: each as it is
+// queued, taken as a receive takes the datagram. The entries carry the
+// datagram's number + 1, so one that was written over (more datagrams waiting
+// than there is room for) or never written is known as such; the receive then
+// falls back to the socket's own address.
 #define QUEUE_ROOM 256
 struct queued_links {
-    __u32 queued;  // datagrams noted so far
+    __u32 queued;  // datagrams noted so far, and those that came before the notes
     __u32 taken;   // datagrams received so far
-    __u32 entry[QUEUE_ROOM];  // the number of the datagram (low 24 bits) << 8 | its link
+    __u32 entry[QUEUE_ROOM];  // the number of the datagram + 1 (low 24 bits) << 8 | its link
 };
 struct {
     __uint(type, BPF_MAP_TYPE_SK_STORAGE);
@@ -312,6 +313,11 @@ struct {
 } queues SEC(".maps");
 
 #define LINK_UNKNOWN 0xffu
+
+// The queue hook (trafficd_queued) runs for every segment of every stream on
+// the box too, so the daemon attaches it only once a counted process receives
+// (or tries to) through a socket bound to no address.
+volatile __u32 queue_hook = TRAFFICD_QUEUE_HOOK_OFF;
 
 static __always_inline int unbound(struct sock *sk)
 {
@@ -323,11 +329,48 @@ static __always_inline int unbound(struct sock *sk)
     return sk->__sk_common.skc_rcv_saddr == 0;
 }
 
+static __noinline int ask_queue_hook(__u32 tgid, __u64 start);
+
+// The link of the datagram a receive took (took: 0 for a peek or a failed
+// receive) from a socket bound to no address: the one noted as it was queued.
+static __always_inline __u32 link_of_received(struct sock *sk, int took)
+{
+    struct udp_sock *udp = kernel_cast(udp_sock, sk);
+    __u32 waiting = sk->sk_receive_queue.qlen + udp->reader_queue.qlen;
+    struct queued_links *queue = bpf_sk_storage_get(&queues, sk, 0, 0);
+    if (!queue) {
+        // The socket's first receive (often a read that finds nothing, as an
+        // event loop's first is): its datagrams are noted from now on, those
+        // waiting already never were.
+        queue = bpf_sk_storage_get(&queues, sk, 0, BPF_LOCAL_STORAGE_GET_F_CREATE);
+        if (queue) {
+            queue->taken = took;
+            queue->queued = took + waiting;
+        }
+        return LINK_UNKNOWN;
+    }
+    if (!took)
+        return LINK_UNKNOWN;
+    // Any datagram taken, an empty one too, is its queue's head.
+    __u32 number = __sync_fetch_and_add(&queue->taken, 1);
+    __u32 entry = queue->entry[number & (QUEUE_ROOM - 1)];
+    __u32 link = entry >> 8 == ((number + 1) & 0xffffff) ? entry & 0xff : LINK_UNKNOWN;
+    if (waiting == 0) {
+        // An empty queue has nothing noted: whatever was noted out of step (a
+        // datagram a receive took before it was noted) is dropped.
+        queue->taken = queue->queued;
+    } else if (queue_hook != TRAFFICD_QUEUE_HOOK_ON) {
+        // Nothing is noted yet: none of those waiting was.
+        queue->queued = number + 1 + waiting;
+    }
+    return link;
+}
+
 // The bytes of a datagram socket not connected: sent, the source its route
-// chose; received, the destination of the datagram at the head of its queue.
-// The socket's own address when neither is known.
+// chose; received by one bound to no address, the destination of the datagram
+// at the head of its queue. The socket's own address when neither is known.
 static __always_inline __u32 link_of_datagram(struct sock *sk, unsigned short family, int ret,
-                                              int flags, int sent)
+                                              int flags, int sent, __u32 tgid, __u64 start)
 {
     __u32 link = LINK_UNKNOWN;
     if (sent) {
@@ -342,19 +385,11 @@ static __always_inline __u32 link_of_datagram(struct sock *sk, unsigned short fa
                 break;
             }
         }
-    } else if (ret >= 0 && !(flags & MSG_PEEK)) {
-        // Any datagram taken, an empty one too, is its queue's head.
-        struct queued_links *queue = bpf_sk_storage_get(&queues, sk, 0, 0);
-        if (queue) {
-            __u32 number = __sync_fetch_and_add(&queue->taken, 1);
-            __u32 entry = queue->entry[number & (QUEUE_ROOM - 1)];
-            if (entry >> 8 == (number & 0xffffff))
-                link = entry & 0xff;
-            // An empty queue has nothing noted: whatever was noted out of
-            // step (a datagram a receive took before it was noted) is dropped.
-            if (sk->sk_receive_queue.qlen == 0 && kernel_cast(udp_sock, sk)->reader_queue.qlen == 0)
-                queue->taken = queue->queued;
-        }
+    } else if ((sk->sk_protocol == IPPROTO_UDP || sk->sk_protocol == IPPROTO_UDPLITE) &&
+               unbound(sk)) {
+        if (queue_hook == TRAFFICD_QUEUE_HOOK_OFF)
+            ask_queue_hook(tgid, start);
+        link = link_of_received(sk, ret >= 0 && !(flags & MSG_PEEK));
     }
     return link != LINK_UNKNOWN ? link : link_of(sk, family);
 }
@@ -377,7 +412,8 @@ static __always_inline void count(struct sock *sk, int ret, int flags, int sent)
     unsigned short family = sk->__sk_common.skc_family;
     if (family != AF_INET && family != AF_INET6)
         return;
-    __u32 link = per_datagram ? link_of_datagram(sk, family, ret, flags, sent) : link_of(sk, family);
+    __u32 link = per_datagram ? link_of_datagram(sk, family, ret, flags, sent, tgid, watch->start)
+                              : link_of(sk, family);
     // A peek leaves the bytes queued; the read that takes them counts them.
     if (ret <= 0 || (flags & MSG_PEEK))
         return;
@@ -489,16 +525,16 @@ int BPF_PROG(trafficd_route6, void *net, struct fib6_result *res, void *table, s
     return 0;
 }
 
-// A datagram just queued to a socket bound to no address: its destination,
-// the last in the queue, is noted for the receive that will take it.
+// A datagram just queued to a socket bound to no address that a counted
+// process receives from (only those have room for notes; a socket of a
+// process nobody counts costs neither memory nor more than this test): its
+// destination, the last in the queue, is noted for the receive that will take it.
 SEC("tp_btf/sk_data_ready")
 int BPF_PROG(trafficd_queued, struct sock *sk)
 {
-    if (sk->sk_type != SOCK_DGRAM || (sk->sk_protocol != IPPROTO_UDP &&
-                                      sk->sk_protocol != IPPROTO_UDPLITE) || !unbound(sk))
+    if (sk->sk_type != SOCK_DGRAM || !unbound(sk))
         return 0;
-    struct queued_links *queue =
-        bpf_sk_storage_get(&queues, sk, 0, BPF_LOCAL_STORAGE_GET_F_CREATE);
+    struct queued_links *queue = bpf_sk_storage_get(&queues, sk, 0, 0);
     if (!queue)
         return 0;
     __u32 link = LINK_UNKNOWN;
@@ -515,7 +551,7 @@ int BPF_PROG(trafficd_queued, struct sock *sk)
         }
     }
     __u32 number = __sync_fetch_and_add(&queue->queued, 1);
-    queue->entry[number & (QUEUE_ROOM - 1)] = (number << 8) | (link & 0xff);
+    queue->entry[number & (QUEUE_ROOM - 1)] = ((number + 1) << 8) | (link & 0xff);
     return 0;
 }
 
@@ -544,15 +580,29 @@ static __always_inline struct trafficd_event *event_begin(__u32 type, __u32 tgid
     return event;
 }
 
-static __always_inline void send_event(struct trafficd_event *template_event)
+// 0 once sent; -1 when the ring was full (and counted as lost).
+static __always_inline int send_event(struct trafficd_event *template_event)
 {
     struct trafficd_event *event = bpf_ringbuf_reserve(&events, sizeof *event, 0);
     if (!event) {
         fault(TRAFFICD_FAULT_EVENTS_LOST);
-        return;
+        return -1;
     }
     __builtin_memcpy(event, template_event, sizeof *event);
     bpf_ringbuf_submit(event, 0);
+    return 0;
+}
+
+// Out of the counting programs' way: runs once per daemon.
+static __noinline int ask_queue_hook(__u32 tgid, __u64 start)
+{
+    if (__sync_val_compare_and_swap(&queue_hook, TRAFFICD_QUEUE_HOOK_OFF,
+                                    TRAFFICD_QUEUE_HOOK_ASKED) != TRAFFICD_QUEUE_HOOK_OFF)
+        return 0;
+    struct trafficd_event *event = event_begin(TRAFFICD_EVENT_QUEUES, tgid, start);
+    if (!event || send_event(event) != 0)
+        queue_hook = TRAFFICD_QUEUE_HOOK_OFF;  // asked again by the next datagram
+    return 0;
 }
 
 struct env_walk {
@@ -630,6 +680,7 @@ int BPF_PROG(trafficd_exec, struct task_struct *task, int old_pid, struct linux_
     if (!walk.found) {
         if (bpf_map_lookup_elem(&watched, &tgid)) {
             bpf_map_delete_elem(&watched, &tgid);
+            bpf_task_storage_delete(&sent_hints, task);  // the one thread left
             event->type = TRAFFICD_EVENT_UNWATCH;
             send_event(event);
         }

@@ -33,8 +33,13 @@ constexpr int last_cycle_ms = 1500;
 
 static int trafficd_on_event(void *, void *data, size_t size)
 {
-    if (size >= sizeof(trafficd_event))
-        trafficd_table_event(static_cast<const trafficd_event *>(data));
+    const auto *event = static_cast<const trafficd_event *>(data);
+    if (size < sizeof(trafficd_event))
+        return 0;
+    if (event->type == TRAFFICD_EVENT_QUEUES)
+        trafficd_kernel_queues();
+    else
+        trafficd_table_event(event);
     return 0;
 }
 

@@ -195,6 +195,9 @@ void trafficd_links_folded(void);
 void trafficd_links_dump_begin(void);
 int trafficd_links_dump_part(const char *buffer, size_t length);
 void trafficd_links_dump_end(void);
+// A counted process receives through a datagram socket bound to no address:
+// attaches the hook that notes each datagram's destination as it is queued.
+void trafficd_kernel_queues(void);
 // The kernel side's failure counters (zeros before the load).
 void trafficd_kernel_faults(unsigned long long counts[TRAFFICD_FAULTS]);
 

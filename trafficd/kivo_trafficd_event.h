@@ -22,7 +22,15 @@ enum trafficd_event_type {
     TRAFFICD_EVENT_EXIT = 3,     // the last thread of a watched process ended
     TRAFFICD_EVENT_UNWATCH = 4,  // a watched process started an image without "KIVO_CP"
     TRAFFICD_EVENT_LOOK = 5,     // an environment too long for the kernel: read it from /proc
+    TRAFFICD_EVENT_QUEUES = 6,   // a counted process receives through a datagram socket bound
+                                 // to no address: attach the queue hook
 };
+
+// The queue hook of the kernel side (its global queue_hook): not attached,
+// asked for through TRAFFICD_EVENT_QUEUES, attached (set by the daemon).
+#define TRAFFICD_QUEUE_HOOK_OFF 0
+#define TRAFFICD_QUEUE_HOOK_ASKED 1
+#define TRAFFICD_QUEUE_HOOK_ON 2
 
 // Event flags.
 #define TRAFFICD_FLAG_PRELOAD 1u  // the environment holds "LD_PRELOAD"

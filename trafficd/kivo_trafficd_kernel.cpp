@@ -48,6 +48,26 @@ static void trafficd_datagram_programs(kivo_trafficd_bpf *skel)
                      "their socket's address",
                      t.tracepoint);
     }
+    // The queue hook's tracepoint fires for every segment of every stream on
+    // the box: it is attached once a counted process needs it.
+    bpf_program__set_autoattach(skel->progs.trafficd_queued, false);
+}
+
+void trafficd_kernel_queues(void)
+{
+    kivo_trafficd_bpf *skel = trafficd_run.skel;
+    if (!skel || skel->links.trafficd_queued || !bpf_program__autoload(skel->progs.trafficd_queued))
+        return;
+    skel->links.trafficd_queued = bpf_program__attach(skel->progs.trafficd_queued);
+    if (!skel->links.trafficd_queued) {
+        trafficd_log("cannot attach to sock:sk_data_ready: %s; received datagrams count for the "
+                     "link of their socket's address",
+                     strerror(errno));
+        return;
+    }
+    skel->bss->queue_hook = TRAFFICD_QUEUE_HOOK_ON;
+    trafficd_note("datagrams come to a socket bound to no address: each one's destination is "
+                  "noted as it is queued");
 }
 
 // libbpf's own warnings go to the log with -d only; a failure is logged by the caller.
