@@ -2,6 +2,7 @@
 // kernel that lacks it. A missing tracepoint is simulated by a kernel type
 // table (BTF) that lacks its type, bind-mounted over the kernel's own in a
 // mount namespace of the test's.
+#include <bpf/bpf.h>
 #include <bpf/btf.h>
 #include <unistd.h>
 
@@ -56,6 +57,36 @@ TEST(TrafficdKernel, ProcStartTimeIsTheKernelsTickCount)
     EXPECT_GT(mine, 0u);
     EXPECT_EQ(mine, expected);
     EXPECT_EQ(trafficd_proc_start(0x7ffffff0u), 0u) << "no such process";
+}
+
+TEST(TrafficdKernel, ADaemonTakesOverTheMarksOfManyProcesses)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root (BPF maps)";
+    in_child(
+        [] {
+            alarm(20);  // a walk of the marks that never ends
+            trafficd_run.marks_fd =
+                bpf_map_create(BPF_MAP_TYPE_HASH, "marks", sizeof(trafficd_key),
+                               sizeof(trafficd_mark), TRAFFICD_MAX_PROCESSES, nullptr);
+            trafficd_run.totals_fd = bpf_map_create(BPF_MAP_TYPE_PERCPU_HASH, "totals",
+                                                    sizeof(trafficd_key), sizeof(trafficd_total),
+                                                    16, nullptr);
+            ASSERT_GE(trafficd_run.marks_fd, 0);
+            ASSERT_GE(trafficd_run.totals_fd, 0);
+            // Enough that some share a bucket of the map.
+            for (unsigned int i = 1; i <= 1000; i++) {
+                trafficd_key key = {i, 0, 100 + i};
+                trafficd_mark mark = {"iqiyi", 1000 * i, 10 * i};
+                ASSERT_EQ(bpf_map_update_elem(trafficd_run.marks_fd, &key, &mark, BPF_ANY), 0);
+            }
+            EXPECT_EQ(trafficd_table_take_over(), 1000);
+            trafficd_process *proc = trafficd_table_find(500, 600);
+            ASSERT_NE(proc, nullptr);
+            EXPECT_EQ(proc->accepted_sent, 500000);
+            EXPECT_EQ(proc->accepted_received, 5000);
+        },
+        "the take-over");
 }
 
 namespace {

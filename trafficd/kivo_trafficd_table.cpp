@@ -359,17 +359,25 @@ void trafficd_table_review(void)
 
 int trafficd_table_take_over(void)
 {
-    int taken = 0;
+    // The keys first: marking a process writes its entry anew, at the head of
+    // its bucket, where a walk of the map meets it again (for ever, once two
+    // entries share a bucket).
+    static trafficd_key marked[TRAFFICD_MAX_PROCESSES];
+    int count = 0;
     trafficd_key key{}, next;
-    for (bool first = true;
-         bpf_map_get_next_key(trafficd_run.marks_fd, first ? nullptr : &key, &next) == 0;
-         first = false) {
-        key = next;
+    for (bool first = true; count < TRAFFICD_MAX_PROCESSES &&
+                            bpf_map_get_next_key(trafficd_run.marks_fd, first ? nullptr : &key,
+                                                 &next) == 0;
+         first = false)
+        marked[count++] = key = next;
+    int taken = 0;
+    for (int i = 0; i < count; i++) {
         trafficd_mark mark;
-        if (bpf_map_lookup_elem(trafficd_run.marks_fd, &next, &mark) != 0)
+        if (bpf_map_lookup_elem(trafficd_run.marks_fd, &marked[i], &mark) != 0)
             continue;
         mark.name[sizeof mark.name - 1] = '\0';
-        trafficd_process *proc = trafficd_table_add(next.tgid, next.start, mark.name, nullptr);
+        trafficd_process *proc =
+            trafficd_table_add(marked[i].tgid, marked[i].start, mark.name, nullptr);
         if (!proc)
             break;
         proc->accepted_sent = mark.accepted_sent;
