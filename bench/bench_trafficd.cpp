@@ -100,6 +100,7 @@ bool daemon_start(bool debug)
     daemon_pid = fork();
     if (daemon_pid == 0) {
         dup2(log[1], 2);
+        unsetenv("KIVO_CP");  // the daemon is not a provider, as under systemd
         execl(KIVO_TRAFFICD, KIVO_TRAFFICD, debug ? "-d" : nullptr, nullptr);
         _exit(127);
     }
