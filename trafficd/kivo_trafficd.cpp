@@ -160,17 +160,23 @@ int main(int argc, char **argv)
     }
     // The metrics file is there from now on, with nothing counted yet; only a
     // stop removes it. An exit before the loop, a crash or SIGKILL leaves it,
-    // and its age tells that the daemon is not running.
-    trafficd_metrics_write();
-
+    // and its age tells that the daemon is not running. A kernel that cannot
+    // count leaves no folder in bpffs; a second daemon of the namespace goes
+    // before it touches the file, which is the running one's.
     char message[512];
     if (trafficd_kernel_check(trafficd_tracepoints, trafficd_tracepoint_count, message,
                               sizeof message) != 0) {
+        trafficd_metrics_write();
         trafficd_log("%s", message);
         return trafficd_exit_kernel;
     }
-
     unsigned int netns = trafficd_proc_netns(0);
+    if (trafficd_pins_lock(netns, message, sizeof message) < 0) {
+        trafficd_log("%s", message);
+        return trafficd_exit_failure;
+    }
+    trafficd_metrics_write();
+
     if (trafficd_attach(netns, message, sizeof message) != 0) {
         trafficd_log("%s", message);
         return trafficd_exit_failure;

@@ -174,8 +174,13 @@ extern const int trafficd_tracepoint_count;
 // Where bpffs is mounted; the maps are pinned in kivo_trafficd/netN under it.
 constexpr char trafficd_pin_root[] = "/sys/fs/bpf";
 
+// Makes the daemon's folder in bpffs for the network namespace netns_inum and
+// locks it for as long as the daemon runs: 0, 1 without bpffs (nothing is
+// pinned), -1 with a message when another daemon holds it.
+int trafficd_pins_lock(unsigned int netns_inum, char *message, size_t size);
 // Loads and attaches the kernel side for the network namespace netns_inum,
-// with the maps that a daemon before left pinned when there are; 0 or -1.
+// with the maps that a daemon before left pinned in the locked folder when
+// there are; 0 or -1.
 int trafficd_attach(unsigned int netns_inum, char *message, size_t size);
 // Reads the kernel's address table into the links map (map_fd), and the slots
 // of interfaces into the devices map (devices_fd), and opens its news; 0, or

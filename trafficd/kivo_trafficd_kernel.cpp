@@ -211,10 +211,7 @@ static void pins_leave(kivo_trafficd_bpf *skel)
     }
 }
 
-// The daemon's folder in bpffs, one per network namespace, held locked while
-// it runs: 0, 1 without bpffs (nothing is pinned), -1 when another daemon
-// holds it.
-static int pins_folder(unsigned int netns_inum, char *message, size_t size)
+int trafficd_pins_lock(unsigned int netns_inum, char *message, size_t size)
 {
     struct statfs fs;
     if (statfs(trafficd_pin_root, &fs) != 0 || fs.f_type != BPF_FS_MAGIC) {
@@ -257,11 +254,7 @@ int trafficd_attach(unsigned int netns_inum, char *message, size_t size)
     }
     skel->rodata->netns_inum = netns_inum;
     trafficd_datagram_programs(skel);
-    int pins = pins_folder(netns_inum, message, size);
-    if (pins < 0) {
-        kivo_trafficd_bpf__destroy(skel);
-        return -1;
-    }
+    int pins = trafficd_run.pin_lock_fd >= 0 ? 0 : 1;
     trafficd_run.took_over = pins == 0 && pins_take(skel);
     int err = kivo_trafficd_bpf__load(skel);
     if (err) {
