@@ -187,19 +187,12 @@ TEST_F(LinkfanEndToEnd, ABoxWithoutIpv6HasItsDefaultRouteInTheFirstCycle)
     EXPECT_TRUE(logged(log_messages(), "[INFO]: g_array_info[i].pppoe_ipv6 = "));
 }
 
-// ppp0 has both families, ppp1 IPv4 only, ppp2 IPv6 only and ppp3 IPv4 and a
-// link-local address only; the kernel learnt defaults from router
-// advertisements through ppp0 and ppp3.
+// The mixed box, whose kernel learnt defaults from router advertisements
+// through ppp0 and ppp3.
 TEST_F(LinkfanEndToEnd, EachLinkIsRoutedByItsFamiliesAndIpv6LeavesThroughTheLinksWithIt)
 {
-    ASSERT_EQ(scene_add_link(0), 0);
-    ASSERT_EQ(scene_add_link(1, false), 0);
-    ASSERT_EQ(scene_add_link(2, true, false), 0);
-    ASSERT_EQ(sandbox_sh("ip tuntap add dev ppp3 mode tun && "
-                         "ip addr add 10.0.3.2 peer 10.0.3.1 dev ppp3 && "
-                         "ip -6 addr add fe80::3/64 dev ppp3 nodad && ip link set ppp3 up && "
-                         "ip -6 route add default via fe80::99 dev ppp3 proto ra metric 1024 && "
-                         "ip -6 route add default via fe80::98 dev ppp0 proto ra metric 1025"),
+    ASSERT_EQ(scene_add_mixed_box("ip -6 route add default via fe80::99 dev ppp3 proto ra metric 1024 && "
+                                  "ip -6 route add default via fe80::98 dev ppp0 proto ra metric 1025"),
               0);
     start({});
     ASSERT_TRUE(wait_cycles(1, 20));

@@ -94,6 +94,16 @@ int scene_add_links(unsigned count, const char *families)
     return sandbox_sh("ip -batch " + dir / "batch") == 0 ? 0 : -1;
 }
 
+int scene_add_mixed_box(const std::string &then)
+{
+    if (scene_add_link(0) != 0 || scene_add_link(1, false) != 0 || scene_add_link(2, true, false) != 0)
+        return -1;
+    std::string cmd = "ip tuntap add dev ppp3 mode tun && "
+                      "ip addr add 10.0.3.2 peer 10.0.3.1 dev ppp3 && "
+                      "ip -6 addr add fe80::3/64 dev ppp3 nodad && ip link set ppp3 up";
+    return sandbox_sh(then.empty() ? cmd : cmd + " && " + then) == 0 ? 0 : -1;
+}
+
 std::string scene_usage(const std::string &program)
 {
     return "Usage: " + program +

@@ -40,6 +40,11 @@ std::string scene_address_link(unsigned n, bool ipv6, bool ipv4 = true);
 // both), both when there is none.
 int scene_add_links(unsigned count, const char *families = "");
 
+// The mixed box: ppp0 with both families, ppp1 IPv4 only, ppp2 IPv6 only and
+// ppp3 IPv4 with a link-local IPv6 address only; then runs the shell commands
+// then (after " && ") when there are any.
+int scene_add_mixed_box(const std::string &then = "");
+
 // The help the program prints when it was started as program.
 std::string scene_usage(const std::string &program);
 
