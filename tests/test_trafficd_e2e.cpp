@@ -119,8 +119,10 @@ TEST_F(TrafficdTest, ServersOfEveryBuildAreReportedOnceWithWhatCurlMeasured)
 TEST_F(TrafficdTest, AForkedChildIsReportedOnItsOwnWithItsParentsName)
 {
     // A sink nobody reports, and a client that sends 1000 bytes, forks a child
-    // that sends 3000, and waits for it; a third process's KIVO_CP is no known
-    // name. Each connection's bytes are the request the sink reads whole.
+    // that sends 3000, waits for it, then runs a program without KIVO_CP that
+    // sends 7000 (not counted, though the thread was); a third process's
+    // KIVO_CP is no known name. Each connection's bytes are the request the
+    // sink reads whole.
     const char *sink =
         "import socket, threading\n"
         "s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)\n"
@@ -139,7 +141,10 @@ TEST_F(TrafficdTest, AForkedChildIsReportedOnItsOwnWithItsParentsName)
         "    pid = os.fork()\n"
         "    if pid == 0:\n"
         "        send(int(sys.argv[2])); os._exit(0)\n"
-        "    os.waitpid(pid, 0)\n";
+        "    os.waitpid(pid, 0)\n"
+        "    env = dict(os.environ); del env['KIVO_CP']\n"
+        "    os.execve(sys.executable, [sys.executable, '-c', 'import socket; c = "
+        "socket.create_connection((\"127.0.0.1\", 9000)); c.sendall(b\"x\" * 7000)'], env)\n";
     child_process agent;
     ASSERT_TRUE(traffic_start_agent(&agent, {"49193:ok"}));
     child_process daemon;

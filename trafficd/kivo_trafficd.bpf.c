@@ -46,6 +46,7 @@ struct task_struct {
     struct nsproxy *nsproxy;
     struct signal_struct *signal;
     struct mm_struct *mm;
+    void *bpf_storage;
 };
 struct in6_addr {
     union {
@@ -273,13 +274,18 @@ static __always_inline __u32 link_of(struct sock *sk, unsigned short family)
     return link_of_v4(sk->__sk_common.skc_rcv_saddr);
 }
 
-// The link of the datagram a thread is sending, noted as its route is looked
-// up, for the socket layer's tracepoint that follows in the same thread and
-// call; the sending socket's port tells it from other lookups made meanwhile
-// (an error that a packet of the same box's other namespace makes, answered
-// in the sending thread). The last few are kept.
+// What a thread of a counted process keeps: its process's start, so that its
+// bytes need no watched lookup while no process has left watched since it was
+// found there (counted: the count of those departures then, + 1; 0: never
+// found); and the link of the datagram it is sending, noted as its route is
+// looked up, for the socket layer's tracepoint that follows in the same
+// thread and call; the sending socket's port tells it from other lookups made
+// meanwhile (an error that a packet of the same box's other namespace makes,
+// answered in the sending thread). The last few are kept.
 #define HINTS 4
-struct sent_hint {
+struct thread_note {
+    __u64 start;
+    __u32 counted;
     __u32 next;
     struct {
         __u32 port;  // the sending socket's port, host order; 0: none
@@ -290,8 +296,22 @@ struct {
     __uint(type, BPF_MAP_TYPE_TASK_STORAGE);
     __uint(map_flags, BPF_F_NO_PREALLOC);
     __type(key, int);
-    __type(value, struct sent_hint);
-} sent_hints SEC(".maps");
+    __type(value, struct thread_note);
+} threads SEC(".maps");
+
+// The thread's note, if it has one. A thread with no task storage at all (one
+// of a process nobody counts) is told so without a helper call.
+static __always_inline struct thread_note *note_of(struct task_struct *task)
+{
+    if (!task->bpf_storage)
+        return 0;
+    return bpf_task_storage_get(&threads, task, 0, 0);
+}
+
+// Processes that left watched while alive: in the kernel, by an exec without
+// "KIVO_CP"; by the daemon, when it gives a process up. A thread's note of
+// being counted holds while this has not moved.
+volatile __u32 unwatched = 0;
 
 // The links of the datagrams waiting in a socket bound to no address that a
 // counted process receives from, in the order of its queue: each as it is
@@ -370,12 +390,11 @@ static __always_inline __u32 link_of_received(struct sock *sk, int took)
 // chose; received by one bound to no address, the destination of the datagram
 // at the head of its queue. The socket's own address when neither is known.
 static __always_inline __u32 link_of_datagram(struct sock *sk, unsigned short family, int ret,
-                                              int flags, int sent, __u32 tgid, __u64 start)
+                                              int flags, int sent, __u32 tgid, __u64 start,
+                                              struct thread_note *hint)
 {
     __u32 link = LINK_UNKNOWN;
     if (sent) {
-        struct sent_hint *hint =
-            bpf_task_storage_get(&sent_hints, bpf_get_current_task_btf(), 0, 0);
         __u32 port = sk->__sk_common.skc_num;
         for (int i = 1; hint && port && i <= HINTS; i++) {
             __u32 at = (hint->next - i) & (HINTS - 1);
@@ -405,21 +424,38 @@ static __always_inline void count(struct sock *sk, int ret, int flags, int sent)
     int per_datagram = sk->__sk_common.skc_state == TCP_CLOSE && sk->sk_type == SOCK_DGRAM;
     if (ret <= 0 && !per_datagram)
         return;
-    __u32 tgid = bpf_get_current_pid_tgid() >> 32;
-    struct trafficd_watch *watch = bpf_map_lookup_elem(&watched, &tgid);
-    if (!watch)
-        return;
     unsigned short family = sk->__sk_common.skc_family;
     if (family != AF_INET && family != AF_INET6)
         return;
-    __u32 link = per_datagram ? link_of_datagram(sk, family, ret, flags, sent, tgid, watch->start)
+    struct task_struct *task = bpf_get_current_task_btf();
+    __u32 tgid = task->tgid;
+    // Read before the lookup: a departure after it makes the note stale.
+    __u32 departures = unwatched;
+    struct thread_note *note = note_of(task);
+    struct trafficd_watch *watch = 0;
+    __u64 start;
+    if (note && note->counted == departures + 1) {
+        start = note->start;
+    } else {
+        watch = bpf_map_lookup_elem(&watched, &tgid);
+        if (!watch)
+            return;
+        start = watch->start;
+        if (!note)
+            note = bpf_task_storage_get(&threads, task, 0, BPF_LOCAL_STORAGE_GET_F_CREATE);
+        if (note) {
+            note->start = start;
+            note->counted = departures + 1;
+        }
+    }
+    __u32 link = per_datagram ? link_of_datagram(sk, family, ret, flags, sent, tgid, start, note)
                               : link_of(sk, family);
     // A peek leaves the bytes queued; the read that takes them counts them.
     if (ret <= 0 || (flags & MSG_PEEK))
         return;
     // The entries are the process's own: the daemon removes them after the
     // process, so an id that a new process takes over finds none.
-    struct trafficd_key key = {.tgid = tgid, .link = link, .start = watch->start};
+    struct trafficd_key key = {.tgid = tgid, .link = link, .start = start};
     struct trafficd_total *total = bpf_map_lookup_elem(&totals, &key);
     if (!total) {
         struct trafficd_total zero = {};
@@ -431,7 +467,9 @@ static __always_inline void count(struct sock *sk, int ret, int flags, int sent)
             // that entry; the entries already there keep counting. Each
             // process's link is counted as refused once.
             __u32 bit = 1u << (link & 31);
-            if (!(__sync_fetch_and_or(&watch->refused, bit) & bit))
+            if (!watch)
+                watch = bpf_map_lookup_elem(&watched, &tgid);
+            if (watch && !(__sync_fetch_and_or(&watch->refused, bit) & bit))
                 fault(TRAFFICD_FAULT_TOTALS_FULL);
             key.link = TRAFFICD_LINK_OTHER;
             total = bpf_map_lookup_elem(&totals, &key);
@@ -462,22 +500,22 @@ int BPF_PROG(trafficd_recv, struct sock *sk, int ret, int flags)
 
 // The thread's hint for a datagram of a counted process that a route is
 // looked up for: only lookups for output (their flow comes from loopback's
-// index, an arriving packet's from its interface's), for UDP. A thread that
-// has hints is counted (or was, when its process ran another program since
-// the last exec: its hints are then never taken); one without is looked up.
-static __always_inline struct sent_hint *route_hint(struct flowi_common *flow)
+// index, an arriving packet's from its interface's), for UDP. A thread with a
+// note is counted (or was, until its process was given up: its hints are then
+// never taken); one without is looked up.
+static __always_inline struct thread_note *route_hint(struct flowi_common *flow)
 {
     if (flow->flowic_iif != LOOPBACK_IFINDEX ||
         (flow->flowic_proto != IPPROTO_UDP && flow->flowic_proto != IPPROTO_UDPLITE))
         return 0;
     struct task_struct *task = bpf_get_current_task_btf();
-    struct sent_hint *hint = bpf_task_storage_get(&sent_hints, task, 0, 0);
+    struct thread_note *hint = note_of(task);
     if (hint)
         return hint;
     __u32 tgid = bpf_get_current_pid_tgid() >> 32;
     if (!bpf_map_lookup_elem(&watched, &tgid))
         return 0;
-    return bpf_task_storage_get(&sent_hints, task, 0, BPF_LOCAL_STORAGE_GET_F_CREATE);
+    return bpf_task_storage_get(&threads, task, 0, BPF_LOCAL_STORAGE_GET_F_CREATE);
 }
 
 // A source the sender named (IP_PKTINFO, IPV6_PKTINFO, a bound socket) gives
@@ -497,7 +535,7 @@ int BPF_PROG(trafficd_route4, __u32 table, struct flowi4 *flow, struct fib_nh_co
 {
     if (err || !nhc)
         return 0;
-    struct sent_hint *hint = route_hint(&flow->__fl_common);
+    struct thread_note *hint = route_hint(&flow->__fl_common);
     if (!hint)
         return 0;
     __u32 at = hint->next++ & (HINTS - 1);
@@ -513,7 +551,7 @@ int BPF_PROG(trafficd_route6, void *net, struct fib6_result *res, void *table, s
 {
     if (!res->nh)
         return 0;
-    struct sent_hint *hint = route_hint(&flow->__fl_common);
+    struct thread_note *hint = route_hint(&flow->__fl_common);
     if (!hint)
         return 0;
     __u32 w0 = flow->saddr.in6_u.u6_addr32[0], w1 = flow->saddr.in6_u.u6_addr32[1];
@@ -680,7 +718,8 @@ int BPF_PROG(trafficd_exec, struct task_struct *task, int old_pid, struct linux_
     if (!walk.found) {
         if (bpf_map_lookup_elem(&watched, &tgid)) {
             bpf_map_delete_elem(&watched, &tgid);
-            bpf_task_storage_delete(&sent_hints, task);  // the one thread left
+            __sync_fetch_and_add(&unwatched, 1);
+            bpf_task_storage_delete(&threads, task);  // the one thread left
             event->type = TRAFFICD_EVENT_UNWATCH;
             send_event(event);
         }

@@ -203,6 +203,9 @@ void trafficd_links_dump_end(void);
 // A counted process receives through a datagram socket bound to no address:
 // attaches the hook that notes each datagram's destination as it is queued.
 void trafficd_kernel_queues(void);
+// A process taken out of the watched map while it may still run: the kernel
+// side's notes that its threads are counted no longer hold.
+void trafficd_kernel_unwatched(void);
 // The kernel side's failure counters (zeros before the load).
 void trafficd_kernel_faults(unsigned long long counts[TRAFFICD_FAULTS]);
 

@@ -70,6 +70,12 @@ void trafficd_kernel_queues(void)
                   "noted as it is queued");
 }
 
+void trafficd_kernel_unwatched(void)
+{
+    if (trafficd_run.skel)
+        __atomic_fetch_add(&trafficd_run.skel->bss->unwatched, 1, __ATOMIC_SEQ_CST);
+}
+
 // libbpf's own warnings go to the log with -d only; a failure is logged by the caller.
 static int trafficd_libbpf_print(enum libbpf_print_level level, const char *format, va_list args)
 {

@@ -59,8 +59,8 @@ static void table_unwatch(const trafficd_process *proc, bool totals)
         bpf_map_delete_elem(trafficd_run.marks_fd, &mark_key);
     trafficd_watch watch;
     if (bpf_map_lookup_elem(trafficd_run.watched_fd, &tgid, &watch) == 0 &&
-        watch.start == proc->start)
-        bpf_map_delete_elem(trafficd_run.watched_fd, &tgid);
+        watch.start == proc->start && bpf_map_delete_elem(trafficd_run.watched_fd, &tgid) == 0)
+        trafficd_kernel_unwatched();
     // Every link it may have counted over.
     for (int link = 0; totals && link < TRAFFICD_LINKS; link++) {
         if (!trafficd_links.used[link])
