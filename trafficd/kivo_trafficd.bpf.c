@@ -72,6 +72,7 @@ struct sock {
     struct sk_buff_head sk_receive_queue;
     unsigned short sk_type;
     unsigned short sk_protocol;
+    void *sk_bpf_storage;
 };
 struct udp_sock {
     struct sk_buff_head reader_queue;
@@ -351,13 +352,22 @@ static __always_inline int unbound(struct sock *sk)
 
 static __noinline int ask_queue_hook(__u32 tgid, __u64 start);
 
+// The socket's notes, if it has room for them. A socket with no storage at all
+// (one no counted process received from) is told so without a helper call.
+static __always_inline struct queued_links *queue_of(struct sock *sk)
+{
+    if (!sk->sk_bpf_storage)
+        return 0;
+    return bpf_sk_storage_get(&queues, sk, 0, 0);
+}
+
 // The link of the datagram a receive took (took: 0 for a peek or a failed
 // receive) from a socket bound to no address: the one noted as it was queued.
 static __always_inline __u32 link_of_received(struct sock *sk, int took)
 {
     struct udp_sock *udp = kernel_cast(udp_sock, sk);
     __u32 waiting = sk->sk_receive_queue.qlen + udp->reader_queue.qlen;
-    struct queued_links *queue = bpf_sk_storage_get(&queues, sk, 0, 0);
+    struct queued_links *queue = queue_of(sk);
     if (!queue) {
         // The socket's first receive (often a read that finds nothing, as an
         // event loop's first is): its datagrams are noted from now on, those
@@ -572,7 +582,7 @@ int BPF_PROG(trafficd_queued, struct sock *sk)
 {
     if (sk->sk_type != SOCK_DGRAM || !unbound(sk))
         return 0;
-    struct queued_links *queue = bpf_sk_storage_get(&queues, sk, 0, 0);
+    struct queued_links *queue = queue_of(sk);
     if (!queue)
         return 0;
     __u32 link = LINK_UNKNOWN;
