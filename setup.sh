@@ -1,7 +1,7 @@
 #!/bin/sh
-# Installs what the build, the tests and the benchmarks need (Debian 12, as root) and
-# configures the build tree in ./build. Safe to run again: it only calls apt-get when a
-# package is missing, and re-running cmake on a configured tree takes a second.
+# Installs what the build, the tests, the benchmarks and the Debian packages need (Debian
+# 12, as root) and configures the build tree in ./build. Safe to run again: it only calls
+# apt-get when a package is missing, and re-running cmake on a configured tree takes a second.
 set -eu
 cd "$(dirname "$0")"
 
@@ -9,7 +9,8 @@ packages="build-essential cmake pkg-config libcurl4-openssl-dev libjansson-dev
   libgtest-dev libgmock-dev libbenchmark-dev iproute2 iptables procps util-linux
   openssl python3 strace clang curl cppcheck clang-tidy libclang-rt-14-dev
   groff-base man-db systemd nginx-light lighttpd lighttpd-mod-webdav wrk
-  libbpf-dev bpftool caddy busybox-static prometheus-node-exporter prometheus"
+  libbpf-dev bpftool caddy busybox-static prometheus-node-exporter prometheus
+  debhelper lintian"
 
 missing=""
 for p in $packages; do

@@ -1,9 +1,10 @@
 #!/bin/sh
 # Checks what an operator gets from this build tree: the install layout under a
-# temporary prefix, the service units as systemd reads them, the Debian package,
+# temporary prefix, the service units as systemd reads them, the Debian packages,
 # and the demonstration.
 #
-#   packaging_check.sh layout|units|deb|demo BUILD_DIR [expected deliverables...]
+#   packaging_check.sh layout|units|demo BUILD_DIR [expected deliverables...]
+#   packaging_check.sh debian OUTDIR   (builds the packages into OUTDIR)
 #
 # The expected deliverables (ddns, linkfan, traffic, trafficd) are those that the tree
 # builds; each one named must be installed where an operator looks for it.
@@ -128,7 +129,7 @@ check_layout() {
     fi
 
     units=$prefix/lib/systemd/system
-    dropin=$prefix/share/doc/kivo/examples/kivo_linkfan.service.d/multipath.conf
+    dropin=$prefix/share/doc/kivo-linkfan/examples/kivo_linkfan.service.d/multipath.conf
     daemon_unit=
     expects trafficd && daemon_unit=$units/kivo_trafficd.service
     for unit in "$units/kivo_ddns.service" "$units/kivo_ddns@.service" \
@@ -140,7 +141,7 @@ check_layout() {
     done
     grep -q '^ExecStart=.*/kivo_linkfan -m\( \|$\)' "$dropin" 2>/dev/null ||
         fail "the multipath drop-in does not start kivo_linkfan -m"
-    conf=$prefix/share/doc/kivo/examples/ddns/telecom.conf
+    conf=$prefix/share/doc/kivo-ddns/examples/ddns/telecom.conf
     grep -q '^KIVO_DDNS_OPTS=.*--line=' "$conf" 2>/dev/null ||
         fail "the example instance conf $conf is missing or sets no KIVO_DDNS_OPTS"
     # No unit holds a token: the template takes it from a credential.
@@ -157,7 +158,7 @@ check_layout() {
         grep -q '^ExecStart=.* --metrics=/var/lib/prometheus/node-exporter/[a-z_%]*\.prom' "$unit" 2>/dev/null ||
             fail "$(basename "$unit") writes no metrics for node_exporter"
     done
-    rules=$prefix/share/doc/kivo/examples/prometheus/kivo_alerts.yml
+    rules=$prefix/share/doc/kivo-edge/examples/prometheus/kivo_alerts.yml
     if ! command -v promtool >/dev/null 2>&1; then
         fail "promtool is needed to check $rules (Debian: prometheus)"
     elif ! promtool check rules "$rules" >"$work/promtool.log" 2>&1; then
@@ -202,7 +203,7 @@ check_units() {
     # The drop-in, placed as an operator places it.
     mkdir -p "$work/units/kivo_linkfan.service.d"
     cp "$units/kivo_linkfan.service" "$work/units/"
-    cp "$prefix/share/doc/kivo/examples/kivo_linkfan.service.d/multipath.conf" \
+    cp "$prefix/share/doc/kivo-linkfan/examples/kivo_linkfan.service.d/multipath.conf" \
         "$work/units/kivo_linkfan.service.d/"
     out=$(SYSTEMD_UNIT_PATH="$work/units:" systemd-analyze verify $man_check "$work/units/kivo_linkfan.service" 2>&1) ||
         fail "systemd-analyze verify refuses kivo_linkfan with the multipath drop-in"
@@ -236,62 +237,137 @@ check_exposure() {
     fi
 }
 
-check_deb() {
-    command -v dpkg-deb >/dev/null 2>&1 || { echo "no dpkg-deb here"; exit 77; }
-    if ! cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work/deb" >"$work/cpack.log" 2>&1; then
-        cat "$work/cpack.log" >&2
-        fail "cpack -G DEB"
+# The Debian packages, built as the README says (lintian, run by the build,
+# fails it on any error or warning), each with what it ships and depends on,
+# and their maintainer scripts as dpkg runs them.
+check_debian() {
+    [ "$(id -u)" -eq 0 ] || { echo "the maintainer scripts are run as root, in a mount namespace"; exit 77; }
+    here=$(cd "$(dirname "$0")" && pwd)
+    out=$build
+    if ! "$here/../tools/debian_packages.sh" "$out" >"$work/build.log" 2>&1; then
+        tail -n 60 "$work/build.log" >&2
+        fail "tools/debian_packages.sh"
         exit 1
     fi
-    deb=$(find "$work/deb" -maxdepth 1 -name '*.deb' | head -n 1)
-    [ -n "$deb" ] || { fail "cpack made no .deb"; exit 1; }
+    multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+    # OUTDIR may hold the packages of earlier versions too.
+    version=$(dpkg-parsechangelog -l "$here/../debian/changelog" -S Version)
+    # package, then the files it must ship.
+    while read -r package files; do
+        deb=$(ls "$out/${package}_${version}_"*.deb 2>/dev/null | head -n 1)
+        [ -n "$deb" ] || { fail "no $package package"; continue; }
+        dpkg-deb -x "$deb" "$work/root/$package"
+        dpkg-deb -c "$deb" | awk '{ print substr($6, 2) }' >"$work/$package.files"
+        for f in $files; do
+            grep -qx -- "$f" "$work/$package.files" || fail "$package lacks $f"
+        done
+        grep -q 'libkivotraffic\.so$' "$work/$package.files" && fail "$package ships the development link"
+        mkdir -p "$work/control" && dpkg-deb -e "$deb" "$work/control/$package"
+    done <<EOF2
+kivo-ddns /usr/bin/kivo_ddns /usr/share/man/man8/kivo_ddns.8.gz /lib/systemd/system/kivo_ddns.service /lib/systemd/system/kivo_ddns@.service /usr/share/doc/kivo-ddns/examples/ddns/telecom.conf
+kivo-linkfan /usr/sbin/kivo_linkfan /usr/share/man/man8/kivo_linkfan.8.gz /lib/systemd/system/kivo_linkfan.service /usr/share/doc/kivo-linkfan/examples/kivo_linkfan.service.d/multipath.conf
+kivo-trafficd /usr/sbin/kivo_trafficd /usr/share/man/man8/kivo_trafficd.8.gz /lib/systemd/system/kivo_trafficd.service
+libkivotraffic0 /usr/lib/$multiarch/libkivotraffic.so.0 /usr/share/man/man8/libkivotraffic.8.gz
+kivo-edge /usr/share/doc/kivo-edge/examples/prometheus/kivo_alerts.yml
+EOF2
 
-    depends=$(dpkg-deb -f "$deb" Depends)
-    deps="libcurl4 libjansson4 iproute2 iptables procps"
-    expects trafficd && deps="$deps libbpf1"
-    for dep in $deps; do
-        printf '%s\n' "$depends" | tr ',' '\n' | grep -q "^ *$dep\( \|$\)" ||
-            fail "the package does not depend on $dep (Depends: $depends)"
-    done
+    # package, then what its relations must (+) and must not (-) name.
+    while read -r package relations; do
+        deb=$(ls "$out/${package}_${version}_"*.deb 2>/dev/null | head -n 1)
+        [ -n "$deb" ] || continue
+        names=$(dpkg-deb -f "$deb" Pre-Depends Depends Recommends | sed 's/^[A-Za-z-]*://' |
+            tr ',|' '\n\n' | awk '{ print $1 }')
+        for r in $relations; do
+            case $r in
+                +*) printf '%s\n' "$names" | grep -qx -- "${r#+}" || fail "$package does not depend on ${r#+}" ;;
+                -*) printf '%s\n' "$names" | grep -qx -- "${r#-}" && fail "$package pulls in ${r#-}" ;;
+            esac
+        done
+    done <<EOF2
+kivo-ddns +libcurl4 +libjansson4 +ca-certificates
+kivo-linkfan +iproute2 +iptables +procps -libcurl4
+kivo-trafficd +libbpf1 -curl -libcurl4 -libcurl3-gnutls -iptables -libjansson4
+libkivotraffic0 +libc6 -libcurl4
+kivo-edge +kivo-ddns +kivo-linkfan +kivo-trafficd +libkivotraffic0
+EOF2
 
-    dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./|/|' >"$work/files"
-    # Debian's manual pages are compressed.
-    want="/usr/share/man/man8/kivo_ddns.8.gz /usr/share/man/man8/kivo_linkfan.8.gz
-        /usr/share/man/man8/libkivotraffic.8.gz /usr/lib/systemd/system/kivo_ddns.service
-        /usr/lib/systemd/system/kivo_linkfan.service /usr/lib/systemd/system/kivo_ddns@.service
-        /usr/share/doc/kivo/examples/kivo_linkfan.service.d/multipath.conf
-        /usr/share/doc/kivo/examples/ddns/telecom.conf
-        /usr/share/doc/kivo/examples/prometheus/kivo_alerts.yml"
-    expects ddns && want="$want /usr/bin/kivo_ddns"
-    expects linkfan && want="$want /usr/sbin/kivo_linkfan"
-    expects trafficd && want="$want /usr/sbin/kivo_trafficd /usr/share/man/man8/kivo_trafficd.8.gz
-        /usr/lib/systemd/system/kivo_trafficd.service"
-    for f in $want; do
-        grep -qx -- "$f" "$work/files" || fail "the package lacks $f"
-    done
-    if expects traffic; then
-        grep -qx '/usr/lib[^/]*\(/[^/]*\)\{0,1\}/libkivotraffic\.so\.0' "$work/files" ||
-            fail "the package lacks libkivotraffic.so.0"
-        grep -qx '/usr/lib[^/]*\(/[^/]*\)\{0,1\}/libkivotraffic\.so' "$work/files" ||
-            fail "the package lacks the libkivotraffic.so link"
-    fi
-    grep -v '^/usr/' "$work/files" | grep -vx '/' | grep -q . &&
-        fail "the package installs outside /usr: $(grep -v '^/usr/' "$work/files" | grep -vx '/' | tr '\n' ' ')"
-
-    # The units in the package must start the packaged programs, not a path of
-    # the staging folder that cpack installed into.
-    mkdir -p "$work/root"
-    dpkg-deb -x "$deb" "$work/root"
-    for unit in "$work/root/usr/lib/systemd/system/kivo_ddns.service" \
-        "$work/root/usr/lib/systemd/system/kivo_ddns@.service" \
-        "$work/root/usr/lib/systemd/system/kivo_linkfan.service" \
-        "$work/root/usr/lib/systemd/system/kivo_trafficd.service" \
-        "$work/root/usr/share/doc/kivo/examples/kivo_linkfan.service.d/multipath.conf"; do
-        [ -f "$unit" ] || continue
-        for program in $(exec_paths "$unit"); do
-            [ -x "$work/root$program" ] || fail "packaged $(basename "$unit") starts $program, not in the package"
+    # Every unit starts a program that its own package ships.
+    for root in "$work"/root/*; do
+        for unit in "$root"/lib/systemd/system/*.service "$root"/usr/share/doc/*/examples/*.service.d/*.conf; do
+            [ -f "$unit" ] || continue
+            for program in $(exec_paths "$unit"); do
+                [ -x "$root$program" ] || fail "$(basename "$unit") starts $program, not in $(basename "$root")"
+            done
         done
     done
+
+    check_maintainer_scripts
+}
+
+# The maintainer scripts as dpkg runs them on a box whose units are disabled,
+# in a private mount namespace with a booted systemd's marker, stand-ins for
+# systemctl and deb-systemd-helper (which would change this machine's units)
+# and the real deb-systemd-invoke, which decides from systemctl's answers what
+# to start.
+check_maintainer_scripts() {
+    mkdir -p "$work/stubs"
+    cat >"$work/stubs/systemctl" <<'EOF2'
+#!/bin/sh
+echo "systemctl $*" >>"$KIVO_CALLS"
+case "$*" in
+    *is-enabled*) echo disabled; exit 1 ;;
+    *is-active*) [ "$KIVO_RUNNING" = yes ] ;;
+    *list-units*) [ "$KIVO_RUNNING" = no ] || echo "kivo_ddns@telecom.service loaded active running x" ;;
+esac
+EOF2
+    # As the real one answers for units it has never seen: not installed,
+    # and to be enabled unless the package says otherwise.
+    printf '#!/bin/sh\necho "deb-systemd-helper $*" >>"$KIVO_CALLS"\ncase "$*" in *debian-installed*) exit 1 ;; esac\n' \
+        >"$work/stubs/deb-systemd-helper"
+    # A box's policy-rc.d may forbid every start; the one here allows all.
+    printf '#!/bin/sh\nexit 0\n' >"$work/stubs/policy-rc.d"
+    chmod +x "$work/stubs/systemctl" "$work/stubs/deb-systemd-helper" "$work/stubs/policy-rc.d"
+
+    # package, its units running or not, the script and its arguments, then
+    # what the calls and the files left must (+) and must not (-) show; '~'
+    # stands for a blank.
+    while read -r package running script args expect; do
+        [ -f "$work/control/$package/$script" ] || { fail "$package has no $script"; continue; }
+        calls=$work/calls
+        : >"$calls"
+        # shellcheck disable=SC2016,SC2046
+        env PATH="$work/stubs:$PATH" KIVO_STUBS="$work/stubs" KIVO_CALLS="$calls" KIVO_RUNNING="$running" unshare -m sh -c '
+            mount --make-rprivate / && mount -t tmpfs none /run && mkdir -p /run/systemd/system &&
+            { [ ! -e /usr/sbin/policy-rc.d ] || mount --bind "$KIVO_STUBS/policy-rc.d" /usr/sbin/policy-rc.d; } &&
+            mount -t tmpfs none /var/lib && mkdir -p /var/lib/kivo_linkfan /var/lib/prometheus/node-exporter &&
+            touch /var/lib/kivo_linkfan/linkfan.log &&
+            (cd /var/lib/prometheus/node-exporter && touch kivo_linkfan.prom kivo_trafficd.prom kivo_ddns_telecom.prom other.prom) &&
+            "$@" && ls -A /var/lib/kivo_linkfan /var/lib/prometheus/node-exporter | tr "\n" " " >>"$KIVO_CALLS"' \
+            sh "$work/control/$package/$script" $(printf '%s' "$args" | tr '~' ' ') 2>>"$work/scripts.log" </dev/null ||
+            fail "$package $script $args failed: $(tail -n 3 "$work/scripts.log")"
+        for e in $(printf '%s' "$expect" | tr '|' ' '); do
+            e=$(printf '%s' "$e" | tr '~' ' ')
+            case $e in
+                +*) grep -qF -- "${e#+}" "$calls" || fail "$package $script $args (running: $running) did not: ${e#+}" ;;
+                -*) grep -qF -- "${e#-}" "$calls" && fail "$package $script $args (running: $running) did: ${e#-}" ;;
+            esac
+        done
+    done <<EOF2
+kivo-linkfan no postinst configure -~start~|-~enable~
+kivo-linkfan yes postinst configure~1.0 +--system~restart~kivo_linkfan.service
+kivo-linkfan no postinst configure~1.0 -~restart~|-~start~
+kivo-linkfan yes prerm remove +systemctl~stop~kivo_linkfan.service
+kivo-linkfan no postrm purge +deb-systemd-helper~purge~kivo_linkfan.service|-kivo_linkfan.prom|-linkfan.log|+other.prom
+kivo-ddns no postinst configure -~start~|-~enable~
+kivo-ddns yes postinst configure~1.0 +systemctl~try-restart~kivo_ddns@telecom.service|+--system~restart~kivo_ddns.service
+kivo-ddns no postinst configure~1.0 -restart~
+kivo-ddns yes prerm remove +systemctl~stop~kivo_ddns@telecom.service|+systemctl~stop~kivo_ddns.service
+kivo-ddns no postrm remove -kivo_ddns_telecom.prom|+kivo_linkfan.prom
+kivo-trafficd no postinst configure -~start~|-~enable~
+kivo-trafficd yes postinst configure~1.0 +--system~restart~kivo_trafficd.service
+kivo-trafficd yes prerm remove +systemctl~stop~kivo_trafficd.service
+kivo-trafficd no postrm purge -kivo_trafficd.prom|+kivo_linkfan.prom
+EOF2
 }
 
 # The README's demonstration, run as an operator runs it: it must end by itself
@@ -339,8 +415,8 @@ case $mode in
     layout) check_layout ;;
     demo) check_demo ;;
     units) check_units ;;
-    deb) check_deb ;;
-    *) echo "usage: $0 layout|units|deb|demo BUILD_DIR [ddns] [linkfan] [traffic] [trafficd]" >&2; exit 2 ;;
+    debian) check_debian ;;
+    *) echo "usage: $0 layout|units|debian|demo BUILD_DIR [ddns] [linkfan] [traffic] [trafficd]" >&2; exit 2 ;;
 esac
 [ "$failures" -eq 0 ] || { echo "$failures check(s) failed" >&2; exit 1; }
 echo "all $mode checks passed"
