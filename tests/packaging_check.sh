@@ -256,12 +256,12 @@ check_debian() {
     while read -r package files; do
         deb=$(ls "$out/${package}_${version}_"*.deb 2>/dev/null | head -n 1)
         [ -n "$deb" ] || { fail "no $package package"; continue; }
-        dpkg-deb -x "$deb" "$work/root/$package"
+        mkdir -p "$work/root" && dpkg-deb -x "$deb" "$work/root/$package"
         dpkg-deb -c "$deb" | awk '{ print substr($6, 2) }' >"$work/$package.files"
         for f in $files; do
             grep -qx -- "$f" "$work/$package.files" || fail "$package lacks $f"
         done
-        grep -q 'libkivotraffic\.so$' "$work/$package.files" && fail "$package ships the development link"
+        ! grep -q 'libkivotraffic\.so$' "$work/$package.files" || fail "$package ships the development link"
         mkdir -p "$work/control" && dpkg-deb -e "$deb" "$work/control/$package"
     done <<EOF2
 kivo-ddns /usr/bin/kivo_ddns /usr/share/man/man8/kivo_ddns.8.gz /lib/systemd/system/kivo_ddns.service /lib/systemd/system/kivo_ddns@.service /usr/share/doc/kivo-ddns/examples/ddns/telecom.conf
@@ -280,7 +280,7 @@ EOF2
         for r in $relations; do
             case $r in
                 +*) printf '%s\n' "$names" | grep -qx -- "${r#+}" || fail "$package does not depend on ${r#+}" ;;
-                -*) printf '%s\n' "$names" | grep -qx -- "${r#-}" && fail "$package pulls in ${r#-}" ;;
+                -*) ! printf '%s\n' "$names" | grep -qx -- "${r#-}" || fail "$package pulls in ${r#-}" ;;
             esac
         done
     done <<EOF2
@@ -342,14 +342,16 @@ EOF2
             mount -t tmpfs none /var/lib && mkdir -p /var/lib/kivo_linkfan /var/lib/prometheus/node-exporter &&
             touch /var/lib/kivo_linkfan/linkfan.log &&
             (cd /var/lib/prometheus/node-exporter && touch kivo_linkfan.prom kivo_trafficd.prom kivo_ddns_telecom.prom other.prom) &&
-            "$@" && ls -A /var/lib/kivo_linkfan /var/lib/prometheus/node-exporter | tr "\n" " " >>"$KIVO_CALLS"' \
+            mount -t tmpfs none /sys/fs/bpf && mkdir /sys/fs/bpf/kivo_trafficd &&
+            "$@" && { ls -A /var/lib/kivo_linkfan /var/lib/prometheus/node-exporter; ls -A /sys/fs/bpf | sed "s/^/bpf:/"; } |
+                tr "\n" " " >>"$KIVO_CALLS"' \
             sh "$work/control/$package/$script" $(printf '%s' "$args" | tr '~' ' ') 2>>"$work/scripts.log" </dev/null ||
             fail "$package $script $args failed: $(tail -n 3 "$work/scripts.log")"
         for e in $(printf '%s' "$expect" | tr '|' ' '); do
             e=$(printf '%s' "$e" | tr '~' ' ')
             case $e in
                 +*) grep -qF -- "${e#+}" "$calls" || fail "$package $script $args (running: $running) did not: ${e#+}" ;;
-                -*) grep -qF -- "${e#-}" "$calls" && fail "$package $script $args (running: $running) did: ${e#-}" ;;
+                -*) ! grep -qF -- "${e#-}" "$calls" || fail "$package $script $args (running: $running) did: ${e#-}" ;;
             esac
         done
     done <<EOF2
@@ -357,7 +359,7 @@ kivo-linkfan no postinst configure -~start~|-~enable~
 kivo-linkfan yes postinst configure~1.0 +--system~restart~kivo_linkfan.service
 kivo-linkfan no postinst configure~1.0 -~restart~|-~start~
 kivo-linkfan yes prerm remove +systemctl~stop~kivo_linkfan.service
-kivo-linkfan no postrm purge +deb-systemd-helper~purge~kivo_linkfan.service|-kivo_linkfan.prom|-linkfan.log|+other.prom
+kivo-linkfan no postrm purge +deb-systemd-helper~purge~kivo_linkfan.service|-kivo_linkfan.prom|-linkfan.log|+other.prom|+bpf:kivo_trafficd
 kivo-ddns no postinst configure -~start~|-~enable~
 kivo-ddns yes postinst configure~1.0 +systemctl~try-restart~kivo_ddns@telecom.service|+--system~restart~kivo_ddns.service
 kivo-ddns no postinst configure~1.0 -restart~
@@ -366,7 +368,8 @@ kivo-ddns no postrm remove -kivo_ddns_telecom.prom|+kivo_linkfan.prom
 kivo-trafficd no postinst configure -~start~|-~enable~
 kivo-trafficd yes postinst configure~1.0 +--system~restart~kivo_trafficd.service
 kivo-trafficd yes prerm remove +systemctl~stop~kivo_trafficd.service
-kivo-trafficd no postrm purge -kivo_trafficd.prom|+kivo_linkfan.prom
+kivo-trafficd no postrm remove -kivo_trafficd.prom|+bpf:kivo_trafficd
+kivo-trafficd no postrm purge -kivo_trafficd.prom|+kivo_linkfan.prom|-bpf:kivo_trafficd
 EOF2
 }
 
