@@ -1,10 +1,10 @@
 // Address messages of the kernel's routing netlink.
 #include "kivo_netlink.h"
+#include "kivo_nldump.h"
 
 #include <linux/if_addr.h>
 #include <linux/rtnetlink.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -65,40 +65,25 @@ int kivo_netlink_read_address(const nlmsghdr *h, kivo_netlink_address *out)
 int kivo_netlink_dump_addresses(int family, int (*each)(const nlmsghdr *h, void *context),
                                 void *context)
 {
-    int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+    ifaddrmsg query{};
+    query.ifa_family = static_cast<unsigned char>(family);
+    int fd = kivo_nldump_request(RTM_GETADDR, &query, sizeof query);
     if (fd < 0)
         return -1;
-    // The kernel answers a dump at once; a second is more than enough.
-    timeval limit = {1, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    struct {
-        nlmsghdr h;
-        ifaddrmsg m;
-    } request{};
-    request.h.nlmsg_len = sizeof request;
-    request.h.nlmsg_type = RTM_GETADDR;
-    request.h.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    request.h.nlmsg_seq = 1;
-    request.m.ifa_family = static_cast<unsigned char>(family);
-    sockaddr_nl kernel{};
-    kernel.nl_family = AF_NETLINK;
     int result = -1;
-    if (sendto(fd, &request, sizeof request, 0, reinterpret_cast<sockaddr *>(&kernel),
-               sizeof kernel) == static_cast<ssize_t>(sizeof request)) {
-        alignas(nlmsghdr) char buffer[16384];
-        bool done = false;
-        while (!done) {
-            ssize_t got = recv(fd, buffer, sizeof buffer, 0);
-            if (got <= 0)
-                break;
-            size_t left = static_cast<size_t>(got);
-            for (const nlmsghdr *h = reinterpret_cast<const nlmsghdr *>(buffer);
-                 !done && NLMSG_OK(h, left); h = NLMSG_NEXT(h, left)) {
-                done = h->nlmsg_type == NLMSG_DONE || h->nlmsg_type == NLMSG_ERROR ||
-                       each(h, context) != 0;
-                if (done && h->nlmsg_type != NLMSG_ERROR)
-                    result = 0;
-            }
+    alignas(nlmsghdr) char buffer[16384];
+    bool done = false;
+    while (!done) {
+        ssize_t got = recv(fd, buffer, sizeof buffer, 0);
+        if (got <= 0)
+            break;
+        size_t left = static_cast<size_t>(got);
+        for (const nlmsghdr *h = reinterpret_cast<const nlmsghdr *>(buffer);
+             !done && NLMSG_OK(h, left); h = NLMSG_NEXT(h, left)) {
+            done = h->nlmsg_type == NLMSG_DONE || h->nlmsg_type == NLMSG_ERROR ||
+                   each(h, context) != 0;
+            if (done && h->nlmsg_type != NLMSG_ERROR)
+                result = 0;
         }
     }
     close(fd);

@@ -1,6 +1,8 @@
 // A netlink dump on a socket of its own.
 #include "linkfan_netlink.h"
 
+#include "kivo_nldump.h"
+
 #include <errno.h>
 #include <linux/rtnetlink.h>
 #include <netinet/in.h>
@@ -21,26 +23,10 @@ struct socket_owner {
 int linkfan_netlink_dump(int type, const void *query, size_t query_size, size_t min_size,
                          int (*on_message)(const struct nlmsghdr *msg, void *ctx), void *ctx)
 {
-    int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+    int fd = kivo_nldump_request(type, query, query_size);
     if (fd < 0)
         return -1;
     socket_owner owner{fd};
-    int one = 1;
-    setsockopt(fd, SOL_NETLINK, NETLINK_GET_STRICT_CHK, &one, sizeof one);
-    struct {
-        struct nlmsghdr header;
-        char query[64];
-    } request = {};
-    if (query_size > sizeof request.query)
-        return -1;
-    memcpy(request.query, query, query_size);
-    request.header.nlmsg_len = static_cast<unsigned>(NLMSG_LENGTH(query_size));
-    request.header.nlmsg_type = static_cast<unsigned short>(type);
-    request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    request.header.nlmsg_seq = 1;
-    if (send(fd, &request, request.header.nlmsg_len, 0) !=
-        static_cast<ssize_t>(request.header.nlmsg_len))
-        return -1;
     alignas(struct nlmsghdr) static char answer[32768];
     for (;;) {
         ssize_t got = recv(fd, answer, sizeof answer, 0);

@@ -3,6 +3,7 @@
 // into the kernel side's links map, where every send and receive finds the
 // link its bytes count for at the moment they are counted. Old bytes thus
 // keep the link that held their address, whatever holds it later.
+#include "kivo_nldump.h"
 #include "kivo_trafficd.h"
 
 #include <arpa/inet.h>
@@ -14,7 +15,6 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 trafficd_links_info trafficd_links = [] {
@@ -418,40 +418,24 @@ void trafficd_links_dump_end(void)
 // (errno set) when it failed or was interrupted.
 static int links_dump_once(void)
 {
-    int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+    ifaddrmsg query{};
+    query.ifa_family = AF_UNSPEC;
+    int fd = kivo_nldump_request(RTM_GETADDR, &query, sizeof query);
     if (fd < 0)
         return -1;
-    // The kernel answers a dump at once; a second is more than enough.
-    timeval limit = {1, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    struct {
-        nlmsghdr h;
-        ifaddrmsg m;
-    } request{};
-    request.h.nlmsg_len = sizeof request;
-    request.h.nlmsg_type = RTM_GETADDR;
-    request.h.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    request.h.nlmsg_seq = 1;
-    request.m.ifa_family = AF_UNSPEC;
-    sockaddr_nl kernel{};
-    kernel.nl_family = AF_NETLINK;
     trafficd_links_dump_begin();
-    int state = -1;
-    errno = EIO;
-    if (sendto(fd, &request, sizeof request, 0, reinterpret_cast<sockaddr *>(&kernel),
-               sizeof kernel) == static_cast<ssize_t>(sizeof request)) {
-        alignas(nlmsghdr) static char buffer[65536];
-        for (state = 1; state == 1;) {
-            ssize_t got = recv(fd, buffer, sizeof buffer, 0);
-            if (got <= 0) {
-                state = -1;
-                break;
-            }
-            state = trafficd_links_dump_part(buffer, static_cast<size_t>(got));
+    int state = 1;
+    alignas(nlmsghdr) static char buffer[65536];
+    while (state == 1) {
+        ssize_t got = recv(fd, buffer, sizeof buffer, 0);
+        if (got <= 0) {
+            state = -1;
+            break;
         }
-        if (state == -1 && errno == 0)
-            errno = EIO;
+        state = trafficd_links_dump_part(buffer, static_cast<size_t>(got));
     }
+    if (state == -1 && errno == 0)
+        errno = EIO;
     int saved = errno;
     close(fd);
     errno = saved;
