@@ -113,6 +113,15 @@ int if_fetch(const char *ifname, pppoe_info *info)
     return if_fetch_indexed(ifname, info, &ifindex);
 }
 
+int if_still_there(const char *ifname, int ifindex)
+{
+    if (strnlen(ifname, IFNAMSIZ) >= IFNAMSIZ)
+        return 0;
+    struct ifreq ifr;
+    request_init(&ifr, ifname);
+    return ioctl(inet_sock, SIOCGIFINDEX, &ifr) == 0 && ifr.ifr_ifindex == ifindex;
+}
+
 int if_fetch_indexed(const char *ifname, pppoe_info *info, int *ifindex)
 {
     memset(info, 0, sizeof *info);

@@ -16,3 +16,6 @@ int if_fetch(const char *ifname, pppoe_info *info);
 // As if_fetch, and sets *ifindex to the interface's index (0 when there is
 // none): a re-created interface keeps its name but gets a new index.
 int if_fetch_indexed(const char *ifname, pppoe_info *info, int *ifindex);
+
+// 1 when the interface ifname exists and still has index ifindex, else 0.
+int if_still_there(const char *ifname, int ifindex);

@@ -2,6 +2,7 @@
 // first link plus the "balance" table, its TCP port rule and masquerading per
 // link).
 #include "linkfan_default_route.h"
+#include "getinfo.h"
 #include "linkfan_log.h"
 #include "linkfan_run.h"
 #include "linkfan_track.h"
@@ -48,14 +49,31 @@ int linkfan_gateway_check(const linkfan_state &state)
     return changed;
 }
 
+// The rescan saw the links up to 2.56 s ago. One that has gone since (a
+// redial drops the link and makes a new one) would fail the whole multipath
+// route, and the box would have none until the next cycle: it is left out
+// now, and the news of its going brings that cycle at once.
+static void mark_present(const linkfan_state &state, uint8_t *present)
+{
+    for (int i = 0; i < LINKFAN_MAX_LINKS; i++) {
+        present[i] = 0;
+        if (!linkfan_is_next_hop(state.g_array_info[i]))
+            continue;
+        const int ifindex = state.ifindex[i];
+        present[i] = ifindex <= 0 || if_still_there(state.g_array_info[i].pppoe_name, ifindex);
+    }
+}
+
 int linkfan_default_route_rebuild(const linkfan_state &state, linkfan_route_scratch *route)
 {
     const pppoe_info *links = state.g_array_info;
     const int multipath = state.g_multipath_routing;
+    static uint8_t present[LINKFAN_MAX_LINKS];
+    mark_present(state, present);
 
     int lead = -1;
     for (int i = 0; i < LINKFAN_MAX_LINKS && lead < 0; i++)
-        if (linkfan_is_next_hop(links[i]))
+        if (present[i])
             lead = i;
     // Without one next hop there is nothing sound to route by; the routes
     // built last stay, and so does what route says of them.
@@ -67,7 +85,7 @@ int linkfan_default_route_rebuild(const linkfan_state &state, linkfan_route_scra
     // The main route of multipath mode and the port rule go to the lowest
     // next hop that carries traffic; to the lowest of all when none does.
     for (int i = lead; i < LINKFAN_MAX_LINKS; i++)
-        if (linkfan_is_next_hop(links[i]) && linkfan_track_usable(state, LINKFAN_IPV4, i)) {
+        if (present[i] && linkfan_track_usable(state, LINKFAN_IPV4, i)) {
             lead = i;
             break;
         }
@@ -83,7 +101,7 @@ int linkfan_default_route_rebuild(const linkfan_state &state, linkfan_route_scra
     linkfan_log(LINKFAN_LOG_INFO, "update route table......\n\n");
 
     for (int i = 0; i < LINKFAN_MAX_LINKS; i++) {
-        if (!linkfan_is_next_hop(links[i]))
+        if (!present[i])
             continue;
         // A down link is no next hop, but keeps its masquerading: traffic
         // from its address and its probes still leave through it.

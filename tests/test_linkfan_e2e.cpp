@@ -296,10 +296,11 @@ TEST_F(LinkfanEndToEnd, ARedialLeavesTheBoxWithoutADefaultRouteForSecondsOnly)
     start({"-m"});
     ASSERT_TRUE(wait_cycles(1, 20));
     // In the pause: ppp0 redials with new addresses and a new gateway; ppp2 is
-    // gone for good. The kernel drops every default route through either.
+    // gone for good, a moment later, after the rescan woken by ppp0 has seen
+    // it. The kernel drops every default route through either.
     using clock = std::chrono::steady_clock;
     auto gone = clock::now();
-    ASSERT_EQ(sandbox_sh("ip link del ppp0 && ip link del ppp2"), 0);
+    ASSERT_EQ(sandbox_sh("ip link del ppp0 && sleep 0.1 && ip link del ppp2"), 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     ASSERT_EQ(sandbox_sh("ip tuntap add dev ppp0 mode tun && "
                          "ip addr add 10.0.0.7 peer 10.0.0.5 dev ppp0 && "
