@@ -57,10 +57,13 @@ constexpr int tcp_port = 8090;
 pid_t daemon_pid = -1;
 int daemon_log = -1;
 
+// What the daemon logged that no wait has gone past yet. Each daemon starts
+// with none: a line of the one before must not stand for one of its own.
+std::string pending;
+
 // Reads the daemon's log until a line holds text; false after timeout_ms.
 bool daemon_wait_for(const char *text, int timeout_ms)
 {
-    static std::string pending;
     for (int waited = 0; waited < timeout_ms;) {
         size_t at = pending.find(text);
         if (at != std::string::npos) {
@@ -88,6 +91,7 @@ void daemon_stop(void)
     kill(daemon_pid, SIGTERM);
     waitpid(daemon_pid, nullptr, 0);
     close(daemon_log);
+    pending.clear();
     daemon_pid = -1;
 }
 

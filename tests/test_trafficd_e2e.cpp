@@ -5,6 +5,7 @@
 // reported once), a server without KIVO_CP (never reported) and a curl that
 // runs for about a second. Every sum is held against what curl measured.
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -280,6 +281,28 @@ TEST_F(TrafficdTest, ADaemonKilledWithSigkillLeavesItsCountsToTheNextOne)
         trafficd_collect(&agent, {{"kwai", truth}}, started + trafficd_first_cycle_limit_ms);
     trafficd_print("kwai, five transfers over two daemons", truth, reported["kwai"]);
     EXPECT_TRUE(trafficd_within(truth, reported["kwai"], 1.0));
+}
+
+// Without bpffs nothing is pinned, and a second daemon of the namespace is
+// still refused: two would report the same bytes twice.
+TEST_F(TrafficdTest, WithoutBpffsASecondDaemonIsRefusedToo)
+{
+    ASSERT_EQ(0, mount("tmpfs", "/sys/fs/bpf", "tmpfs", 0, nullptr));
+    child_process first;
+    std::string log;
+    const bool started = trafficd_start_daemon(&first, {}, &log);
+    const std::string second =
+        started ? sandbox_output(std::string("timeout 10 '") + KIVO_TRAFFICD + "' 2>&1; echo $?")
+                : "";
+    child_stop(&first, SIGTERM, 5000);
+    umount("/sys/fs/bpf");
+    ASSERT_TRUE(started) << log;
+    EXPECT_NE(log.find("kivo_trafficd: no bpffs at /sys/fs/bpf: what is counted goes with the "
+                       "daemon\n"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(second, "kivo_trafficd: another kivo_trafficd counts network namespace " +
+                          std::to_string(trafficd_proc_netns(0)) + "\n1\n");
 }
 
 // The unit's filter and capabilities hold what the daemon really does: a

@@ -176,7 +176,8 @@ constexpr char trafficd_pin_root[] = "/sys/fs/bpf";
 
 // Makes the daemon's folder in bpffs for the network namespace netns_inum and
 // locks it for as long as the daemon runs: 0, 1 without bpffs (nothing is
-// pinned), -1 with a message when another daemon holds it.
+// pinned), -1 with a message when another daemon holds it or counts the
+// namespace without it.
 int trafficd_pins_lock(unsigned int netns_inum, char *message, size_t size);
 // Loads and attaches the kernel side for the network namespace netns_inum,
 // with the maps that a daemon before left pinned in the locked folder when

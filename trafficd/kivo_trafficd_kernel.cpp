@@ -9,8 +9,11 @@
 #include <linux/magic.h>
 #include <stdio.h>
 #include <string.h>
+#include <stddef.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -217,10 +220,37 @@ static void pins_leave(kivo_trafficd_bpf *skel)
     }
 }
 
+// The folder's lock holds only among daemons that see the same bpffs. One
+// without any (or in a mount namespace of its own) would count the same
+// processes as a running one, and the agent would take their bytes twice. An
+// abstract socket name belongs to the network namespace: one daemon holds it.
+// 0, or -1 with a message.
+static int hold_namespace_name(unsigned int netns_inum, char *message, size_t size)
+{
+    static const char name[] = "kivo_trafficd";
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    memcpy(addr.sun_path + 1, name, sizeof name - 1);
+    const socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + sizeof name);
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && bind(fd, reinterpret_cast<const sockaddr *>(&addr), len) == 0)
+        return 0;  // held until the daemon ends
+    if (errno == EADDRINUSE)
+        snprintf(message, size, "another kivo_trafficd counts network namespace %u", netns_inum);
+    else
+        snprintf(message, size, "cannot hold the name of network namespace %u: %s", netns_inum,
+                 strerror(errno));
+    if (fd >= 0)
+        close(fd);
+    return -1;
+}
+
 int trafficd_pins_lock(unsigned int netns_inum, char *message, size_t size)
 {
     struct statfs fs;
     if (statfs(trafficd_pin_root, &fs) != 0 || fs.f_type != BPF_FS_MAGIC) {
+        if (hold_namespace_name(netns_inum, message, size) != 0)
+            return -1;
         trafficd_log("no bpffs at %s: what is counted goes with the daemon", trafficd_pin_root);
         return 1;
     }
@@ -234,7 +264,7 @@ int trafficd_pins_lock(unsigned int netns_inum, char *message, size_t size)
         trafficd_log("cannot make %s: %s; what is counted goes with the daemon",
                      trafficd_run.pin_folder, strerror(errno));
         trafficd_run.pin_folder[0] = '\0';
-        return 1;
+        return hold_namespace_name(netns_inum, message, size) != 0 ? -1 : 1;
     }
     int fd = open(trafficd_run.pin_folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0 || flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -248,7 +278,7 @@ int trafficd_pins_lock(unsigned int netns_inum, char *message, size_t size)
         return -1;
     }
     trafficd_run.pin_lock_fd = fd;  // held until the daemon ends
-    return 0;
+    return hold_namespace_name(netns_inum, message, size) != 0 ? -1 : 0;
 }
 
 int trafficd_attach(unsigned int netns_inum, char *message, size_t size)
