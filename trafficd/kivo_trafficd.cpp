@@ -171,7 +171,7 @@ int main(int argc, char **argv)
         return trafficd_exit_kernel;
     }
     unsigned int netns = trafficd_proc_netns(0);
-    if (trafficd_pins_lock(netns, message, sizeof message) < 0) {
+    if (trafficd_namespace_hold(netns, message, sizeof message) < 0) {
         trafficd_log("%s", message);
         return trafficd_exit_failure;
     }

@@ -58,7 +58,6 @@ struct trafficd_run_info {
     int signal_fd;   // SIGTERM and SIGINT; a reply wait ends when it is readable
     bool stopping;   // a stop signal is waiting: the cycle under way ends now
     char pin_folder[128];  // its maps in bpffs; empty when nothing is pinned
-    int pin_lock_fd;       // the folder, locked while the daemon runs
     bool took_over;        // the maps are those a daemon before left
 };
 extern trafficd_run_info trafficd_run;
@@ -174,13 +173,12 @@ extern const int trafficd_tracepoint_count;
 // Where bpffs is mounted; the maps are pinned in kivo_trafficd/netN under it.
 constexpr char trafficd_pin_root[] = "/sys/fs/bpf";
 
-// Makes the daemon's folder in bpffs for the network namespace netns_inum and
-// locks it for as long as the daemon runs: 0, 1 without bpffs (nothing is
-// pinned), -1 with a message when another daemon holds it or counts the
-// namespace without it.
-int trafficd_pins_lock(unsigned int netns_inum, char *message, size_t size);
+// Holds the network namespace netns_inum for as long as the daemon runs, and
+// makes its folder in bpffs: 0, 1 without bpffs (nothing is pinned), -1 with
+// a message when another daemon holds the namespace.
+int trafficd_namespace_hold(unsigned int netns_inum, char *message, size_t size);
 // Loads and attaches the kernel side for the network namespace netns_inum,
-// with the maps that a daemon before left pinned in the locked folder when
+// with the maps that a daemon before left pinned in its folder when
 // there are; 0 or -1.
 int trafficd_attach(unsigned int netns_inum, char *message, size_t size);
 // Reads the kernel's address table into the links map (map_fd), and the slots

@@ -10,7 +10,6 @@
 #include <stdio.h>
 #include <string.h>
 #include <stddef.h>
-#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -220,12 +219,11 @@ static void pins_leave(kivo_trafficd_bpf *skel)
     }
 }
 
-// The folder's lock holds only among daemons that see the same bpffs. One
-// without any (or in a mount namespace of its own) would count the same
-// processes as a running one, and the agent would take their bytes twice. An
-// abstract socket name belongs to the network namespace: one daemon holds it.
-// 0, or -1 with a message.
-static int hold_namespace_name(unsigned int netns_inum, char *message, size_t size)
+// The daemon's hold on its network namespace: an abstract socket name, which
+// belongs to the namespace whatever bpffs each daemon sees (one without any
+// still counts the same processes, and the agent would take their bytes
+// twice). 0, or -1 with a message when another daemon holds it.
+static int hold_namespace(unsigned int netns_inum, char *message, size_t size)
 {
     static const char name[] = "kivo_trafficd";
     struct sockaddr_un addr = {};
@@ -235,50 +233,43 @@ static int hold_namespace_name(unsigned int netns_inum, char *message, size_t si
     int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd >= 0 && bind(fd, reinterpret_cast<const sockaddr *>(&addr), len) == 0)
         return 0;  // held until the daemon ends
-    if (errno == EADDRINUSE)
-        snprintf(message, size, "another kivo_trafficd counts network namespace %u", netns_inum);
-    else
+    if (errno != EADDRINUSE)
         snprintf(message, size, "cannot hold the name of network namespace %u: %s", netns_inum,
                  strerror(errno));
+    else if (trafficd_run.pin_folder[0] != '\0')
+        snprintf(message, size, "another kivo_trafficd counts network namespace %u (it holds %s)",
+                 netns_inum, trafficd_run.pin_folder);
+    else
+        snprintf(message, size, "another kivo_trafficd counts network namespace %u", netns_inum);
     if (fd >= 0)
         close(fd);
     return -1;
 }
 
-int trafficd_pins_lock(unsigned int netns_inum, char *message, size_t size)
+int trafficd_namespace_hold(unsigned int netns_inum, char *message, size_t size)
 {
     struct statfs fs;
-    if (statfs(trafficd_pin_root, &fs) != 0 || fs.f_type != BPF_FS_MAGIC) {
-        if (hold_namespace_name(netns_inum, message, size) != 0)
-            return -1;
+    const bool bpffs = statfs(trafficd_pin_root, &fs) == 0 && fs.f_type == BPF_FS_MAGIC;
+    trafficd_run.pin_folder[0] = '\0';
+    if (bpffs)
+        snprintf(trafficd_run.pin_folder, sizeof trafficd_run.pin_folder, "%s/kivo_trafficd/net%u",
+                 trafficd_pin_root, netns_inum);
+    if (hold_namespace(netns_inum, message, size) != 0)
+        return -1;
+    if (!bpffs) {
         trafficd_log("no bpffs at %s: what is counted goes with the daemon", trafficd_pin_root);
         return 1;
     }
-    snprintf(trafficd_run.pin_folder, sizeof trafficd_run.pin_folder, "%s/kivo_trafficd",
-             trafficd_pin_root);
-    mkdir(trafficd_run.pin_folder, 0700);
-    size_t used = strlen(trafficd_run.pin_folder);
-    snprintf(trafficd_run.pin_folder + used, sizeof trafficd_run.pin_folder - used, "/net%u",
-             netns_inum);
+    char parent[sizeof trafficd_run.pin_folder];
+    snprintf(parent, sizeof parent, "%s/kivo_trafficd", trafficd_pin_root);
+    mkdir(parent, 0700);
     if (mkdir(trafficd_run.pin_folder, 0700) != 0 && errno != EEXIST) {
         trafficd_log("cannot make %s: %s; what is counted goes with the daemon",
                      trafficd_run.pin_folder, strerror(errno));
         trafficd_run.pin_folder[0] = '\0';
-        return hold_namespace_name(netns_inum, message, size) != 0 ? -1 : 1;
+        return 1;
     }
-    int fd = open(trafficd_run.pin_folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0 || flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        if (errno == EWOULDBLOCK)
-            snprintf(message, size, "another kivo_trafficd counts network namespace %u (it holds %s)",
-                     netns_inum, trafficd_run.pin_folder);
-        else
-            snprintf(message, size, "cannot lock %s: %s", trafficd_run.pin_folder, strerror(errno));
-        if (fd >= 0)
-            close(fd);
-        return -1;
-    }
-    trafficd_run.pin_lock_fd = fd;  // held until the daemon ends
-    return hold_namespace_name(netns_inum, message, size) != 0 ? -1 : 0;
+    return 0;
 }
 
 int trafficd_attach(unsigned int netns_inum, char *message, size_t size)
@@ -290,7 +281,7 @@ int trafficd_attach(unsigned int netns_inum, char *message, size_t size)
     }
     skel->rodata->netns_inum = netns_inum;
     trafficd_datagram_programs(skel);
-    int pins = trafficd_run.pin_lock_fd >= 0 ? 0 : 1;
+    int pins = trafficd_run.pin_folder[0] != '\0' ? 0 : 1;
     trafficd_run.took_over = pins == 0 && pins_take(skel);
     int err = kivo_trafficd_bpf__load(skel);
     if (err) {

@@ -8,7 +8,7 @@
 
 #include "kivo_traffic_wire.h"
 
-trafficd_run_info trafficd_run = {false, nullptr, -1, -1, -1, -1, 0, -1, false, "", -1, false};
+trafficd_run_info trafficd_run = {false, nullptr, -1, -1, -1, -1, 0, -1, false, "", false};
 
 static void trafficd_vlog(const char *format, va_list args)
 {
