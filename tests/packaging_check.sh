@@ -221,13 +221,9 @@ check_units() {
 # systemd-analyze security gives the unit (or the template's instance) is at
 # most BOUND.
 check_exposure() {
-    if [ -n "${3:-}" ]; then
-        level=$(cd "$(dirname "$1")" && SYSTEMD_UNIT_PATH="$(dirname "$1"):" \
-            systemd-analyze security --offline=yes "$3" 2>/dev/null | sed -n 's/.*Overall exposure level for .*: \([0-9.]*\).*/\1/p')
-    else
-        level=$(cd "$(dirname "$1")" && systemd-analyze security --offline=yes "$1" 2>/dev/null |
-            sed -n 's/.*Overall exposure level for .*: \([0-9.]*\).*/\1/p')
-    fi
+    level=$(cd "$(dirname "$1")" && SYSTEMD_UNIT_PATH="$(dirname "$1"):" \
+        systemd-analyze security --offline=yes "${3:-$1}" 2>/dev/null |
+        sed -n 's/.*Overall exposure level for .*: \([0-9.]*\).*/\1/p')
     if [ -z "$level" ]; then
         fail "systemd-analyze security gives no exposure level for $(basename "$1")"
     elif ! awk -v level="$level" -v bound="$2" 'BEGIN { exit !(level <= bound) }'; then
@@ -252,43 +248,30 @@ check_debian() {
     multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
     # OUTDIR may hold the packages of earlier versions too.
     version=$(dpkg-parsechangelog -l "$here/../debian/changelog" -S Version)
-    # package, then the files it must ship.
-    while read -r package files; do
+    # package, then the files it must ship and what its relations must (+) and
+    # must not (-) name.
+    while read -r package checks; do
         deb=$(ls "$out/${package}_${version}_"*.deb 2>/dev/null | head -n 1)
         [ -n "$deb" ] || { fail "no $package package"; continue; }
         mkdir -p "$work/root" && dpkg-deb -x "$deb" "$work/root/$package"
         dpkg-deb -c "$deb" | awk '{ print substr($6, 2) }' >"$work/$package.files"
-        for f in $files; do
-            grep -qx -- "$f" "$work/$package.files" || fail "$package lacks $f"
+        names=$(dpkg-deb -f "$deb" Pre-Depends Depends Recommends | sed 's/^[A-Za-z-]*://' |
+            tr ',|' '\n\n' | awk '{ print $1 }')
+        for c in $checks; do
+            case $c in
+                +*) printf '%s\n' "$names" | grep -qx -- "${c#+}" || fail "$package does not depend on ${c#+}" ;;
+                -*) ! printf '%s\n' "$names" | grep -qx -- "${c#-}" || fail "$package pulls in ${c#-}" ;;
+                *) grep -qx -- "$c" "$work/$package.files" || fail "$package lacks $c" ;;
+            esac
         done
         ! grep -q 'libkivotraffic\.so$' "$work/$package.files" || fail "$package ships the development link"
         mkdir -p "$work/control" && dpkg-deb -e "$deb" "$work/control/$package"
     done <<EOF2
-kivo-ddns /usr/bin/kivo_ddns /usr/share/man/man8/kivo_ddns.8.gz /lib/systemd/system/kivo_ddns.service /lib/systemd/system/kivo_ddns@.service /usr/share/doc/kivo-ddns/examples/ddns/telecom.conf
-kivo-linkfan /usr/sbin/kivo_linkfan /usr/share/man/man8/kivo_linkfan.8.gz /lib/systemd/system/kivo_linkfan.service /usr/share/doc/kivo-linkfan/examples/kivo_linkfan.service.d/multipath.conf
-kivo-trafficd /usr/sbin/kivo_trafficd /usr/share/man/man8/kivo_trafficd.8.gz /lib/systemd/system/kivo_trafficd.service
-libkivotraffic0 /usr/lib/$multiarch/libkivotraffic.so.0 /usr/share/man/man8/libkivotraffic.8.gz
-kivo-edge /usr/share/doc/kivo-edge/examples/prometheus/kivo_alerts.yml
-EOF2
-
-    # package, then what its relations must (+) and must not (-) name.
-    while read -r package relations; do
-        deb=$(ls "$out/${package}_${version}_"*.deb 2>/dev/null | head -n 1)
-        [ -n "$deb" ] || continue
-        names=$(dpkg-deb -f "$deb" Pre-Depends Depends Recommends | sed 's/^[A-Za-z-]*://' |
-            tr ',|' '\n\n' | awk '{ print $1 }')
-        for r in $relations; do
-            case $r in
-                +*) printf '%s\n' "$names" | grep -qx -- "${r#+}" || fail "$package does not depend on ${r#+}" ;;
-                -*) ! printf '%s\n' "$names" | grep -qx -- "${r#-}" || fail "$package pulls in ${r#-}" ;;
-            esac
-        done
-    done <<EOF2
-kivo-ddns +libcurl4 +libjansson4 +ca-certificates
-kivo-linkfan +iproute2 +iptables +procps -libcurl4
-kivo-trafficd +libbpf1 -curl -libcurl4 -libcurl3-gnutls -iptables -libjansson4
-libkivotraffic0 +libc6 -libcurl4
-kivo-edge +kivo-ddns +kivo-linkfan +kivo-trafficd +libkivotraffic0
+kivo-ddns /usr/bin/kivo_ddns /usr/share/man/man8/kivo_ddns.8.gz /lib/systemd/system/kivo_ddns.service /lib/systemd/system/kivo_ddns@.service /usr/share/doc/kivo-ddns/examples/ddns/telecom.conf +libcurl4 +libjansson4 +ca-certificates
+kivo-linkfan /usr/sbin/kivo_linkfan /usr/share/man/man8/kivo_linkfan.8.gz /lib/systemd/system/kivo_linkfan.service /usr/share/doc/kivo-linkfan/examples/kivo_linkfan.service.d/multipath.conf +iproute2 +iptables +procps -libcurl4
+kivo-trafficd /usr/sbin/kivo_trafficd /usr/share/man/man8/kivo_trafficd.8.gz /lib/systemd/system/kivo_trafficd.service +libbpf1 -curl -libcurl4 -libcurl3-gnutls -iptables -libjansson4
+libkivotraffic0 /usr/lib/$multiarch/libkivotraffic.so.0 /usr/share/man/man8/libkivotraffic.8.gz +libc6 -libcurl4
+kivo-edge /usr/share/doc/kivo-edge/examples/prometheus/kivo_alerts.yml +kivo-ddns +kivo-linkfan +kivo-trafficd +libkivotraffic0
 EOF2
 
     # Every unit starts a program that its own package ships.
