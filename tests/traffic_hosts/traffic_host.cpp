@@ -348,7 +348,10 @@ static int command_fork_report(void)
     if (child < 0)
         return 1;
     if (child == 0) {
-        traffic_say("child tasks=%d send=%lld", traffic_task_count(), traffic_load(view.send));
+        // Read before the task count, which takes long: the child's report
+        // thread counts its own request until the agent accepts it.
+        long long send = traffic_load(view.send);
+        traffic_say("child tasks=%d send=%lld", traffic_task_count(), send);
         // An accepted report takes the counters back to zero.
         for (int waited = 0; waited < 10000; waited += 10) {
             if (traffic_load(view.send) == 0 && traffic_load(view.receive) == 0) {
